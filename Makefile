@@ -1,0 +1,49 @@
+# make test  -- set everything up on a fresh machine, then run the whole suite
+# make demo  -- the same set-up, then the demonstration
+# PYTHON=... overrides the interpreter the venv is made from (CPython 3.12).
+
+PYTHON ?= $(shell tools/find-python)
+VENV   := .venv
+VPY    := $(VENV)/bin/python
+export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
+
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f ! -name '*.pyc')
+CLIENTS := $(shell find tests/clients -maxdepth 1 -type f)
+PYTEST_ARGS ?=
+
+.PHONY: all setup test demo stress bench clean system
+
+all: setup
+
+setup: system $(VENV)/.pkg $(VENV)/.clients
+
+# Debian packages the suite needs (gdb for the crash inspector).
+system:
+	@tools/setup-system
+
+$(VENV)/.deps: requirements-dev.txt
+	@test -n "$(PYTHON)" || { echo "no CPython 3.12 found; set PYTHON=..."; exit 1; }
+	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+$(VENV)/.pkg: $(VENV)/.deps $(SOURCES)
+	$(VPY) -m pip install -q --no-build-isolation --no-deps .
+	touch $@
+
+$(VENV)/.clients: $(VENV)/.pkg $(CLIENTS)
+	cd tests/clients && ../../$(VPY) setup.py -q build_ext --build-lib build --build-temp build/tmp
+	touch $@
+
+test: setup
+	$(VPY) -m pytest $(PYTEST_ARGS)
+
+stress: setup
+	$(VPY) -m pytest -m stress $(PYTEST_ARGS)
+
+demo: setup
+	$(VPY) examples/demo.py
+
+clean:
+	rm -rf build tests/clients/build $(VENV)

@@ -1,0 +1,29 @@
+"""talvex: interrupt and fault handling for native code in extension modules.
+
+Importing the package installs the signal handlers (``init_talvex``).
+Client extension modules reach the runtime through the C header
+``talvex/state.h``; ``get_include()`` returns the directory that holds it.
+"""
+
+import os as _os
+
+from . import signals
+from .signals import AlarmInterrupt, SignalError
+
+__all__ = ["AlarmInterrupt", "SignalError", "get_include", "signals"]
+
+try:
+    from importlib.metadata import version as _version
+
+    __version__ = _version("talvex")
+except Exception:  # running from a source tree without metadata
+    __version__ = "0+unknown"
+
+
+def get_include():
+    """Return the directory to add to a client's include path for
+    ``#include <talvex/state.h>``."""
+    return _os.path.join(_os.path.dirname(_os.path.abspath(__file__)), "include")
+
+
+signals.init_talvex()

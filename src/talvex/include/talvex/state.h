@@ -1,0 +1,322 @@
+/*
+ * talvex/state.h -- the client interface of talvex.signals.
+ *
+ * Include this header from a C (C99 or later) or C++ extension module, call
+ * talvex_import() once in the module's initialisation, and bracket long
+ * native work in a protected region:
+ *
+ *     static PyObject *slow(PyObject *self, PyObject *arg)
+ *     {
+ *         if (!sig_on())
+ *             return NULL;            // an exception is set
+ *         long r = long_native_loop();
+ *         sig_off();
+ *         return PyLong_FromLong(r);
+ *     }
+ *
+ * Inside the region Ctrl-C (SIGINT), SIGALRM and SIGHUP abandon the native
+ * code and surface as KeyboardInterrupt, talvex.AlarmInterrupt and
+ * SystemExit; SIGSEGV, SIGBUS and SIGILL as talvex.SignalError, SIGFPE as
+ * FloatingPointError and SIGABRT as RuntimeError.
+ *
+ * What a client must guarantee between sig_on() and sig_off():
+ *   - A signal abandons the native frames by a jump: nothing is unwound.
+ *     Hold no object with a destructor, no lock, no open resource that
+ *     only those frames would release.  (C++ code that must unwind uses
+ *     the cooperative API at the end of this header instead.)
+ *   - A local variable of the function that calls sig_on() which is changed
+ *     inside the region and read after a failed sig_on() must be volatile.
+ *   - One region at a time in the whole process: there is one resume point.
+ *     Regions nest only within the thread that opened the outermost one.
+ *   - Call no Python API inside the region, and do not release the
+ *     interpreter lock around sig_on() in one thread while another thread
+ *     may open a region.
+ *
+ * The integer fields of tvstate_t are shared with signal handlers: access
+ * them only through tv_load() and tv_store(), which are sequentially
+ * consistent (a store is followed by a full fence).
+ */
+#ifndef TALVEX_STATE_H
+#define TALVEX_STATE_H
+
+#include <Python.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The shared state record. Its field order, widths and offsets are an
+ * interface between separately compiled modules: never reorder them. */
+typedef struct {
+    int sig_on_count;          /* nesting depth of protected regions */
+    int pending_interrupt;     /* signal number of an unhandled interrupt */
+    int handler_active;        /* 1 while a fatal signal is being handled */
+    int sigint_blocked;        /* nonzero: interrupts only recorded */
+    sigjmp_buf resume_point;   /* where a signal jump finally lands */
+    const char *message;       /* text for the exception, or NULL */
+    PyObject *raised_value;    /* owned: the exception value last raised */
+} tvstate_t;
+
+#if defined(__cplusplus)
+#define TV_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define TV_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#else
+#define TV_STATIC_ASSERT_JOIN2(a, b) a##b
+#define TV_STATIC_ASSERT_JOIN(a, b) TV_STATIC_ASSERT_JOIN2(a, b)
+#define TV_STATIC_ASSERT(cond, msg) \
+    typedef char TV_STATIC_ASSERT_JOIN(tv_static_assert_, __LINE__)[(cond) ? 1 : -1]
+#endif
+
+TV_STATIC_ASSERT(sizeof(int) == 4, "the integer fields are 32-bit");
+TV_STATIC_ASSERT(offsetof(tvstate_t, sig_on_count) == 0, "field order");
+TV_STATIC_ASSERT(offsetof(tvstate_t, pending_interrupt) == 4, "field order");
+TV_STATIC_ASSERT(offsetof(tvstate_t, handler_active) == 8, "field order");
+TV_STATIC_ASSERT(offsetof(tvstate_t, sigint_blocked) == 12, "field order");
+TV_STATIC_ASSERT(offsetof(tvstate_t, resume_point) >= 16, "field order");
+/* message follows resume_point with at most alignment padding between. */
+TV_STATIC_ASSERT(offsetof(tvstate_t, message) >=
+                 offsetof(tvstate_t, resume_point) + sizeof(sigjmp_buf) &&
+                 offsetof(tvstate_t, message) <
+                 offsetof(tvstate_t, resume_point) + sizeof(sigjmp_buf) + sizeof(void *),
+                 "message directly follows resume_point");
+TV_STATIC_ASSERT(offsetof(tvstate_t, raised_value) ==
+                 offsetof(tvstate_t, message) + sizeof(void *),
+                 "raised_value directly follows message");
+
+/* Sequentially consistent access to the four integer fields.  A store is a
+ * plain store followed by a full fence; no access is a read-modify-write. */
+static inline int tv_load(const int *field)
+{
+    return __atomic_load_n(field, __ATOMIC_SEQ_CST);
+}
+
+static inline void tv_store(int *field, int value)
+{
+    __atomic_store_n(field, value, __ATOMIC_RELAXED);
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+}
+
+/* The exported entry points: their types spell exactly the signature
+ * strings under which talvex.signals publishes them in __pyx_capi__. */
+typedef int (*tv_add_custom_signals_t)(int (*)(void), void (*)(void), void (*)(int));
+typedef int (*tv_sig_raise_exception_t)(int, const char *);
+typedef void (*tv_sig_off_warning_t)(const char *, int);
+typedef void (*tv_do_raise_exception_t)(int);
+typedef void (*tv_sig_on_interrupt_received_t)(void);
+typedef void (*tv_sig_on_recover_t)(void);
+typedef void (*tv_print_backtrace_t)(void);
+typedef void (*tv_verify_exc_value_t)(void);
+
+typedef struct {
+    tvstate_t *state;
+    tv_add_custom_signals_t add_custom_signals;
+    tv_sig_raise_exception_t sig_raise_exception;
+    tv_sig_off_warning_t sig_off_warning;
+    tv_do_raise_exception_t do_raise_exception;
+    tv_sig_on_interrupt_received_t sig_on_interrupt_received;
+    tv_sig_on_recover_t sig_on_recover;
+    tv_print_backtrace_t print_backtrace;
+    tv_verify_exc_value_t verify_exc_value;
+} talvex_api_t;
+
+/* One copy per translation unit: each file that uses the region macros
+ * calls talvex_import() before its first region (calling it again is
+ * cheap and harmless). */
+#if defined(__GNUC__)
+__attribute__((unused))
+#endif
+static talvex_api_t talvex_api;
+
+static inline void *talvex_capi_get_(PyObject *capi, const char *key, const char *signature)
+{
+    PyObject *capsule = PyDict_GetItemString(capi, key); /* borrowed */
+    if (capsule == NULL) {
+        PyErr_Format(PyExc_ImportError,
+                     "talvex.signals does not export %s", key);
+        return NULL;
+    }
+    if (!PyCapsule_IsValid(capsule, signature)) {
+        const char *found = PyCapsule_CheckExact(capsule)
+                                ? PyCapsule_GetName(capsule) : NULL;
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError,
+                     "talvex.signals exports %s with signature '%s', "
+                     "this module was compiled for '%s'",
+                     key, found ? found : "(not a capsule)", signature);
+        return NULL;
+    }
+    return PyCapsule_GetPointer(capsule, signature);
+}
+
+/* Import talvex.signals and take the state record and the eight entry
+ * points out of its __pyx_capi__.  Returns 0, or -1 with ImportError set
+ * (naming the entry that is missing or has another signature). */
+static inline int talvex_import(void)
+{
+    static const struct { const char *key; const char *signature; size_t offset; } entries[] = {
+        {"tvstate", "tvstate_t", offsetof(talvex_api_t, state)},
+        {"add_custom_signals", "int (int (*)(void), void (*)(void), void (*)(int))",
+         offsetof(talvex_api_t, add_custom_signals)},
+        {"sig_raise_exception", "int (int, char const *)",
+         offsetof(talvex_api_t, sig_raise_exception)},
+        {"_sig_off_warning", "void (char const *, int)",
+         offsetof(talvex_api_t, sig_off_warning)},
+        {"_do_raise_exception", "void (int)", offsetof(talvex_api_t, do_raise_exception)},
+        {"_sig_on_interrupt_received", "void (void)",
+         offsetof(talvex_api_t, sig_on_interrupt_received)},
+        {"_sig_on_recover", "void (void)", offsetof(talvex_api_t, sig_on_recover)},
+        {"print_backtrace", "void (void)", offsetof(talvex_api_t, print_backtrace)},
+        {"verify_exc_value", "void (void)", offsetof(talvex_api_t, verify_exc_value)},
+    };
+    talvex_api_t api;
+    size_t i;
+    PyObject *module, *capi;
+
+    if (talvex_api.state != NULL)
+        return 0;
+    module = PyImport_ImportModule("talvex.signals");
+    if (module == NULL)
+        return -1;
+    capi = PyObject_GetAttrString(module, "__pyx_capi__");
+    Py_DECREF(module);
+    if (capi == NULL)
+        return -1;
+    if (!PyDict_Check(capi)) {
+        PyErr_SetString(PyExc_ImportError, "talvex.signals.__pyx_capi__ is not a dict");
+        Py_DECREF(capi);
+        return -1;
+    }
+    for (i = 0; i < sizeof(entries) / sizeof(entries[0]); i++) {
+        void *p = talvex_capi_get_(capi, entries[i].key, entries[i].signature);
+        if (p == NULL) {
+            Py_DECREF(capi);
+            return -1;
+        }
+        /* Data and function pointers share a representation on every POSIX
+         * platform (dlsym relies on it too). */
+        memcpy((char *)&api + entries[i].offset, &p, sizeof(p));
+    }
+    Py_DECREF(capi);
+    talvex_api = api;
+    return 0;
+}
+
+/* ---------------------------------------------------------------------
+ * Protected regions.
+ *
+ * sig_on()          enter a region.  Nonzero: run the protected code.
+ *                   0: a Python exception is set (an interrupt arrived, or
+ *                   was already pending); return your error result.
+ * sig_str(message)  the same; `message` (a static or otherwise long-lived
+ *                   UTF-8 text) becomes the text of SignalError,
+ *                   FloatingPointError or RuntimeError.
+ * sig_off()         leave the region.  Leaving one that was never entered
+ *                   issues a RuntimeWarning naming this file and line.
+ * sig_check()       for loops outside a region: 0 with a Python exception
+ *                   set if an interrupt is pending, else nonzero.  One
+ *                   atomic load when nothing is pending.
+ * sig_block()       shield the code that follows from interrupts (they are
+ * sig_unblock()     recorded); sig_unblock() delivers one that arrived
+ *                   meanwhile, ending the region as if it just arrived.
+ *                   Fatal signals are never shielded.
+ *
+ * sig_on() must be a macro: the resume point is recorded in the frame of
+ * the function that calls it, and that frame must stay active until
+ * sig_off().
+ * ------------------------------------------------------------------- */
+
+#if defined(__GNUC__)
+#define TV_LIKELY(x) __builtin_expect(!!(x), 1)
+#define TV_UNLIKELY(x) __builtin_expect(!!(x), 0)
+#else
+#define TV_LIKELY(x) (x)
+#define TV_UNLIKELY(x) (x)
+#endif
+
+/* Before the recording: a nested entry only counts (returns 1); the
+ * outermost entry stores its message and goes on to record (returns 0). */
+static inline int tv_sig_on_nested_(const char *message)
+{
+    tvstate_t *st = talvex_api.state;
+    int count = tv_load(&st->sig_on_count);
+    if (count > 0) {
+        tv_store(&st->sig_on_count, count + 1);
+        return 1;
+    }
+    st->message = message;
+    return 0;
+}
+
+/* After the recording: `jumped` is 0 on the direct return, else the signal
+ * number a handler delivered. */
+static inline int tv_sig_on_recorded_(int jumped)
+{
+    tvstate_t *st = talvex_api.state;
+    if (TV_UNLIKELY(jumped)) {
+        talvex_api.do_raise_exception(jumped);
+        talvex_api.sig_on_recover();
+        return 0;
+    }
+    /* The count goes up only now that the resume point is valid. */
+    tv_store(&st->sig_on_count, 1);
+    if (TV_UNLIKELY(tv_load(&st->pending_interrupt))) {
+        talvex_api.sig_on_interrupt_received();
+        return 0;
+    }
+    return 1;
+}
+
+#define sig_str(message)                                                    \
+    (tv_sig_on_nested_(message) ||                                          \
+     tv_sig_on_recorded_(sigsetjmp(talvex_api.state->resume_point, 0)))
+#define sig_on() sig_str(NULL)
+
+static inline void tv_sig_off_(const char *file, int line)
+{
+    tvstate_t *st = talvex_api.state;
+    int count = tv_load(&st->sig_on_count);
+    if (TV_LIKELY(count > 0))
+        tv_store(&st->sig_on_count, count - 1);
+    else
+        talvex_api.sig_off_warning(file, line);
+}
+#define sig_off() tv_sig_off_(__FILE__, __LINE__)
+
+static inline int sig_check(void)
+{
+    tvstate_t *st = talvex_api.state;
+    if (TV_LIKELY(tv_load(&st->pending_interrupt) == 0))
+        return 1;
+    if (tv_load(&st->sigint_blocked) && tv_load(&st->sig_on_count) > 0)
+        return 1;   /* shielded: sig_unblock() delivers it */
+    talvex_api.sig_on_interrupt_received();
+    return 0;
+}
+
+static inline void sig_block(void)
+{
+    tv_store(&talvex_api.state->sigint_blocked, 1);
+}
+
+static inline void sig_unblock(void)
+{
+    tvstate_t *st = talvex_api.state;
+    int sig;
+    tv_store(&st->sigint_blocked, 0);
+    sig = tv_load(&st->pending_interrupt);
+    /* Re-deliver an interrupt that arrived while shielded: the handler
+     * now jumps out of the region with it. */
+    if (TV_UNLIKELY(sig) && tv_load(&st->sig_on_count) > 0 &&
+        (sig == SIGINT || sig == SIGALRM || sig == SIGHUP))
+        raise(sig);
+}
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* TALVEX_STATE_H */

@@ -1,0 +1,21 @@
+"""Build the test clients against the installed talvex package only.
+
+    python setup.py build_ext --build-lib build
+"""
+from setuptools import Extension, setup
+
+import talvex
+
+include = [talvex.get_include()]
+warnings = ["-Wall", "-Wextra", "-Werror", "-Wno-unused-parameter"]
+
+setup(
+    name="talvex-test-clients",
+    ext_modules=[
+        Extension("tvclient_c", ["tvclient.c"], include_dirs=include,
+                  extra_compile_args=["-std=c99", "-D_POSIX_C_SOURCE=200809L",
+                                      "-D_DEFAULT_SOURCE", *warnings]),
+        Extension("tvclient_cpp", ["tvclient_cpp.cpp"], include_dirs=include,
+                  extra_compile_args=["-std=c++17", *warnings]),
+    ],
+)
