@@ -2,6 +2,7 @@
 
     python setup.py build_ext --build-lib build
 """
+from Cython.Build import cythonize
 from setuptools import Extension, setup
 
 import talvex
@@ -17,5 +18,9 @@ setup(
                                       "-D_DEFAULT_SOURCE", *warnings]),
         Extension("tvclient_cpp", ["tvclient_cpp.cpp"], include_dirs=include,
                   extra_compile_args=["-std=c++17", *warnings]),
+        Extension("tvclient_badsig", ["tvclient_badsig.c"], include_dirs=include,
+                  extra_compile_args=["-std=c11", *warnings]),
+        *cythonize([Extension("tvclient_cy", ["tvclient_cy.pyx"], include_dirs=include)],
+                   build_dir="build/cython", quiet=True),
     ],
 )

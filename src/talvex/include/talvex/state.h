@@ -319,4 +319,127 @@ static inline void sig_unblock(void)
 } /* extern "C" */
 #endif
 
+#ifdef __cplusplus
+/* ---------------------------------------------------------------------
+ * Cooperative interrupts for C++ code that must unwind.
+ *
+ * A jump out of a region skips destructors, so C++ code that owns objects
+ * polls instead:
+ *
+ *     std::vector<double> work(...);          // destroyed on interrupt
+ *     {
+ *         talvex::cooperative scope;          // interrupts only recorded
+ *         for (...) {
+ *             talvex::check();                // one atomic load
+ *             ...
+ *         }
+ *     }
+ *
+ * and turns talvex::interrupted into the Python exception at the binding
+ * boundary: talvex::guard() for a plain CPython function, or
+ * talvex::translate registered with pybind11 / nanobind:
+ *
+ *     py::register_exception_translator(&talvex::translate);   // pybind11
+ *     nb::register_exception_translator(                       // nanobind
+ *         [](const std::exception_ptr &p, void *) { talvex::translate(p); });
+ *
+ * Threads: jumps (sig_on) happen in one thread at a time in the whole
+ * process. Cooperative scopes work in any thread, with or without the
+ * interpreter lock, and in several threads at once; an interrupt is taken
+ * by the first check() that sees it. Inside a cooperative scope a fatal
+ * signal is never turned into a jump (there is no resume point to go
+ * to): it ends the process with the crash report. Do not open sig_on()
+ * regions while cooperative scopes are active in other threads.
+ * ------------------------------------------------------------------- */
+#include <exception>
+#include <utility>
+/* talvex_import() must have run in this translation unit before any of
+ * the following is used. */
+
+namespace talvex {
+
+/* Thrown by check() when an interrupt (SIGINT, SIGALRM, SIGHUP) is pending. */
+class interrupted : public std::exception {
+public:
+    explicit interrupted(int sig) noexcept : sig_(sig) {}
+    int signal() const noexcept { return sig_; }
+    const char *what() const noexcept override { return "talvex: interrupted by a signal"; }
+
+private:
+    int sig_;
+};
+
+/* While one exists, the handlers treat signals as arriving outside any
+ * region (a negative count means exactly that): interrupts are recorded in
+ * pending_interrupt, and Python's own check leaves them for check(). */
+class cooperative {
+public:
+    cooperative() noexcept
+    {
+        /* Several threads may open scopes at once: an atomic add. */
+        __atomic_fetch_sub(&talvex_api.state->sig_on_count, 1, __ATOMIC_SEQ_CST);
+    }
+    ~cooperative() { __atomic_fetch_add(&talvex_api.state->sig_on_count, 1, __ATOMIC_SEQ_CST); }
+    cooperative(const cooperative &) = delete;
+    cooperative &operator=(const cooperative &) = delete;
+};
+
+/* Out of line and cold, so check() stays one load and a branch. */
+[[noreturn]] __attribute__((noinline, cold)) inline void throw_interrupted(int sig)
+{
+    throw interrupted(sig);
+}
+
+/* Claim the pending interrupt, if any, and throw it. */
+inline void check()
+{
+    int *pending = &talvex_api.state->pending_interrupt;
+    if (TV_UNLIKELY(tv_load(pending) != 0)) {
+        /* Exactly one thread claims each interrupt. */
+        int sig = __atomic_exchange_n(pending, 0, __ATOMIC_SEQ_CST);
+        if (sig != 0)
+            throw_interrupted(sig);
+    }
+}
+
+/* Set the Python exception for an interrupt (takes the interpreter lock). */
+inline void set_python_error(const interrupted &e)
+{
+    talvex_api.sig_raise_exception(e.signal(), NULL);
+}
+
+/* An exception translator for pybind11 and nanobind: handles interrupted,
+ * lets every other exception through to the next translator. */
+inline void translate(std::exception_ptr p)
+{
+    try {
+        if (p)
+            std::rethrow_exception(p);
+    } catch (const interrupted &e) {
+        set_python_error(e);
+    }
+}
+
+/* Run `f` (returning PyObject *) at a CPython-API boundary: no C++
+ * exception may cross into the interpreter. An interrupt becomes its
+ * Python exception, any other exception RuntimeError; the result is then
+ * null. Call it with the interpreter lock held. */
+template <class F>
+PyObject *guard(F &&f)
+{
+    try {
+        return std::forward<F>(f)();
+    } catch (const interrupted &e) {
+        set_python_error(e);
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    return NULL;
+}
+
+}  /* namespace talvex */
+#endif /* __cplusplus */
+
 #endif /* TALVEX_STATE_H */

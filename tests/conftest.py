@@ -1,0 +1,31 @@
+"""Shared fixtures: most tests run their scenario in a fresh interpreter,
+because importing talvex installs process-wide signal handlers."""
+import os, subprocess, sys, textwrap
+from pathlib import Path
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+CLIENTS = ROOT / "tests" / "clients" / "build"
+
+
+def child_env(**extra):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(CLIENTS), env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
+    env.pop("PYTHONFAULTHANDLER", None)
+    env.update({k: v for k, v in extra.items() if v is not None})
+    for k, v in extra.items():
+        if v is None:
+            env.pop(k, None)
+    return env
+
+
+def run_py(code, *, env=None, timeout=60, args=(), input=None):
+    """Run `code` in a fresh interpreter; return the CompletedProcess (bytes)."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args],
+                          capture_output=True, timeout=timeout, env=child_env(**(env or {})),
+                          input=input, cwd=str(ROOT / "tests"))
+
+
+@pytest.fixture
+def py():
+    return run_py
