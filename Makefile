@@ -15,7 +15,9 @@ PYTEST_ARGS ?=
 
 all: setup
 
-setup: system $(VENV)/.pkg $(VENV)/.clients
+EXAMPLES := $(shell find examples -mindepth 2 -type f ! -path '*/build/*' ! -name '*.c' ! -name '*.so')
+
+setup: system $(VENV)/.pkg $(VENV)/.clients $(VENV)/.examples
 
 # Debian packages the suite needs (gdb for the crash inspector).
 system:
@@ -34,6 +36,12 @@ $(VENV)/.pkg: $(VENV)/.deps $(SOURCES)
 
 $(VENV)/.clients: $(VENV)/.pkg $(CLIENTS)
 	cd tests/clients && ../../$(VPY) setup.py -q build_ext --build-lib build --build-temp build/tmp
+	touch $@
+
+# The examples build against the installed package only, as a user's would.
+$(VENV)/.examples: $(VENV)/.pkg $(EXAMPLES)
+	$(VPY) -m pip install -q --no-build-isolation --no-deps \
+		./examples/cpp_module ./examples/cython_module ./examples/pybind11_module
 	touch $@
 
 test: setup

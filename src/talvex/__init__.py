@@ -10,7 +10,7 @@ import os as _os
 from . import signals
 from .signals import AlarmInterrupt, SignalError
 
-__all__ = ["AlarmInterrupt", "SignalError", "get_include", "signals"]
+__all__ = ["AlarmInterrupt", "SignalError", "get_cmake_dir", "get_include", "signals"]
 
 try:
     from importlib.metadata import version as _version
@@ -24,6 +24,11 @@ def get_include():
     """Return the directory to add to a client's include path for
     ``#include <talvex/state.h>``."""
     return _os.path.join(_os.path.dirname(_os.path.abspath(__file__)), "include")
+
+
+def get_cmake_dir():
+    """Return the directory of ``talvexConfig.cmake`` (``-Dtalvex_DIR=...``)."""
+    return _os.path.join(_os.path.dirname(_os.path.abspath(__file__)), "share", "cmake", "talvex")
 
 
 signals.init_talvex()

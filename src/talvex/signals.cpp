@@ -482,6 +482,13 @@ PyObject *function_repr(PyObject *self)
     return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
+// Not bound as a method when stored in a class, like built-in functions;
+// having __get__ also makes introspection tools treat it as a function.
+PyObject *function_descr_get(PyObject *self, PyObject *, PyObject *)
+{
+    return Py_NewRef(self);
+}
+
 PyObject *get_defaults(PyObject *self, void *)
 {
     Function *f = reinterpret_cast<Function *>(self);
@@ -560,6 +567,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
     {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
     {Py_tp_members, function_members},
     {Py_tp_getset, function_getset},
     {0, nullptr},

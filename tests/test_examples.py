@@ -1,0 +1,166 @@
+"""The example client modules (built from the installed package alone by
+`make setup`) and the Cython and cooperative C++ client interfaces."""
+import os
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+EXAMPLES = ["talvex_example_cpp", "talvex_example_cython", "talvex_example_pybind"]
+
+
+@pytest.mark.parametrize("module", EXAMPLES)
+@pytest.mark.parametrize("interrupt, expected", [
+    ("alarm", "AlarmInterrupt"),
+    ("sigint", "KeyboardInterrupt"),
+])
+def test_example_interrupt_then_fault_then_work(py, module, interrupt, expected):
+    r = py(f"""
+        import os, signal, subprocess, talvex
+        import {module} as m
+        if {interrupt!r} == "alarm":
+            signal.setitimer(signal.ITIMER_REAL, 0.2)
+        else:   # Ctrl-C: another process sends SIGINT
+            subprocess.Popen(["sh", "-c", f"sleep 0.2; kill -INT {{os.getpid()}}"])
+        try:
+            m.count_primes(10**12)
+        except BaseException as e:
+            print(type(e).__name__)
+        try:
+            m.read_address(0)
+        except talvex.SignalError as e:
+            print(type(e).__name__, e)
+        print(m.count_primes(100))
+        """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.decode().splitlines() == [
+        expected, "SignalError read_address: bad address", "25"]
+    assert r.stderr == b""
+
+
+def test_cooperative_interrupt_in_worker_thread_unwinds(py):
+    # The loop runs without the interpreter lock in a worker thread; SIGINT
+    # goes to the main thread, which is waiting in join().
+    r = py("""
+        import os, signal, threading, time
+        import talvex, talvex_example_pybind as m
+        result = []
+        def work():
+            try:
+                m.hold(5)
+            except BaseException as e:
+                result.append(type(e).__name__)
+        before = m.destroyed()
+        t = threading.Thread(target=work)
+        t.start()
+        while m.running() == 0:
+            time.sleep(0.001)
+        os.kill(os.getpid(), signal.SIGINT)
+        t.join(30)
+        print(result, t.is_alive(), m.destroyed() - before, m.running())
+        time.sleep(0.05)   # the main thread's own check must not raise too
+        print("main ok")
+        """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.decode().splitlines() == ["['KeyboardInterrupt'] False 5 0", "main ok"]
+
+
+def test_cooperative_scope_leaves_no_trace(py):
+    # After a scope ends normally the runtime is idle and a later interrupt
+    # reaches Python as usual.
+    r = py("""
+        import os, signal, time, talvex, tvclient_c as c
+        import talvex_example_pybind as m
+        print(m.count_primes(1000), c.state()[:4])
+        try:
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(5)
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt")
+        """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.decode().splitlines() == ["168 (0, 0, 0, 0)", "KeyboardInterrupt"]
+
+
+def test_fault_in_cooperative_scope_never_jumps(py, tmp_path):
+    # There is no resume point in a cooperative scope: a fault there ends
+    # the process with the crash report instead of a jump to a stale one.
+    r = py("""
+        import talvex, tvclient_c as c
+        c.busy_region(0)                 # leaves a resume point behind
+        c.set_int("sig_on_count", -1)    # what a cooperative scope looks like
+        c.fault("segv", False)
+        """, env={"TALVEX_CRASH_NDEBUG": "1"})
+    assert r.returncode == -signal.SIGSEGV
+    assert b"Unhandled SIGSEGV: A segmentation fault occurred." in r.stderr
+
+
+def test_cython_client_regions(py):
+    r = py("""
+        import signal, talvex, tvclient_cy as cy
+        print(cy.busy(1000), cy.busy_nogil(1000))
+        for fn in (cy.busy, cy.busy_nogil, cy.check_loop):
+            signal.setitimer(signal.ITIMER_REAL, 0.1)
+            try:
+                fn(-1)
+            except talvex.AlarmInterrupt:
+                print(fn.__name__, "alarm", cy.count())
+        try:
+            cy.null_write("in cython")
+        except talvex.SignalError as e:
+            print(repr(e))
+        try:
+            cy.raise_in_region(signal.SIGINT)
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt")
+        """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.decode().splitlines() == [
+        "1000 1000", "busy alarm 0", "busy_nogil alarm 0", "check_loop alarm 0",
+        "SignalError('in cython')", "KeyboardInterrupt"]
+
+
+def test_cython_shield_delivers_on_unblock(py):
+    r = py("""
+        import signal, talvex, tvclient_cy as cy
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        try:
+            cy.shielded(5 * 10**8)
+        except talvex.AlarmInterrupt:
+            print("delivered at unblock", cy.count())
+        """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.decode().splitlines() == ["delivered at unblock 0"]
+
+
+def test_wrong_signature_is_refused_at_import(py):
+    r = py("""
+        try:
+            import tvclient_badsig
+        except ImportError as e:
+            print(e)
+        """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.decode().strip() == (
+        "talvex.signals exports _sig_on_recover with signature 'void (void)', "
+        "this module was compiled for 'void (int)'")
+
+
+def test_stubs_match_the_module():
+    r = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "talvex",
+         "--mypy-config-file", str(Path(__file__).parent.parent / "pyproject.toml")],
+        capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stdout + r.stderr
+
+
+def test_paths_for_client_builds():
+    # Paths come without importing the package (no handlers in build tools).
+    out = subprocess.run([sys.executable, "-m", "talvex", "--include"],
+                         capture_output=True, text=True, check=True).stdout.strip()
+    assert os.path.isfile(os.path.join(out, "talvex", "state.h"))
+    out = subprocess.run([sys.executable, "-m", "talvex", "--cmake-dir"],
+                         capture_output=True, text=True, check=True).stdout.strip()
+    assert os.path.isfile(os.path.join(out, "talvexConfig.cmake"))
