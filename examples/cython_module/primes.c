@@ -2781,7 +2781,7 @@ static CYTHON_INLINE int __pyx_f_6talvex_7signals_import_talvex(void) {
   return __pyx_r;
 }
 
-/* "primes.pyx":9
+/* "primes.pyx":10
  * 
  * 
  * def count_primes(long n):             # <<<<<<<<<<<<<<
@@ -2829,32 +2829,32 @@ PyObject *__pyx_args, PyObject *__pyx_kwds
   {
     PyObject ** const __pyx_pyargnames[] = {&__pyx_mstate_global->__pyx_n_u_n,0};
     const Py_ssize_t __pyx_kwds_len = (__pyx_kwds) ? __Pyx_NumKwargs_FASTCALL(__pyx_kwds) : 0;
-    if (unlikely(__pyx_kwds_len < 0)) __PYX_ERR(0, 9, __pyx_L3_error)
+    if (unlikely(__pyx_kwds_len < 0)) __PYX_ERR(0, 10, __pyx_L3_error)
     if (__pyx_kwds_len > 0) {
       switch (__pyx_nargs) {
         case  1:
         values[0] = __Pyx_ArgRef_FASTCALL(__pyx_args, 0);
-        if (!CYTHON_ASSUME_SAFE_MACROS && unlikely(!values[0])) __PYX_ERR(0, 9, __pyx_L3_error)
+        if (!CYTHON_ASSUME_SAFE_MACROS && unlikely(!values[0])) __PYX_ERR(0, 10, __pyx_L3_error)
         CYTHON_FALLTHROUGH;
         case  0: break;
         default: goto __pyx_L5_argtuple_error;
       }
       const Py_ssize_t kwd_pos_args = __pyx_nargs;
-      if (__Pyx_ParseKeywords(__pyx_kwds, __pyx_kwvalues, __pyx_pyargnames, 0, values, kwd_pos_args, __pyx_kwds_len, "count_primes", 0) < (0)) __PYX_ERR(0, 9, __pyx_L3_error)
+      if (__Pyx_ParseKeywords(__pyx_kwds, __pyx_kwvalues, __pyx_pyargnames, 0, values, kwd_pos_args, __pyx_kwds_len, "count_primes", 0) < (0)) __PYX_ERR(0, 10, __pyx_L3_error)
       for (Py_ssize_t i = __pyx_nargs; i < 1; i++) {
-        if (unlikely(!values[i])) { __Pyx_RaiseArgtupleInvalid("count_primes", 1, 1, 1, i); __PYX_ERR(0, 9, __pyx_L3_error) }
+        if (unlikely(!values[i])) { __Pyx_RaiseArgtupleInvalid("count_primes", 1, 1, 1, i); __PYX_ERR(0, 10, __pyx_L3_error) }
       }
     } else if (unlikely(__pyx_nargs != 1)) {
       goto __pyx_L5_argtuple_error;
     } else {
       values[0] = __Pyx_ArgRef_FASTCALL(__pyx_args, 0);
-      if (!CYTHON_ASSUME_SAFE_MACROS && unlikely(!values[0])) __PYX_ERR(0, 9, __pyx_L3_error)
+      if (!CYTHON_ASSUME_SAFE_MACROS && unlikely(!values[0])) __PYX_ERR(0, 10, __pyx_L3_error)
     }
-    __pyx_v_n = __Pyx_PyLong_As_long(values[0]); if (unlikely((__pyx_v_n == (long)-1) && PyErr_Occurred())) __PYX_ERR(0, 9, __pyx_L3_error)
+    __pyx_v_n = __Pyx_PyLong_As_long(values[0]); if (unlikely((__pyx_v_n == (long)-1) && PyErr_Occurred())) __PYX_ERR(0, 10, __pyx_L3_error)
   }
   goto __pyx_L6_skip;
   __pyx_L5_argtuple_error:;
-  __Pyx_RaiseArgtupleInvalid("count_primes", 1, 1, 1, __pyx_nargs); __PYX_ERR(0, 9, __pyx_L3_error)
+  __Pyx_RaiseArgtupleInvalid("count_primes", 1, 1, 1, __pyx_nargs); __PYX_ERR(0, 10, __pyx_L3_error)
   __pyx_L6_skip:;
   goto __pyx_L4_argument_unpacking_done;
   __pyx_L3_error:;
@@ -2894,7 +2894,7 @@ static PyObject *__pyx_pf_21talvex_example_cython_count_primes(CYTHON_UNUSED PyO
   int __pyx_clineno = 0;
   __Pyx_RefNannySetupContext("count_primes", 0);
 
-  /* "primes.pyx":11
+  /* "primes.pyx":12
  * def count_primes(long n):
  *     """Count the primes below n (interruptible)."""
  *     cdef long k, d, count = 0             # <<<<<<<<<<<<<<
@@ -2903,17 +2903,17 @@ static PyObject *__pyx_pf_21talvex_example_cython_count_primes(CYTHON_UNUSED PyO
 */
   __pyx_v_count = 0;
 
-  /* "primes.pyx":13
+  /* "primes.pyx":14
  *     cdef long k, d, count = 0
  *     cdef bint prime
  *     sig_on()             # <<<<<<<<<<<<<<
  *     for k in range(2, n):
  *         prime = True
 */
-  __pyx_t_1 = sig_on(); if (unlikely(__pyx_t_1 == ((int)0))) __PYX_ERR(0, 13, __pyx_L1_error)
+  __pyx_t_1 = sig_on(); if (unlikely(__pyx_t_1 == ((int)0))) __PYX_ERR(0, 14, __pyx_L1_error)
 
 
-  /* "primes.pyx":14
+  /* "primes.pyx":15
  *     cdef bint prime
  *     sig_on()
  *     for k in range(2, n):             # <<<<<<<<<<<<<<
@@ -2927,7 +2927,7 @@ static PyObject *__pyx_pf_21talvex_example_cython_count_primes(CYTHON_UNUSED PyO
   for (__pyx_t_4 = 2; __pyx_t_4 < __pyx_t_3; __pyx_t_4+=1) {
     __pyx_v_k = __pyx_t_4;
 
-    /* "primes.pyx":15
+    /* "primes.pyx":16
  *     sig_on()
  *     for k in range(2, n):
  *         prime = True             # <<<<<<<<<<<<<<
@@ -2936,7 +2936,7 @@ static PyObject *__pyx_pf_21talvex_example_cython_count_primes(CYTHON_UNUSED PyO
 */
     __pyx_v_prime = 1;
 
-    /* "primes.pyx":16
+    /* "primes.pyx":17
  *     for k in range(2, n):
  *         prime = True
  *         d = 2             # <<<<<<<<<<<<<<
@@ -2945,7 +2945,7 @@ static PyObject *__pyx_pf_21talvex_example_cython_count_primes(CYTHON_UNUSED PyO
 */
     __pyx_v_d = 2;
 
-    /* "primes.pyx":17
+    /* "primes.pyx":18
  *         prime = True
  *         d = 2
  *         while d * d <= k:             # <<<<<<<<<<<<<<
@@ -2958,7 +2958,7 @@ static PyObject *__pyx_pf_21talvex_example_cython_count_primes(CYTHON_UNUSED PyO
 
       if (!__pyx_t_5) break;
 
-      /* "primes.pyx":18
+      /* "primes.pyx":19
  *         d = 2
  *         while d * d <= k:
  *             if k % d == 0:             # <<<<<<<<<<<<<<
@@ -2967,14 +2967,14 @@ static PyObject *__pyx_pf_21talvex_example_cython_count_primes(CYTHON_UNUSED PyO
 */
       if (unlikely(__pyx_v_d == 0)) {
         PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
-        __PYX_ERR(0, 18, __pyx_L1_error)
+        __PYX_ERR(0, 19, __pyx_L1_error)
       }
       __pyx_t_5 = (__Pyx_mod_long(__pyx_v_k, __pyx_v_d, 0) == 0);
 
       if (__pyx_t_5) {
 
 
-        /* "primes.pyx":19
+        /* "primes.pyx":20
  *         while d * d <= k:
  *             if k % d == 0:
  *                 prime = False             # <<<<<<<<<<<<<<
@@ -2983,7 +2983,7 @@ static PyObject *__pyx_pf_21talvex_example_cython_count_primes(CYTHON_UNUSED PyO
 */
         __pyx_v_prime = 0;
 
-        /* "primes.pyx":20
+        /* "primes.pyx":21
  *             if k % d == 0:
  *                 prime = False
  *                 break             # <<<<<<<<<<<<<<
@@ -2992,7 +2992,7 @@ static PyObject *__pyx_pf_21talvex_example_cython_count_primes(CYTHON_UNUSED PyO
 */
         goto __pyx_L6_break;
 
-        /* "primes.pyx":18
+        /* "primes.pyx":19
  *         d = 2
  *         while d * d <= k:
  *             if k % d == 0:             # <<<<<<<<<<<<<<
@@ -3001,7 +3001,7 @@ static PyObject *__pyx_pf_21talvex_example_cython_count_primes(CYTHON_UNUSED PyO
 */
       }
 
-      /* "primes.pyx":21
+      /* "primes.pyx":22
  *                 prime = False
  *                 break
  *             d += 1             # <<<<<<<<<<<<<<
@@ -3012,7 +3012,7 @@ static PyObject *__pyx_pf_21talvex_example_cython_count_primes(CYTHON_UNUSED PyO
     }
     __pyx_L6_break:;
 
-    /* "primes.pyx":22
+    /* "primes.pyx":23
  *                 break
  *             d += 1
  *         count += prime             # <<<<<<<<<<<<<<
@@ -3023,23 +3023,23 @@ static PyObject *__pyx_pf_21talvex_example_cython_count_primes(CYTHON_UNUSED PyO
   }
 
 
-  /* "primes.pyx":23
+  /* "primes.pyx":24
  *             d += 1
  *         count += prime
  *     sig_off()             # <<<<<<<<<<<<<<
  *     return count
- * 
+ * # readme: end
 */
   sig_off();
 
-  /* "primes.pyx":24
+  /* "primes.pyx":25
  *         count += prime
  *     sig_off()
  *     return count             # <<<<<<<<<<<<<<
- * 
+ * # readme: end
  * 
 */
-  __pyx_t_6 = __Pyx_PyLong_From_long(__pyx_v_count); if (unlikely(!__pyx_t_6)) __PYX_ERR(0, 24, __pyx_L1_error)
+  __pyx_t_6 = __Pyx_PyLong_From_long(__pyx_v_count); if (unlikely(!__pyx_t_6)) __PYX_ERR(0, 25, __pyx_L1_error)
   __Pyx_GOTREF(__pyx_t_6);
   {
     PyObject *__pyx_temp;
@@ -3052,7 +3052,7 @@ static PyObject *__pyx_pf_21talvex_example_cython_count_primes(CYTHON_UNUSED PyO
   __pyx_t_6 = 0;
   goto __pyx_L0;
 
-  /* "primes.pyx":9
+  /* "primes.pyx":10
  * 
  * 
  * def count_primes(long n):             # <<<<<<<<<<<<<<
@@ -3075,7 +3075,7 @@ static PyObject *__pyx_pf_21talvex_example_cython_count_primes(CYTHON_UNUSED PyO
   return __pyx_r;
 }
 
-/* "primes.pyx":27
+/* "primes.pyx":29
  * 
  * 
  * def read_address(size_t address):             # <<<<<<<<<<<<<<
@@ -3123,32 +3123,32 @@ PyObject *__pyx_args, PyObject *__pyx_kwds
   {
     PyObject ** const __pyx_pyargnames[] = {&__pyx_mstate_global->__pyx_n_u_address,0};
     const Py_ssize_t __pyx_kwds_len = (__pyx_kwds) ? __Pyx_NumKwargs_FASTCALL(__pyx_kwds) : 0;
-    if (unlikely(__pyx_kwds_len < 0)) __PYX_ERR(0, 27, __pyx_L3_error)
+    if (unlikely(__pyx_kwds_len < 0)) __PYX_ERR(0, 29, __pyx_L3_error)
     if (__pyx_kwds_len > 0) {
       switch (__pyx_nargs) {
         case  1:
         values[0] = __Pyx_ArgRef_FASTCALL(__pyx_args, 0);
-        if (!CYTHON_ASSUME_SAFE_MACROS && unlikely(!values[0])) __PYX_ERR(0, 27, __pyx_L3_error)
+        if (!CYTHON_ASSUME_SAFE_MACROS && unlikely(!values[0])) __PYX_ERR(0, 29, __pyx_L3_error)
         CYTHON_FALLTHROUGH;
         case  0: break;
         default: goto __pyx_L5_argtuple_error;
       }
       const Py_ssize_t kwd_pos_args = __pyx_nargs;
-      if (__Pyx_ParseKeywords(__pyx_kwds, __pyx_kwvalues, __pyx_pyargnames, 0, values, kwd_pos_args, __pyx_kwds_len, "read_address", 0) < (0)) __PYX_ERR(0, 27, __pyx_L3_error)
+      if (__Pyx_ParseKeywords(__pyx_kwds, __pyx_kwvalues, __pyx_pyargnames, 0, values, kwd_pos_args, __pyx_kwds_len, "read_address", 0) < (0)) __PYX_ERR(0, 29, __pyx_L3_error)
       for (Py_ssize_t i = __pyx_nargs; i < 1; i++) {
-        if (unlikely(!values[i])) { __Pyx_RaiseArgtupleInvalid("read_address", 1, 1, 1, i); __PYX_ERR(0, 27, __pyx_L3_error) }
+        if (unlikely(!values[i])) { __Pyx_RaiseArgtupleInvalid("read_address", 1, 1, 1, i); __PYX_ERR(0, 29, __pyx_L3_error) }
       }
     } else if (unlikely(__pyx_nargs != 1)) {
       goto __pyx_L5_argtuple_error;
     } else {
       values[0] = __Pyx_ArgRef_FASTCALL(__pyx_args, 0);
-      if (!CYTHON_ASSUME_SAFE_MACROS && unlikely(!values[0])) __PYX_ERR(0, 27, __pyx_L3_error)
+      if (!CYTHON_ASSUME_SAFE_MACROS && unlikely(!values[0])) __PYX_ERR(0, 29, __pyx_L3_error)
     }
-    __pyx_v_address = __Pyx_PyLong_As_size_t(values[0]); if (unlikely((__pyx_v_address == (size_t)-1) && PyErr_Occurred())) __PYX_ERR(0, 27, __pyx_L3_error)
+    __pyx_v_address = __Pyx_PyLong_As_size_t(values[0]); if (unlikely((__pyx_v_address == (size_t)-1) && PyErr_Occurred())) __PYX_ERR(0, 29, __pyx_L3_error)
   }
   goto __pyx_L6_skip;
   __pyx_L5_argtuple_error:;
-  __Pyx_RaiseArgtupleInvalid("read_address", 1, 1, 1, __pyx_nargs); __PYX_ERR(0, 27, __pyx_L3_error)
+  __Pyx_RaiseArgtupleInvalid("read_address", 1, 1, 1, __pyx_nargs); __PYX_ERR(0, 29, __pyx_L3_error)
   __pyx_L6_skip:;
   goto __pyx_L4_argument_unpacking_done;
   __pyx_L3_error:;
@@ -3182,7 +3182,7 @@ static PyObject *__pyx_pf_21talvex_example_cython_2read_address(CYTHON_UNUSED Py
   int __pyx_clineno = 0;
   __Pyx_RefNannySetupContext("read_address", 0);
 
-  /* "primes.pyx":29
+  /* "primes.pyx":31
  * def read_address(size_t address):
  *     """Read a long at an address (faults are caught)."""
  *     cdef volatile long *p = <volatile long *>address             # <<<<<<<<<<<<<<
@@ -3191,17 +3191,17 @@ static PyObject *__pyx_pf_21talvex_example_cython_2read_address(CYTHON_UNUSED Py
 */
   __pyx_v_p = ((long volatile *)__pyx_v_address);
 
-  /* "primes.pyx":31
+  /* "primes.pyx":33
  *     cdef volatile long *p = <volatile long *>address
  *     cdef long value
  *     sig_str("read_address: bad address")             # <<<<<<<<<<<<<<
  *     value = p[0]
  *     sig_off()
 */
-  __pyx_t_1 = sig_str(__pyx_k_read_address_bad_address); if (unlikely(__pyx_t_1 == ((int)0))) __PYX_ERR(0, 31, __pyx_L1_error)
+  __pyx_t_1 = sig_str(__pyx_k_read_address_bad_address); if (unlikely(__pyx_t_1 == ((int)0))) __PYX_ERR(0, 33, __pyx_L1_error)
 
 
-  /* "primes.pyx":32
+  /* "primes.pyx":34
  *     cdef long value
  *     sig_str("read_address: bad address")
  *     value = p[0]             # <<<<<<<<<<<<<<
@@ -3210,7 +3210,7 @@ static PyObject *__pyx_pf_21talvex_example_cython_2read_address(CYTHON_UNUSED Py
 */
   __pyx_v_value = (__pyx_v_p[0]);
 
-  /* "primes.pyx":33
+  /* "primes.pyx":35
  *     sig_str("read_address: bad address")
  *     value = p[0]
  *     sig_off()             # <<<<<<<<<<<<<<
@@ -3218,12 +3218,12 @@ static PyObject *__pyx_pf_21talvex_example_cython_2read_address(CYTHON_UNUSED Py
 */
   sig_off();
 
-  /* "primes.pyx":34
+  /* "primes.pyx":36
  *     value = p[0]
  *     sig_off()
  *     return value             # <<<<<<<<<<<<<<
 */
-  __pyx_t_2 = __Pyx_PyLong_From_long(__pyx_v_value); if (unlikely(!__pyx_t_2)) __PYX_ERR(0, 34, __pyx_L1_error)
+  __pyx_t_2 = __Pyx_PyLong_From_long(__pyx_v_value); if (unlikely(!__pyx_t_2)) __PYX_ERR(0, 36, __pyx_L1_error)
   __Pyx_GOTREF(__pyx_t_2);
   {
     PyObject *__pyx_temp;
@@ -3236,7 +3236,7 @@ static PyObject *__pyx_pf_21talvex_example_cython_2read_address(CYTHON_UNUSED Py
   __pyx_t_2 = 0;
   goto __pyx_L0;
 
-  /* "primes.pyx":27
+  /* "primes.pyx":29
  * 
  * 
  * def read_address(size_t address):             # <<<<<<<<<<<<<<
@@ -3687,44 +3687,44 @@ __Pyx_RefNannySetupContext("PyInit_talvex_example_cython", 0);
   if (__Pyx_InitAfterSharedUtility() < (0)) __PYX_ERR(0, 1, __pyx_L1_error)
   /*--- Execution code ---*/
 
-  /* "primes.pyx":6
+  /* "primes.pyx":7
  * from talvex.signals cimport sig_on, sig_str, sig_off, import_talvex
  * 
  * import_talvex()             # <<<<<<<<<<<<<<
  * 
  * 
 */
-  __pyx_t_2 = __pyx_f_6talvex_7signals_import_talvex(); if (unlikely(__pyx_t_2 == ((int)-1))) __PYX_ERR(0, 6, __pyx_L1_error)
+  __pyx_t_2 = __pyx_f_6talvex_7signals_import_talvex(); if (unlikely(__pyx_t_2 == ((int)-1))) __PYX_ERR(0, 7, __pyx_L1_error)
 
 
-  /* "primes.pyx":9
+  /* "primes.pyx":10
  * 
  * 
  * def count_primes(long n):             # <<<<<<<<<<<<<<
  *     """Count the primes below n (interruptible)."""
  *     cdef long k, d, count = 0
 */
-  __pyx_t_3 = __Pyx_CyFunction_New(&__pyx_mdef_21talvex_example_cython_1count_primes, 0, __pyx_mstate_global->__pyx_n_u_count_primes, NULL, __pyx_mstate_global->__pyx_n_u_talvex_example_cython, __pyx_mstate_global->__pyx_d, ((PyObject *)__pyx_mstate_global->__pyx_codeobj_tab[0])); if (unlikely(!__pyx_t_3)) __PYX_ERR(0, 9, __pyx_L1_error)
+  __pyx_t_3 = __Pyx_CyFunction_New(&__pyx_mdef_21talvex_example_cython_1count_primes, 0, __pyx_mstate_global->__pyx_n_u_count_primes, NULL, __pyx_mstate_global->__pyx_n_u_talvex_example_cython, __pyx_mstate_global->__pyx_d, ((PyObject *)__pyx_mstate_global->__pyx_codeobj_tab[0])); if (unlikely(!__pyx_t_3)) __PYX_ERR(0, 10, __pyx_L1_error)
   __Pyx_GOTREF(__pyx_t_3);
   #if CYTHON_COMPILING_IN_CPYTHON && PY_VERSION_HEX >= 0x030E0000
   PyUnstable_Object_EnableDeferredRefcount(__pyx_t_3);
   #endif
-  if (PyDict_SetItem(__pyx_mstate_global->__pyx_d, __pyx_mstate_global->__pyx_n_u_count_primes, __pyx_t_3) < (0)) __PYX_ERR(0, 9, __pyx_L1_error)
+  if (PyDict_SetItem(__pyx_mstate_global->__pyx_d, __pyx_mstate_global->__pyx_n_u_count_primes, __pyx_t_3) < (0)) __PYX_ERR(0, 10, __pyx_L1_error)
   __Pyx_DECREF(__pyx_t_3); __pyx_t_3 = 0;
 
-  /* "primes.pyx":27
+  /* "primes.pyx":29
  * 
  * 
  * def read_address(size_t address):             # <<<<<<<<<<<<<<
  *     """Read a long at an address (faults are caught)."""
  *     cdef volatile long *p = <volatile long *>address
 */
-  __pyx_t_3 = __Pyx_CyFunction_New(&__pyx_mdef_21talvex_example_cython_3read_address, 0, __pyx_mstate_global->__pyx_n_u_read_address, NULL, __pyx_mstate_global->__pyx_n_u_talvex_example_cython, __pyx_mstate_global->__pyx_d, ((PyObject *)__pyx_mstate_global->__pyx_codeobj_tab[1])); if (unlikely(!__pyx_t_3)) __PYX_ERR(0, 27, __pyx_L1_error)
+  __pyx_t_3 = __Pyx_CyFunction_New(&__pyx_mdef_21talvex_example_cython_3read_address, 0, __pyx_mstate_global->__pyx_n_u_read_address, NULL, __pyx_mstate_global->__pyx_n_u_talvex_example_cython, __pyx_mstate_global->__pyx_d, ((PyObject *)__pyx_mstate_global->__pyx_codeobj_tab[1])); if (unlikely(!__pyx_t_3)) __PYX_ERR(0, 29, __pyx_L1_error)
   __Pyx_GOTREF(__pyx_t_3);
   #if CYTHON_COMPILING_IN_CPYTHON && PY_VERSION_HEX >= 0x030E0000
   PyUnstable_Object_EnableDeferredRefcount(__pyx_t_3);
   #endif
-  if (PyDict_SetItem(__pyx_mstate_global->__pyx_d, __pyx_mstate_global->__pyx_n_u_read_address, __pyx_t_3) < (0)) __PYX_ERR(0, 27, __pyx_L1_error)
+  if (PyDict_SetItem(__pyx_mstate_global->__pyx_d, __pyx_mstate_global->__pyx_n_u_read_address, __pyx_t_3) < (0)) __PYX_ERR(0, 29, __pyx_L1_error)
   __Pyx_DECREF(__pyx_t_3); __pyx_t_3 = 0;
 
   /* "primes.pyx":1
@@ -3907,12 +3907,12 @@ static int __Pyx_CreateCodeObjects(__pyx_mstatetype *__pyx_mstate) {
   PyObject* tuple_dedup_map = PyDict_New();
   if (unlikely(!tuple_dedup_map)) return -1;
   {
-    const __Pyx_PyCode_New_function_description descr = {1, 0, 0, 5, (unsigned int)(CO_OPTIMIZED|CO_NEWLOCALS), 9};
+    const __Pyx_PyCode_New_function_description descr = {1, 0, 0, 5, (unsigned int)(CO_OPTIMIZED|CO_NEWLOCALS), 10};
     PyObject* const varnames[] = {__pyx_mstate->__pyx_n_u_n, __pyx_mstate->__pyx_n_u_k, __pyx_mstate->__pyx_n_u_d, __pyx_mstate->__pyx_n_u_count, __pyx_mstate->__pyx_n_u_prime};
     __pyx_mstate_global->__pyx_codeobj_tab[0] = __Pyx_PyCode_New(descr, varnames, __pyx_mstate->__pyx_kp_u_primes_pyx, __pyx_mstate->__pyx_n_u_count_primes, __pyx_mstate->__pyx_kp_b_iso88591_A_U_3a_A_b_Cq_r_2S_1_1, tuple_dedup_map); if (unlikely(!__pyx_mstate_global->__pyx_codeobj_tab[0])) goto bad;
   }
   {
-    const __Pyx_PyCode_New_function_description descr = {1, 0, 0, 3, (unsigned int)(CO_OPTIMIZED|CO_NEWLOCALS), 27};
+    const __Pyx_PyCode_New_function_description descr = {1, 0, 0, 3, (unsigned int)(CO_OPTIMIZED|CO_NEWLOCALS), 29};
     PyObject* const varnames[] = {__pyx_mstate->__pyx_n_u_address, __pyx_mstate->__pyx_n_u_p, __pyx_mstate->__pyx_n_u_value};
     __pyx_mstate_global->__pyx_codeobj_tab[1] = __Pyx_PyCode_New(descr, varnames, __pyx_mstate->__pyx_kp_u_primes_pyx, __pyx_mstate->__pyx_n_u_read_address, __pyx_mstate->__pyx_kp_b_iso88591_Q_1A_AQa_1_1, tuple_dedup_map); if (unlikely(!__pyx_mstate_global->__pyx_codeobj_tab[1])) goto bad;
   }

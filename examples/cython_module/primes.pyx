@@ -1,6 +1,7 @@
 # cython: language_level=3
 # A Cython extension whose slow loop can be interrupted and whose faults
 # become Python exceptions.
+# readme: cython
 from talvex.signals cimport sig_on, sig_str, sig_off, import_talvex
 
 import_talvex()
@@ -22,6 +23,7 @@ def count_primes(long n):
         count += prime
     sig_off()
     return count
+# readme: end
 
 
 def read_address(size_t address):

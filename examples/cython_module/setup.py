@@ -3,6 +3,7 @@ from setuptools import Extension, setup
 
 import talvex
 
+# readme: setuptools
 setup(
     name="talvex-example-cython",
     version="0.1.0",
@@ -11,3 +12,4 @@ setup(
                   include_dirs=[talvex.get_include()]),
     ]),
 )
+# readme: end

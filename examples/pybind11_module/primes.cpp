@@ -20,16 +20,14 @@ struct Tracked {
     ~Tracked() { destroyed++; }
 };
 
+// readme: pybind-loop
 static long count_primes(long n)
 {
     py::gil_scoped_release no_gil;
     talvex::cooperative scope;  // interrupts are recorded, never jumped out of
-    running++;
-    struct Done { ~Done() { running--; } } done;
-    Tracked outer;
+    std::vector<long> primes;   // freed as usual if the loop is interrupted
     long count = 0;
     for (long k = 2; k < n; k++) {
-        Tracked inner;
         talvex::check();  // throws talvex::interrupted when one is pending
         bool prime = true;
         for (long d = 2; d * d <= k; d++)
@@ -37,10 +35,13 @@ static long count_primes(long n)
                 prime = false;
                 break;
             }
+        if (prime && primes.size() < 1000)
+            primes.push_back(k);
         count += prime;
     }
     return count;
 }
+// readme: end
 
 // Wait until interrupted while `n` objects are alive: all n are destroyed.
 static void hold(int n)
@@ -65,11 +66,13 @@ static long read_address(std::uintptr_t address)
     return value;
 }
 
+// readme: pybind-init
 PYBIND11_MODULE(talvex_example_pybind, m)
 {
     if (talvex_import() < 0)
         throw py::error_already_set();
     py::register_exception_translator(&talvex::translate);
+// readme: end
     m.def("count_primes", &count_primes, "Count the primes below n (interruptible, no GIL).");
     m.def("read_address", &read_address, "Read a long at an address (faults are caught).");
     m.def("hold", &hold, "Wait, holding n objects, until interrupted.");
