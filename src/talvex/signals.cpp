@@ -449,6 +449,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
 int function_traverse(PyObject *self, visitproc visit, void *arg)
 {
     Function *f = reinterpret_cast<Function *>(self);
+    Py_VISIT(Py_TYPE(self));  // instances of a heap type own a reference to it
     Py_VISIT(f->defaults);
     Py_VISIT(f->globals);
     Py_VISIT(f->dict);
@@ -473,7 +474,9 @@ void function_dealloc(PyObject *self)
     Py_XDECREF(f->qualname);
     Py_XDECREF(f->module);
     Py_XDECREF(f->doc);
+    PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_Del(self);
+    Py_DECREF(type);  // taken by PyObject_GC_New, as for every heap type
 }
 
 PyObject *function_repr(PyObject *self)
