@@ -11,7 +11,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f ! -name '*.pyc
 CLIENTS := $(shell find tests/clients -maxdepth 1 -type f)
 PYTEST_ARGS ?=
 
-.PHONY: all setup test demo stress bench clean system
+.PHONY: all setup test demo stress bench test-asan clean system
 
 all: setup
 
@@ -52,6 +52,14 @@ stress: setup
 
 demo: setup
 	$(VPY) examples/demo.py
+
+# Benchmarks: ratios against comparisons measured in the same run.
+bench: setup
+	benchmarks/run
+
+# The suite against AddressSanitizer/UndefinedBehaviorSanitizer builds.
+test-asan: setup
+	tools/test-asan
 
 clean:
 	rm -rf build tests/clients/build $(VENV)
