@@ -1,0 +1,5 @@
+import sys
+
+from talvex_csi import main
+
+sys.exit(main())

@@ -1,0 +1,492 @@
+"""talvex-CSI, the crash inspector, run against live processes.
+
+The inspector is run as its own file (``python -P .../talvex_csi/__init__.py``), which
+is what the console script runs minus the package import: these tests must
+pass even when the compiled runtime cannot be imported.
+"""
+import importlib.util
+import os
+import pty
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import sysconfig
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+
+CSI = Path(importlib.util.find_spec("talvex_csi").origin)
+INSPECTOR = [sys.executable, "-P", str(CSI)]
+SEPARATOR = "-" * 72 + "\n"
+PAUSE_SYSCALL = "34"  # x86-64
+
+
+def _runtime_importable():
+    probe = subprocess.run([sys.executable, "-c", "import talvex.signals"],
+                           capture_output=True, timeout=60)
+    return probe.returncode == 0
+
+
+runtime_available = _runtime_importable()
+needs_runtime = pytest.mark.skipif(
+    not runtime_available,
+    reason="talvex.signals cannot be imported here (build it with 'make setup')")
+
+
+@pytest.fixture(scope="module")
+def gdb():
+    path = shutil.which("gdb")
+    if path is None:
+        pytest.fail("gdb is missing: run tools/setup-system")
+    return path
+
+
+def run_inspector(*args, env=None, timeout=60, **kwargs):
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    start = time.monotonic()
+    result = subprocess.run(INSPECTOR + list(args), capture_output=True, text=True,
+                            env=full_env, timeout=timeout, **kwargs)
+    result.elapsed = time.monotonic() - start
+    return result
+
+
+def thread_sections(report):
+    """[(lwp, text)] for each 'Thread N (LWP M ...' section, in report order."""
+    sections = []
+    for chunk in re.split(r"\n(?=Thread \d+ \(LWP )", report)[1:]:
+        lwp = int(re.match(r"Thread \d+ \(LWP (\d+)", chunk).group(1))
+        sections.append((lwp, chunk))
+    return sections
+
+
+def task_ids(pid):
+    return sorted(int(t) for t in os.listdir("/proc/%d/task" % pid))
+
+
+def problem_lines(report):
+    return [l for l in report.splitlines() if l.startswith("talvex-CSI:")]
+
+
+def assert_python_calls_in_order(text, *functions):
+    """The functions appear as Python frames in this order (newest first)."""
+    positions = [text.find(", in %s\n" % f) for f in functions]
+    assert -1 not in positions, text
+    assert positions == sorted(positions), text
+
+
+# ---------------------------------------------------------------------------
+# A target paused in native code called from Python
+
+PAUSED = textwrap.dedent("""\
+    import ctypes, sys, threading
+    libc = ctypes.CDLL(None)
+
+    def worker_py():
+        libc.pause()
+
+    def inner_py():
+        libc.pause()
+
+    def outer_py():
+        inner_py()
+
+    for _ in range(int(sys.argv[1])):
+        threading.Thread(target=worker_py, daemon=True).start()
+    print("ready", flush=True)
+    outer_py()
+    """)
+
+
+def _wait_in_pause(pid, count):
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        tids = task_ids(pid)
+        calls = []
+        for tid in tids:
+            try:
+                calls.append(Path("/proc/%d/task/%d/syscall" % (pid, tid)).read_text().split()[0])
+            except (OSError, IndexError):
+                calls.append(None)
+        if len(tids) == count and all(c == PAUSE_SYSCALL for c in calls):
+            return
+        time.sleep(0.02)
+    pytest.fail("target %d never paused in all %d threads" % (pid, count))
+
+
+@pytest.fixture
+def paused_target(tmp_path):
+    """Start a Python process paused inside outer_py -> inner_py -> pause()."""
+    procs = []
+
+    def start(threads=0, python=sys.executable):
+        script = tmp_path / "target.py"
+        script.write_text(PAUSED)
+        proc = subprocess.Popen([str(python), str(script), str(threads)],
+                                stdout=subprocess.PIPE, text=True)
+        procs.append(proc)
+        assert proc.stdout.readline() == "ready\n"
+        _wait_in_pause(proc.pid, threads + 1)
+        return proc
+
+    yield start
+    for proc in procs:
+        proc.kill()
+        proc.wait()
+        proc.stdout.close()
+
+
+@pytest.mark.parametrize("threads", [0, 2])
+def test_report_on_a_live_process(gdb, paused_target, threads):
+    target = paused_target(threads)
+    result = run_inspector("--no-color", "--pid", str(target.pid))
+    assert result.returncode == 0, result.stdout + result.stderr
+    report = result.stdout
+    assert "\x1b[" not in report
+    assert not problem_lines(report), report
+    assert "interpreter  Python %d.%d.%d" % sys.version_info[:3] in report
+    assert "signal       none: no thread is inside a signal handler" in report
+
+    sections = thread_sections(report)
+    assert sorted(lwp for lwp, _ in sections) == task_ids(target.pid)
+    main_lwp, main = sections[0]
+    assert main_lwp == target.pid and "main thread" in main.splitlines()[0]
+    python_part, native_part = main.split("Native stack")
+    assert_python_calls_in_order(python_part, "inner_py", "outer_py", "<module>")
+    assert "pause" in native_part.splitlines()[1]
+    for _, worker in sections[1:]:
+        assert ", in worker_py\n" in worker and "pause" in worker.split("Native stack")[1]
+
+
+def test_broken_gdb_helpers_keep_the_native_stacks(gdb, paused_target, tmp_path):
+    # A private copy of the interpreter, so that helpers can be put beside it.
+    version = "%d.%d" % sys.version_info[:2]
+    python = tmp_path / ("python" + version)
+    shutil.copy(os.path.realpath(sys.executable), python)
+    helpers = tmp_path / ("python%s-gdb.py" % version)
+    helpers.write_text("raise RuntimeError('helpers broken on purpose')\n")
+    target = paused_target(python=python)
+
+    result = run_inspector("--no-color", "--pid", str(target.pid))
+    assert result.returncode == 0, result.stdout + result.stderr
+    (lwp, main), = thread_sections(result.stdout)
+    assert "unavailable: loading %s failed: RuntimeError: helpers broken on purpose" % helpers \
+        in main
+    assert "pause" in main.split("Native stack")[1]
+    assert "interpreter  Python %d.%d.%d" % sys.version_info[:3] in result.stdout
+
+
+# ---------------------------------------------------------------------------
+# A process crashing under a stand-in for talvex's fatal-signal handler: it
+# writes the separator, runs talvex-CSI found through PATH with stdout on
+# its stderr, waits inside the handler, then dies by the signal.
+
+CRASH_C = r"""
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+static char pid_text[32];
+static const char separator[] =
+    "------------------------------------------------------------------------\n";
+
+static void report_and_die(int sig)
+{
+    write(2, separator, sizeof separator - 1);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(2, 1);
+        execlp("talvex-CSI", "talvex-CSI", "--no-color", "--pid", pid_text, (char *)NULL);
+        _exit(127);
+    }
+    if (child > 0)
+        while (waitpid(child, NULL, 0) < 0) {}
+    write(2, separator, sizeof separator - 1);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+static void plain_handler(int sig) { report_and_die(sig); }
+
+static void siginfo_handler(int sig, siginfo_t *info, void *context)
+{
+    (void)info;
+    (void)context;
+    report_and_die(sig);
+}
+
+void install_stand_in(int with_siginfo)
+{
+    static char altstack[1 << 16];
+    stack_t ss = {.ss_sp = altstack, .ss_size = sizeof altstack};
+    sigaltstack(&ss, NULL);
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    if (with_siginfo)
+        sa.sa_sigaction = siginfo_handler;
+    else
+        sa.sa_handler = plain_handler;
+    sa.sa_flags = SA_ONSTACK | (with_siginfo ? SA_SIGINFO : 0);
+    sigaction(SIGSEGV, &sa, NULL);
+    snprintf(pid_text, sizeof pid_text, "%d", (int)getpid());
+}
+
+void write_through_null(void) { *(volatile int *)0 = 1; }
+"""
+
+CRASHER = textwrap.dedent("""\
+    import ctypes, sys, threading
+    lib = ctypes.CDLL(sys.argv[1])
+    if sys.argv[2] == "talvex":
+        import talvex
+    else:
+        lib.install_stand_in(sys.argv[2] == "siginfo")
+
+    def idle_py():
+        ctypes.CDLL(None).pause()
+
+    def inner_py():
+        lib.write_through_null()
+
+    def outer_py():
+        inner_py()
+
+    for _ in range(int(sys.argv[3])):
+        threading.Thread(target=idle_py, daemon=True).start()
+    if sys.argv[4] == "worker":
+        worker = threading.Thread(target=outer_py)
+        worker.start()
+        worker.join()
+    else:
+        outer_py()
+    """)
+
+
+@pytest.fixture(scope="module")
+def crash_lib(tmp_path_factory):
+    build = tmp_path_factory.mktemp("crash")
+    (build / "crash.c").write_text(CRASH_C)
+    subprocess.run(["gcc", "-g", "-O0", "-shared", "-fPIC", "-o", "libcrash.so", "crash.c"],
+                   cwd=build, check=True)
+    return build / "libcrash.so"
+
+
+@pytest.fixture(scope="module")
+def inspector_on_path(tmp_path_factory):
+    """A directory holding a talvex-CSI command that runs the installed inspector's source."""
+    bin_dir = tmp_path_factory.mktemp("bin")
+    command = bin_dir / "talvex-CSI"
+    command.write_text('#!/bin/sh\nexec "%s" -P "%s" "$@"\n' % (sys.executable, CSI))
+    command.chmod(0o755)
+    return bin_dir
+
+
+def crash(crash_lib, tmp_path, handler, threads, where, path_first, keep_path=True):
+    script = tmp_path / "crasher.py"
+    script.write_text(CRASHER)
+    path = [str(path_first)] + ([os.environ["PATH"]] if keep_path else [])
+    env = dict(os.environ, PATH=os.pathsep.join(path))
+    for name in ("TALVEX_CRASH_QUIET", "TALVEX_CRASH_NDEBUG"):
+        env.pop(name, None)
+    return subprocess.run([sys.executable, str(script), str(crash_lib), handler, str(threads),
+                           where], capture_output=True, text=True, env=env, timeout=90)
+
+
+def check_crash_report(proc, threads, where, handler_function, signal_text):
+    assert proc.returncode == -signal.SIGSEGV, proc.stderr
+    parts = proc.stderr.split(SEPARATOR)
+    assert len(parts) >= 3, proc.stderr
+    report = parts[1]
+    assert not problem_lines(report), report
+    assert re.search(r"signal       %s, in thread \d+\n" % signal_text, report), report
+
+    sections = thread_sections(report)
+    expected = threads + (2 if where == "worker" else 1)
+    assert len(sections) == expected, report
+    faulting_lwp, faulting = sections[0]
+    title = faulting.splitlines()[0]
+    assert "took SIGSEGV" in title
+    assert ("main thread" in title) == (where == "main")
+    assert "in thread %d\n" % faulting_lwp in report
+    python_part, native_part = faulting.split("Native stack")
+    assert_python_calls_in_order(python_part, "inner_py", "outer_py")
+    handler_line, fault_line = native_part.splitlines()[1:3]
+    assert "crash handler:" in handler_line and handler_function in handler_line
+    assert handler_line.rstrip().endswith("<signal handler called>")
+    assert fault_line.startswith("  > #") and "write_through_null" in fault_line
+    assert fault_line.endswith("<- faulting frame")
+    assert all("took" not in s.splitlines()[0] for _, s in sections[1:])
+    assert sum(", in idle_py\n" in s for _, s in sections) == threads
+    return parts
+
+
+@pytest.mark.parametrize("handler, threads, where", [
+    ("siginfo", 0, "main"),
+    ("plain", 2, "main"),
+    ("siginfo", 2, "worker"),
+])
+def test_report_from_inside_a_signal_handler(gdb, crash_lib, inspector_on_path, tmp_path,
+                                             handler, threads, where):
+    proc = crash(crash_lib, tmp_path, handler, threads, where, inspector_on_path)
+    # Only an SA_SIGINFO handler gets the fault's details from the kernel.
+    details = r" \(address not mapped\) at address 0x0" if handler == "siginfo" else ""
+    check_crash_report(proc, threads, where, "%s_handler, <signal" % handler,
+                       "SIGSEGV" + details)
+
+
+def test_crash_report_without_gdb(crash_lib, inspector_on_path, tmp_path):
+    proc = crash(crash_lib, tmp_path, "plain", 1, "main", inspector_on_path, keep_path=False)
+    assert proc.returncode == -signal.SIGSEGV, proc.stderr
+    report = proc.stderr.split(SEPARATOR)[1]
+    lines = problem_lines(report)
+    assert len(lines) == 1 and "gdb was not found on PATH" in lines[0], report
+    fallback = report.split("From /proc/")[1]
+    assert re.search(r"^    \d+ +python +sleeping \(S\)(, waiting in \w+)?, main thread$",
+                     fallback, re.M), fallback
+    # The library that crashed is not an extension module, but is listed.
+    others = fallback.split("other shared libraries from outside the system (1):\n")[1]
+    assert others == "    %s\n" % crash_lib
+
+
+@needs_runtime
+@pytest.mark.parametrize("threads", [0, 2])
+def test_talvex_crash_report(gdb, crash_lib, tmp_path, threads):
+    # talvex's handler runs the installed talvex-CSI, found through PATH.
+    scripts = sysconfig.get_path("scripts")
+    proc = crash(crash_lib, tmp_path, "talvex", threads, "main", scripts)
+    parts = check_crash_report(proc, threads, "main", "fatal_signal_handler",
+                               r"SIGSEGV( \(address not mapped\) at address 0x0)?")
+    assert "SIGSEGV" in "".join(parts[2:])
+
+
+# ---------------------------------------------------------------------------
+# Degraded reports: each says what went wrong in one line, then reads /proc.
+
+def check_fallback(result, target, problem):
+    assert result.returncode == 1, result.stdout + result.stderr
+    report = result.stdout
+    lines = problem_lines(report)
+    assert len(lines) == 1 and problem in lines[0], report
+    fallback = report.split("From /proc/%d:\n" % target.pid)[1]
+    assert "command line: %s " % sys.executable in fallback
+    for tid in task_ids(target.pid):
+        assert re.search(r"^    %d +python +sleeping \(S\)" % tid, fallback, re.M), fallback
+    assert re.search(r"^    \S*/_ctypes\.cpython-\S+\.so$", fallback, re.M), fallback
+
+
+def test_without_gdb(paused_target, tmp_path):
+    target = paused_target(threads=1)
+    result = run_inspector("--no-color", "--pid", str(target.pid), env={"PATH": str(tmp_path)})
+    check_fallback(result, target, "gdb was not found on PATH")
+    assert "apt-get install gdb" in result.stdout
+
+
+def test_hanging_gdb_is_stopped_at_the_time_bound(paused_target, tmp_path):
+    target = paused_target(threads=1)
+    pid_file = tmp_path / "gdb.pid"
+    stand_in = tmp_path / "gdb"
+    # Ignores SIGTERM and leaves a child holding the output pipe: the worst case.
+    stand_in.write_text("#!/bin/sh\ntrap '' TERM\necho $$ > %s\nsleep 600\n" % pid_file)
+    stand_in.chmod(0o755)
+    env = {"PATH": "%s:/usr/bin:/bin" % tmp_path, "TALVEX_CSI_TIMEOUT": "1"}
+    result = run_inspector("--no-color", "--pid", str(target.pid), env=env)
+    assert result.elapsed < 6, result.elapsed
+    check_fallback(result, target, "gdb did not finish within 1 s")
+    assert not Path("/proc/%s" % pid_file.read_text().strip()).exists()
+    assert target.poll() is None
+    assert Path("/proc/%d/stat" % target.pid).read_text().rsplit(")", 1)[1].split()[0] == "S"
+
+
+def test_refused_attach_names_the_tracer(gdb, paused_target, tmp_path):
+    target = paused_target()
+    # Another tracer already holds the target: gdb's attach must fail.
+    seize = textwrap.dedent("""\
+        import ctypes, sys, time
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.ptrace.argtypes = [ctypes.c_long, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p]
+        PTRACE_SEIZE = 0x4206
+        if libc.ptrace(PTRACE_SEIZE, int(sys.argv[1]), None, None) != 0:
+            sys.exit("seize failed: errno %d" % ctypes.get_errno())
+        print("seized", flush=True)
+        time.sleep(600)
+        """)
+    tracer = subprocess.Popen([sys.executable, "-c", seize, str(target.pid)],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        assert tracer.stdout.readline() == "seized\n"
+        result = run_inspector("--no-color", "--pid", str(target.pid))
+        check_fallback(result, target, "already traced by process %d" % tracer.pid)
+    finally:
+        tracer.kill()
+        tracer.wait()
+        tracer.stdout.close()
+
+
+# ---------------------------------------------------------------------------
+# The command line
+
+@pytest.mark.parametrize("args", [
+    [],
+    ["--pid"],
+    ["--pid", "abc"],
+    ["--pid", "0"],
+    ["--pid", "1", "--colour"],
+])
+def test_bad_arguments(args):
+    result = run_inspector(*args)
+    assert result.returncode == 2
+    assert result.stdout == ""
+    assert result.stderr.startswith("usage: talvex-CSI")
+
+
+def test_missing_process():
+    gone = subprocess.Popen(["true"])
+    gone.wait()
+    result = run_inspector("--pid", str(gone.pid))
+    assert result.returncode == 1
+    assert result.stdout == "talvex-CSI: there is no process %d\n" % gone.pid
+
+
+@pytest.mark.parametrize("flags, coloured", [([], True), (["--no-color"], False)])
+def test_colour_only_on_a_terminal(tmp_path, flags, coloured):
+    # No gdb on PATH keeps this to the header and /proc.
+    controller, terminal = pty.openpty()
+    env = dict(os.environ, PATH=str(tmp_path))
+    env.pop("NO_COLOR", None)
+    proc = subprocess.Popen(INSPECTOR + flags + ["--pid", str(os.getpid())],
+                            stdout=terminal, stderr=subprocess.PIPE, env=env)
+    os.close(terminal)
+    output = b""
+    while True:
+        try:
+            chunk = os.read(controller, 4096)
+        except OSError:  # EIO: the terminal's other end is closed
+            break
+        if not chunk:
+            break
+        output += chunk
+    os.close(controller)
+    assert proc.wait(timeout=60) == 1, proc.stderr.read()
+    proc.stderr.close()
+    text = output.decode()
+    assert "talvex crash inspector: process %d" % os.getpid() in text
+    assert ("\x1b[1;36mtalvex crash inspector" in text) == coloured
+    assert ("\x1b[" in text) == coloured
+
+
+@needs_runtime
+@pytest.mark.parametrize("command", [
+    [sys.executable, "-m", "talvex_csi"],
+    [os.path.join(sysconfig.get_path("scripts"), "talvex-CSI")],
+])
+def test_entry_points(command):
+    result = subprocess.run(command + ["--help"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("usage: talvex-CSI")
+    assert "TALVEX_CSI_TIMEOUT" in result.stdout
