@@ -163,8 +163,10 @@ void reset_signal_handling()
         pid_t pid = getpid();
         pid_t child = fork();
         if (child == -1) {
+            // Taken before writing: a failed write would replace it.
+            int err = errno;
             write_stderr("talvex fork: ");
-            write_stderr(strerror(errno));
+            write_stderr(strerror(err));
             write_stderr("\n");
         } else if (child == 0) {
             dup2(2, 1);
@@ -174,8 +176,9 @@ void reset_signal_handling()
                                   const_cast<char *>("--pid"), format_int(pid, pid_text),
                                   nullptr};
             execvp("talvex-CSI", argv);
+            int err = errno;
             write_stderr("talvex failed to execute talvex-CSI: ");
-            write_stderr(strerror(errno));
+            write_stderr(strerror(err));
             write_stderr("\n");
             _exit(2);
         } else {

@@ -8,6 +8,7 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -484,16 +485,18 @@ static void do_fault(const char *kind)
     }
 }
 
-/* kind: "segv", "ill", "abort", "fpe" or a signal number to raise. */
+/* kind: "segv", "ill", "abort", "fpe" or a signal number to raise;
+ * `message` (protected only) becomes the region's sig_str() text. */
 static PyObject *fault(PyObject *self, PyObject *args)
 {
     const char *kind;
+    const char *message = NULL;
     int protect = 1;
     (void)self;
-    if (!PyArg_ParseTuple(args, "s|p", &kind, &protect))
+    if (!PyArg_ParseTuple(args, "s|pz", &kind, &protect, &message))
         return NULL;
     if (protect) {
-        if (!sig_on())
+        if (!sig_str(message))
             return NULL;
         do_fault(kind);
         sig_off();
@@ -625,6 +628,63 @@ static PyObject *check_loop(PyObject *self, PyObject *args)
     return PyLong_FromUnsignedLong(n);
 }
 
+/* A native timer: a detached thread waits `delay` seconds and, given a
+ * field name, until that integer field of the record is positive, then
+ * sends `sig` to the process. It needs no interpreter lock, so it fires
+ * while a native loop holds the lock (a threading.Timer cannot), and it
+ * blocks every signal itself, so the signal goes to a Python thread. */
+struct signal_when_args {
+    int sig;
+    int *field;
+    double delay;
+};
+
+static void *signal_when_body(void *p)
+{
+    struct signal_when_args a = *(struct signal_when_args *)p;
+    struct timespec tick = {0, 1000000};
+    double start = now();
+    free(p);
+    while (now() < start + a.delay || (a.field != NULL && tv_load(a.field) <= 0))
+        nanosleep(&tick, NULL);
+    kill(getpid(), a.sig);
+    return NULL;
+}
+
+static PyObject *signal_when(PyObject *self, PyObject *args)
+{
+    const char *name = NULL;
+    struct signal_when_args *a;
+    sigset_t all, old;
+    pthread_t thread;
+    int sig, rc;
+    double delay = 0.0;
+    (void)self;
+    if (!PyArg_ParseTuple(args, "i|zd", &sig, &name, &delay))
+        return NULL;
+    a = (struct signal_when_args *)malloc(sizeof(*a));
+    if (a == NULL)
+        return PyErr_NoMemory();
+    a->sig = sig;
+    a->delay = delay;
+    a->field = NULL;
+    if (name != NULL && (a->field = int_field(name)) == NULL) {
+        free(a);
+        return NULL;
+    }
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old); /* inherited by the new thread */
+    rc = pthread_create(&thread, NULL, signal_when_body, a);
+    pthread_sigmask(SIG_SETMASK, &old, NULL);
+    if (rc != 0) {
+        free(a);
+        errno = rc;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    pthread_detach(thread);
+    Py_RETURN_NONE;
+}
+
 static PyMethodDef methods[] = {
     {"state", state, METH_NOARGS, "(sig_on_count, pending_interrupt, handler_active, sigint_blocked, message, raised_value)"},
     {"set_int", set_int, METH_VARARGS, "set_int(field, value): store into an integer field"},
@@ -659,6 +719,8 @@ static PyMethodDef methods[] = {
     {"landing_masks", landing_masks, METH_VARARGS, NULL},
     {"fault_during_recovery", fault_during_recovery, METH_VARARGS, NULL},
     {"check_loop", check_loop, METH_VARARGS, NULL},
+    {"signal_when", signal_when, METH_VARARGS,
+     "signal_when(sig, field=None, delay=0.0): send sig from a native thread"},
     {NULL, NULL, 0, NULL},
 };
 

@@ -1,0 +1,186 @@
+"""init_talvex: the native dispositions it leaves, the alternate signal
+stack, the Python-level SIGINT handler, repeated calls and the calls that
+must change nothing native."""
+import json
+import signal
+import textwrap
+
+import pytest
+
+SA_ONSTACK = 0x08000000
+SA_NODEFER = 0x40000000
+SA_RESTORER = 0x04000000  # added by glibc, not by talvex
+
+INTERRUPTS = ("SIGHUP", "SIGINT", "SIGALRM")
+FATAL = ("SIGQUIT", "SIGILL", "SIGABRT", "SIGFPE", "SIGBUS", "SIGSEGV")
+HANDLER_MASK = sorted(int(getattr(signal, s)) for s in INTERRUPTS)
+
+PRELUDE = """\
+import json, os, signal, sys, threading, traceback
+import talvex, tvclient_c as c
+from talvex import signals, SignalError
+
+def outcome(f, *args):
+    try:
+        return "ok %r" % (f(*args),)
+    except BaseException as e:
+        return "%s.%r" % (type(e).__module__, e)
+
+def dispositions(*names):
+    out = {}
+    for name in names:
+        addr, flags, mask, path = c.disposition(getattr(signal, name))
+        out[name] = [addr, flags & ~0x04000000, mask, path]
+    return out
+"""
+
+
+@pytest.fixture
+def run(py):
+    """Run PRELUDE + body in a fresh interpreter; it must exit 0 with an
+    empty standard error. Returns standard output as text."""
+    def run(body):
+        r = py(PRELUDE + textwrap.dedent(body))
+        assert (r.returncode, r.stderr) == (0, b""), r.stderr.decode(errors="replace")
+        return r.stdout.decode()
+    return run
+
+
+def test_import_installs_the_nine_dispositions(run):
+    out = json.loads(run("""
+        print(json.dumps({
+            "disp": dispositions(*%r, *%r, "SIGTERM"),
+            "so": os.path.realpath(signals.__file__),
+            "alt": c.alt_stack(),
+            "py_sigint": signal.getsignal(signal.SIGINT) is signals.python_check_interrupt,
+        }))
+    """ % (INTERRUPTS, FATAL)))
+    disp = out["disp"]
+    interrupt_handler = disp["SIGINT"][0]
+    fatal_handler = disp["SIGSEGV"][0]
+    assert interrupt_handler not in (0, 1) and fatal_handler not in (0, 1)
+    assert interrupt_handler != fatal_handler
+    for name in INTERRUPTS:
+        assert disp[name] == [interrupt_handler, 0, HANDLER_MASK, out["so"]], name
+    for name in FATAL:
+        assert disp[name] == [fatal_handler, SA_ONSTACK | SA_NODEFER, HANDLER_MASK, out["so"]], name
+    # SIGTERM is never handled, only respected as a pending interrupt.
+    assert disp["SIGTERM"][3] is None
+    assert out["alt"] == [21504, 0]
+    # The interpreter's own table names the Python-level handler, although
+    # natively SIGINT now goes to talvex.
+    assert out["py_sigint"] is True
+
+
+def test_second_call_reinstalls_and_zeroes_the_record(run):
+    out = run("""
+        for field, value in [("sig_on_count", 3), ("pending_interrupt", signal.SIGHUP),
+                             ("handler_active", 1), ("sigint_blocked", 1)]:
+            c.set_int(field, value)
+        c.set_message(b"stale")
+        outcome(c.raise_exception, signal.SIGSEGV)      # fills raised_value
+        print(c.state()[:4], c.state()[4], c.state()[5] is not None)
+
+        # Some other code takes SIGINT over; init_talvex switches back.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        print(c.disposition(signal.SIGINT)[3] == signals.__file__)
+        print(signals.init_talvex() is signal.default_int_handler)
+        print(c.state())
+        print(c.disposition(signal.SIGINT)[3] == signals.__file__,
+              signal.getsignal(signal.SIGINT) is signals.python_check_interrupt)
+
+        print(signals.init_talvex() is signals.python_check_interrupt)
+        print(c.state(), c.alt_stack())
+        # The fresh trampoline carries jumps.
+        print(outcome(c.fault, "segv"), outcome(c.busy_region, 0.0, 2))
+    """)
+    assert out.splitlines() == [
+        "(3, 1, 1, 1) b'stale' True",
+        "False",
+        "True",
+        "(0, 0, 0, 0, None, None)",
+        "True True",
+        "True",
+        "(0, 0, 0, 0, None, None) (21504, 0)",
+        "talvex.signals.SignalError('Segmentation fault') ok 2",
+    ]
+
+
+@pytest.mark.parametrize("how, expected", [
+    ("del signals.python_check_interrupt\n"
+     "result = outcome(signals.init_talvex)\n",
+     "builtins.NameError(\"name 'python_check_interrupt' is not defined\")"),
+    ("results = []\n"
+     "t = threading.Thread(target=lambda: results.append(outcome(signals.init_talvex)))\n"
+     "t.start(); t.join()\n"
+     "result = results[0]\n",
+     "builtins.ValueError('signal only works in main thread of the main interpreter')"),
+], ids=["name_error", "non_main_thread"])
+def test_failed_call_changes_nothing_native(run, how, expected):
+    out = run(textwrap.dedent("""
+        # Native state that a completed init_talvex would overwrite.
+        signal.signal(signal.SIGHUP, signal.SIG_DFL)
+        c.set_int("sig_on_count", -2)
+        c.set_int("pending_interrupt", signal.SIGALRM)
+        c.set_int("handler_active", 1)
+        c.set_int("sigint_blocked", 1)
+        before = dispositions("SIGHUP", "SIGINT", "SIGSEGV"), c.state()
+    """) + how + textwrap.dedent("""
+        print(result)
+        print((dispositions("SIGHUP", "SIGINT", "SIGSEGV"), c.state()) == before)
+        print(c.disposition(signal.SIGHUP)[0], c.state()[:4])
+    """))
+    assert out.splitlines() == [expected, "True", "0 (-2, 14, 1, 1)"]
+
+
+def test_failed_call_names_itself_in_the_traceback(run):
+    out = run("""
+        del signals.python_check_interrupt
+        try:
+            signals.init_talvex()
+        except NameError as e:
+            print(traceback.extract_tb(e.__traceback__)[-1].name)
+    """)
+    assert out == "talvex.signals.init_talvex\n"
+
+
+def test_setup_alt_stack_in_a_forked_child(run):
+    # The child reports through its exit status: 0 when _setup_alt_stack
+    # returned None and three native stack overflows became SignalError.
+    out = run("""
+        pid = os.fork()
+        if pid == 0:
+            ok = signals._setup_alt_stack() is None and c.alt_stack() == (21504, 0)
+            for _ in range(3):
+                ok = ok and outcome(c.recurse) == "talvex.signals.SignalError('Segmentation fault')"
+            ok = ok and c.state()[:4] == (0, 0, 0, 0)
+            os._exit(0 if ok else 1)
+        print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+    """)
+    assert out == "0\n"
+
+
+@pytest.mark.parametrize("setup", [True, False])
+def test_setup_alt_stack_gives_a_thread_its_own(py, setup):
+    # A new thread has no alternate signal stack: a stack overflow there can
+    # only be caught once the thread has called _setup_alt_stack().
+    r = py(PRELUDE + textwrap.dedent("""
+        def worker():
+            if %r:
+                signals._setup_alt_stack()
+            print(c.alt_stack(), outcome(c.recurse), flush=True)
+        t = threading.Thread(target=worker)
+        t.start()
+        t.join()
+        print(outcome(c.fault, "segv"), c.state()[:4])
+    """ % setup))
+    if setup:
+        assert (r.returncode, r.stderr) == (0, b"")
+        assert r.stdout.decode().splitlines() == [
+            "(21504, 0) talvex.signals.SignalError('Segmentation fault')",
+            "talvex.signals.SignalError('Segmentation fault') (0, 0, 0, 0)",
+        ]
+    else:
+        # The kernel cannot even enter the handler: the process dies at once.
+        assert (r.returncode, r.stderr) == (-signal.SIGSEGV, b"")
+        assert r.stdout.decode() == ""
