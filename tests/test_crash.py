@@ -178,3 +178,11 @@ def test_exit_status_when_the_reraised_signal_is_blocked(crash, code, sig, messa
                          after=f"signal.pthread_sigmask(signal.SIG_UNBLOCK, [{int(sig)}])")
     assert rc == 128 + sig
     assert err == SEP + message_block(message)
+
+
+def test_fault_in_another_thread_is_not_caught_by_the_region(crash):
+    # The main thread's region cannot resume a thread whose stack it does
+    # not own: the fault ends the process with the report.
+    code, pid, err = crash('c.bystander_in_region("segv", 30.0)', ndebug="1")
+    assert code == -signal.SIGSEGV
+    assert err == SEP + SEGV_MESSAGE + EXPLANATION + SEP

@@ -59,6 +59,17 @@ def test_sixteen_triples_then_the_registry_is_full():
     assert out == [str([0] * 16), refused, refused, walk, walk]
 
 
+@pytest.mark.parametrize("which", [0, 1, 2], ids=["is_blocked", "unblock", "set_pending"])
+def test_a_null_hook_is_refused(which):
+    # A null member would be called later inside a signal handler.
+    out = lines(f"""
+        print(outcome(c.add_null_hook, {which}))
+        print([c.add_hooks(i) for i in range(16)])
+    """)
+    assert out == ["ValueError('talvex add_custom_signals: a hook function is NULL')",
+                   str([0] * 16)]
+
+
 def test_no_hooks_are_called_when_none_are_registered():
     out = lines("""
         c.sig_on_recover()

@@ -278,3 +278,17 @@ def test_demo_runs(tmp_path):
         "All done.",
     ]:
         assert line + "\n" in out, line
+
+
+# ---------------------------------------------------------------------------
+# Other threads: a region belongs to the thread that opened it
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGALRM], ids=["SIGINT", "SIGALRM"])
+def test_interrupt_taken_by_another_thread_ends_the_owners_region(run, sig):
+    # The signal lands in a bystander thread that blocks nothing; jumping
+    # there would run two threads on one stack. It is passed on instead.
+    out = run(f"""
+        results = set(outcome(c.bystander_in_region, str({int(sig)}), 30.0) for _ in range(20))
+        print(sorted(results), still_works())
+        """)
+    assert out == [f"[{EXC[sig]!r}] {WORKS}"]

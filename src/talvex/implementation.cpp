@@ -18,6 +18,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -182,7 +183,11 @@ void reset_signal_handling()
             write_stderr("\n");
             _exit(2);
         } else {
-            waitpid(child, nullptr, 0);
+            // Where ptrace is limited to ancestors, let the inspector's
+            // debugger (a descendant of the child) attach to this process.
+            prctl(PR_SET_PTRACER, child, 0, 0, 0);
+            while (waitpid(child, nullptr, 0) == -1 && errno == EINTR)
+                continue;
             write_stderr(kSeparator);
         }
     }
@@ -193,15 +198,32 @@ void reset_signal_handling()
     }
 reraise:
     raise(sig);
-    exit(128 + sig);
+    // _exit: exit handlers and stdio flushing are not safe in a handler.
+    _exit(128 + sig);
+}
+
+// The region belongs to another thread: its resume point is on that
+// thread's stack, so this thread must never jump there.
+bool region_owned_elsewhere(pthread_t *owner)
+{
+    unsigned long id = tv_region_owner(tvstate.resume_point);
+    if (id == 0)
+        return false;  // unknown: trust the client, as every region did before
+    *owner = static_cast<pthread_t>(id);
+    return !pthread_equal(*owner, pthread_self());
 }
 
 void interrupt_handler(int sig)
 {
+    pthread_t owner;
     if (tv_load(&tvstate.sig_on_count) <= 0) {
         // Python runs its SIGINT handler, python_check_interrupt, which
         // finds the real signal in pending_interrupt.
         PyErr_SetInterrupt();
+    } else if (region_owned_elsewhere(&owner)) {
+        // A process-directed signal may land in any thread: pass it on.
+        pthread_kill(owner, sig);
+        return;
     } else if (!tv_load(&tvstate.sigint_blocked) && !custom_signal_is_blocked()) {
         siglongjmp(trampoline_buf, sig);
     }
@@ -219,7 +241,9 @@ void fatal_signal_handler(int sig)
     int was_active = tv_load(&tvstate.handler_active);
     tv_store(&tvstate.handler_active, 1);
 
-    if (!was_active && tv_load(&tvstate.sig_on_count) > 0 && sig != SIGQUIT)
+    pthread_t owner;
+    if (!was_active && tv_load(&tvstate.sig_on_count) > 0 && sig != SIGQUIT &&
+        !region_owned_elsewhere(&owner))
         siglongjmp(trampoline_buf, sig);
 
     const FatalMessage *m = kFatalMessages;
@@ -348,6 +372,12 @@ extern "C" int add_custom_signals(int (*is_blocked)(void), void (*unblock)(void)
                                   void (*set_pending)(int))
 {
     int n = custom_hook_count;
+    if (is_blocked == nullptr || unblock == nullptr || set_pending == nullptr) {
+        // A null hook would crash later, inside a signal handler.
+        PyErr_SetString(PyExc_ValueError, "talvex add_custom_signals: a hook function is NULL");
+        talvex::add_traceback("talvex.signals.add_custom_signals", __LINE__, __FILE__);
+        return -1;
+    }
     if (n == kMaxCustomHooks) {
         PyObject *text = PyUnicode_FromString("maximal number of custom handlers exceeded");
         PyObject *exc = text ? PyObject_CallOneArg(PyExc_IndexError, text) : nullptr;

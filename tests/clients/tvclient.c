@@ -293,6 +293,21 @@ static PyObject *add_hooks(PyObject *self, PyObject *args)
     return PyLong_FromLong(r);
 }
 
+/* A triple with one null member, which must be refused. */
+static PyObject *add_null_hook(PyObject *self, PyObject *args)
+{
+    int which, r;
+    (void)self;
+    if (!PyArg_ParseTuple(args, "i", &which))
+        return NULL;
+    r = talvex_api.add_custom_signals(which == 0 ? NULL : is_blocked_0,
+                                      which == 1 ? NULL : unblock_0,
+                                      which == 2 ? NULL : set_pending_0);
+    if (r == -1 && PyErr_Occurred())
+        return NULL;
+    return PyLong_FromLong(r);
+}
+
 static PyObject *set_hook_blocked(PyObject *self, PyObject *args)
 {
     int i, value;
@@ -557,6 +572,27 @@ static PyObject *shielded_region(PyObject *self, PyObject *args)
     return PyLong_FromLong(recorded);
 }
 
+/* Spin shielded for `seconds`, then claim the interrupt recorded meanwhile
+ * (one exchange, so a handler cannot slip in between reading and clearing)
+ * and lift the shield with sig_unblock(), which delivers one that arrived
+ * after the claim. Returns the claimed signal number, or 0. */
+static PyObject *shield_consume(PyObject *self, PyObject *args)
+{
+    double seconds;
+    volatile int claimed = 0;
+    (void)self;
+    if (!PyArg_ParseTuple(args, "d", &seconds))
+        return NULL;
+    if (!sig_on())
+        return NULL;
+    sig_block();
+    spin(seconds);
+    claimed = __atomic_exchange_n(&st()->pending_interrupt, 0, __ATOMIC_SEQ_CST);
+    sig_unblock();
+    sig_off();
+    return PyLong_FromLong(claimed);
+}
+
 static PyObject *region_left_twice(PyObject *self, PyObject *noargs)
 {
     (void)self; (void)noargs;
@@ -685,6 +721,46 @@ static PyObject *signal_when(PyObject *self, PyObject *args)
     Py_RETURN_NONE;
 }
 
+/* Another thread, with no signal blocked, that takes a signal or faults
+ * while this thread spins in a region. */
+static void *bystander_body(void *p)
+{
+    const char *kind = (const char *)p;
+    struct timespec tick = {0, 1000000};
+    while (tv_load(&st()->sig_on_count) <= 0)
+        nanosleep(&tick, NULL);
+    do_fault(kind);
+    return NULL;
+}
+
+static PyObject *bystander_in_region(PyObject *self, PyObject *args)
+{
+    static char kind[16];
+    double seconds;
+    const char *k;
+    pthread_t thread;
+    sigset_t none, old;
+    int rc;
+    (void)self;
+    if (!PyArg_ParseTuple(args, "sd", &k, &seconds))
+        return NULL;
+    strncpy(kind, k, sizeof(kind) - 1);
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, &old);
+    rc = pthread_create(&thread, NULL, bystander_body, kind);
+    pthread_sigmask(SIG_SETMASK, &old, NULL);
+    if (rc != 0) {
+        errno = rc;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    pthread_detach(thread);
+    if (!sig_on())
+        return NULL;
+    spin(seconds);
+    sig_off();
+    Py_RETURN_NONE;
+}
+
 static PyMethodDef methods[] = {
     {"state", state, METH_NOARGS, "(sig_on_count, pending_interrupt, handler_active, sigint_blocked, message, raised_value)"},
     {"set_int", set_int, METH_VARARGS, "set_int(field, value): store into an integer field"},
@@ -704,6 +780,7 @@ static PyMethodDef methods[] = {
     {"raised_value_refcount", raised_value_refcount, METH_NOARGS, NULL},
     {"add_hooks", add_hooks, METH_VARARGS, NULL},
     {"set_hook_blocked", set_hook_blocked, METH_VARARGS, NULL},
+    {"add_null_hook", add_null_hook, METH_VARARGS, NULL},
     {"take_hook_log", take_hook_log, METH_NOARGS, NULL},
     {"blocked_signals", blocked_signals, METH_NOARGS, NULL},
     {"disposition", disposition, METH_VARARGS, NULL},
@@ -715,10 +792,14 @@ static PyMethodDef methods[] = {
     {"fault", fault, METH_VARARGS, NULL},
     {"recurse", recurse, METH_VARARGS, NULL},
     {"shielded_region", shielded_region, METH_VARARGS, NULL},
+    {"shield_consume", shield_consume, METH_VARARGS,
+     "shield_consume(seconds): shielded spin; claims the interrupt recorded meanwhile"},
     {"region_left_twice", region_left_twice, METH_NOARGS, NULL},
     {"landing_masks", landing_masks, METH_VARARGS, NULL},
     {"fault_during_recovery", fault_during_recovery, METH_VARARGS, NULL},
     {"check_loop", check_loop, METH_VARARGS, NULL},
+    {"bystander_in_region", bystander_in_region, METH_VARARGS,
+     "bystander_in_region(kind, seconds): another thread signals or faults during a region"},
     {"signal_when", signal_when, METH_VARARGS,
      "signal_when(sig, field=None, delay=0.0): send sig from a native thread"},
     {NULL, NULL, 0, NULL},

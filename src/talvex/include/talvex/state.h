@@ -28,6 +28,9 @@
  *     inside the region and read after a failed sig_on() must be volatile.
  *   - One region at a time in the whole process: there is one resume point.
  *     Regions nest only within the thread that opened the outermost one.
+ *     An interrupt that another thread takes is passed on to the region's
+ *     thread; a fault in another thread is not caught by this region (it
+ *     ends the process with the crash report).
  *   - Call no Python API inside the region, and do not release the
  *     interpreter lock around sig_on() in one thread while another thread
  *     may open a region.
@@ -40,6 +43,7 @@
 #define TALVEX_STATE_H
 
 #include <Python.h>
+#include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <stddef.h>
@@ -98,6 +102,37 @@ static inline void tv_store(int *field, int value)
 {
     __atomic_store_n(field, value, __ATOMIC_RELAXED);
     __atomic_thread_fence(__ATOMIC_SEQ_CST);
+}
+
+/* The thread that recorded the resume point. A recording without the
+ * signal mask leaves the buffer's mask area unused; the region's owner is
+ * kept there, so that the runtime never turns a signal taken by another
+ * thread into a jump onto the owner's stack. A recording that saved a mask,
+ * or any other content, reads as "owner unknown" (0). */
+#define TV_OWNER_MAGIC 0x7476786f776e6572UL
+
+static inline void tv_set_region_owner(sigjmp_buf buf)
+{
+#if defined(__GLIBC__)
+    unsigned long self = (unsigned long)pthread_self();
+    buf[0].__saved_mask.__val[15] = self;
+    buf[0].__saved_mask.__val[14] = self ^ TV_OWNER_MAGIC;
+#else
+    (void)buf;
+#endif
+}
+
+static inline unsigned long tv_region_owner(const sigjmp_buf buf)
+{
+#if defined(__GLIBC__)
+    unsigned long owner = buf[0].__saved_mask.__val[15];
+    if (buf[0].__mask_was_saved || (owner ^ TV_OWNER_MAGIC) != buf[0].__saved_mask.__val[14])
+        return 0;
+    return owner;
+#else
+    (void)buf;
+    return 0;
+#endif
 }
 
 /* The exported entry points: their types spell exactly the signature
@@ -261,6 +296,7 @@ static inline int tv_sig_on_recorded_(int jumped)
         talvex_api.sig_on_recover();
         return 0;
     }
+    tv_set_region_owner(st->resume_point);
     /* The count goes up only now that the resume point is valid. */
     tv_store(&st->sig_on_count, 1);
     if (TV_UNLIKELY(tv_load(&st->pending_interrupt))) {
