@@ -270,9 +270,10 @@ def test_demo_runs(tmp_path):
     for line in [
         "The alarm went off: the loop was abandoned with AlarmInterrupt.",
         "Ctrl-C arrived: the loop was abandoned with KeyboardInterrupt.",
-        "Caught SignalError: Segmentation fault. The process goes on.",
+        "Caught SignalError: read_address: bad address. The process goes on.",
         "Caught SignalError 10 times out of 10: Segmentation fault.",
         "Each stack overflow was survived, and the process goes on.",
+        "The worker thread caught KeyboardInterrupt; its C++ objects were destroyed as",
         "    Unhandled SIGSEGV: A segmentation fault occurred.",
         "The child died by signal SIGSEGV.",
         "All done.",
