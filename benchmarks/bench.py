@@ -1,0 +1,493 @@
+"""talvex benchmarks: build the client, measure, print a table, write results.json.
+
+    python benchmarks/bench.py [--quick] [--out FILE]
+
+Every figure is set beside a comparison measured in the same run, on the
+same machine, and reported as the ratio value / comparison; see README.md.
+"""
+import argparse
+import datetime
+import gc
+import importlib
+import importlib.metadata
+import json
+import os
+import platform
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import sysconfig
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+BUILD = HERE / "build"
+SOURCE = HERE / "tvbench.cpp"
+CXX = os.environ.get("CXX", "g++")
+CXXFLAGS = ["-O2", "-g", "-std=c++17", "-fPIC", "-Wall", "-Wextra", "-Werror"]
+LIBS = ["-lbenchmark", "-lpthread", "-lrt"]
+
+# Polling period of the PyErr_CheckSignals() loop, in work units.
+POLL_EVERY = 100
+
+FULL = dict(micro_repetitions=20, micro_min_time=0.1, micro_warmup=0.1,
+            latency_trials=5000, latency_default_trials=2000, latency_warmup=100,
+            crash_trials=8, csi_trials=5)
+QUICK = dict(micro_repetitions=5, micro_min_time=0.02, micro_warmup=0.02,
+             latency_trials=1000, latency_default_trials=300, latency_warmup=20,
+             crash_trials=3, csi_trials=2)
+
+
+def clock_ns():
+    return time.clock_gettime_ns(time.CLOCK_MONOTONIC)
+
+
+# ---------------------------------------------------------------------------
+# Building: the client sees only the installed header, like a user's module.
+# ---------------------------------------------------------------------------
+
+def talvex_include():
+    out = subprocess.run([sys.executable, "-m", "talvex", "--include"],
+                         check=True, capture_output=True, text=True)
+    return out.stdout.strip()
+
+
+def build():
+    BUILD.mkdir(exist_ok=True)
+    target = BUILD / ("tvbench" + sysconfig.get_config_var("EXT_SUFFIX"))
+    cmd = [CXX, *CXXFLAGS, "-shared", f"-I{talvex_include()}",
+           f"-I{sysconfig.get_paths()['include']}", str(SOURCE), "-o", str(target), *LIBS]
+    subprocess.run(cmd, check=True)
+    return cmd
+
+
+# ---------------------------------------------------------------------------
+# The machine
+# ---------------------------------------------------------------------------
+
+def first_line(cmd):
+    try:
+        out = subprocess.run(cmd, capture_output=True, text=True, timeout=30)
+    except (OSError, subprocess.SubprocessError):
+        return None
+    lines = out.stdout.strip().splitlines()
+    return lines[0] if out.returncode == 0 and lines else None
+
+
+def cpuinfo_field(name):
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            key, _, value = line.partition(":")
+            if key.strip() == name:
+                return value.strip()
+    except OSError:
+        pass
+    return None
+
+
+def machine():
+    mem = None
+    try:
+        for line in Path("/proc/meminfo").read_text().splitlines():
+            if line.startswith("MemTotal:"):
+                mem = f"{int(line.split()[1]) / 1024 / 1024:.1f} GiB"
+    except OSError:
+        pass
+    flags = (cpuinfo_field("flags") or "").split()
+    git = first_line(["git", "-C", str(ROOT), "rev-parse", "HEAD"])
+    dirty = first_line(["git", "-C", str(ROOT), "status", "--porcelain", "--untracked-files=no"])
+    return {
+        "cpu_model": cpuinfo_field("model name") or platform.processor(),
+        "cpu_family_model_stepping": "/".join(
+            cpuinfo_field(k) or "?" for k in ("cpu family", "model", "stepping")),
+        "cores_online": os.cpu_count(),
+        "cores_usable": len(os.sched_getaffinity(0)),
+        "virtualised": "hypervisor" in flags,
+        "memory": mem,
+        "kernel": f"{platform.system()} {platform.release()} {platform.version()}",
+        "libc": " ".join(platform.libc_ver()),
+        "compiler": first_line([CXX, "--version"]),
+        "compiler_flags": " ".join(CXXFLAGS),
+        "python": f"{platform.python_implementation()} {platform.python_version()}",
+        "python_build": " ".join(platform.python_build()),
+        "google_benchmark": first_line(["dpkg-query", "-W", "-f", "${Version}",
+                                        "libbenchmark-dev"]),
+        "talvex": importlib.metadata.version("talvex"),
+        "git_commit": git,
+        "git_tree_modified": bool(dirty) if git else None,
+        "date_utc": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+        "load_average_at_start": [round(x, 2) for x in os.getloadavg()],
+    }
+
+
+# ---------------------------------------------------------------------------
+# Statistics
+# ---------------------------------------------------------------------------
+
+def p99(xs):
+    return statistics.quantiles(xs, n=100, method="inclusive")[98]
+
+
+def summary(xs):
+    xs = sorted(xs)
+    q = statistics.quantiles(xs, n=100, method="inclusive")
+    return {"n": len(xs), "min": xs[0], "p10": q[9], "median": statistics.median(xs),
+            "p90": q[89], "p99": q[98], "max": xs[-1]}
+
+
+# ---------------------------------------------------------------------------
+# Micro-benchmarks (Google Benchmark inside tvbench)
+# ---------------------------------------------------------------------------
+
+def run_micro(tvbench, cfg):
+    flags = [f"--benchmark_repetitions={cfg['micro_repetitions']}",
+             f"--benchmark_min_time={cfg['micro_min_time']}",
+             f"--benchmark_min_warmup_time={cfg['micro_warmup']}",
+             "--benchmark_enable_random_interleaving=true"]
+    rows, context = tvbench.run_micro(flags)
+    by_name = {}
+    for name, real_ns, cpu_ns, iterations, rep, error in rows:
+        if error:
+            raise RuntimeError(f"{name}: {error}")
+        by_name.setdefault(name.removeprefix("BM_"), []).append(
+            {"real_ns": real_ns, "cpu_ns": cpu_ns, "iterations": iterations})
+    result = {}
+    for name, reps in by_name.items():
+        cpu = [r["cpu_ns"] for r in reps]
+        real = [r["real_ns"] for r in reps]
+        result[name] = {
+            "cpu_ns_median": statistics.median(cpu),
+            "cpu_ns_cv": statistics.stdev(cpu) / statistics.mean(cpu) if len(cpu) > 1 else 0.0,
+            "real_ns_median": statistics.median(real),
+            "repetitions": len(reps),
+            "iterations_per_repetition": reps[0]["iterations"],
+            "cpu_ns": [round(x, 4) for x in cpu],
+        }
+    return {"flags": flags, "context": context, "benchmarks": result}
+
+
+# ---------------------------------------------------------------------------
+# Interrupt latency
+# ---------------------------------------------------------------------------
+
+def realtime():
+    """Switch this thread to SCHED_FIFO; return how to undo it, or None."""
+    try:
+        old = (os.sched_getscheduler(0), os.sched_getparam(0))
+        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(1))
+    except (AttributeError, OSError):
+        return None
+    return old
+
+
+def run_latency(tvbench, trials, warmup, scheduling, seed=1):
+    modes = {
+        "floor": tvbench.wait_floor,
+        "jump": tvbench.wait_jump,
+        "cooperative": tvbench.wait_cooperative,
+        "poll": lambda delay: tvbench.wait_poll(delay, POLL_EVERY),
+    }
+    samples = {m: [] for m in modes}
+    rng = random.Random(seed)
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for trial in range(warmup + trials):
+            order = list(modes)
+            rng.shuffle(order)  # load that comes and goes hits every mode alike
+            for mode in order:
+                # A random expiry, so the signal falls anywhere in a work unit
+                # and anywhere in the polling period.
+                delay = rng.randrange(200_000, 600_000)
+                try:
+                    modes[mode](delay)
+                except KeyboardInterrupt:
+                    caught = clock_ns()
+                else:
+                    raise RuntimeError(f"{mode}: returned without an exception")
+                latency = caught - tvbench.last_expiry()
+                if latency < 0:
+                    # Not our timer's: somebody pressed Ctrl-C.
+                    raise KeyboardInterrupt
+                if trial >= warmup:
+                    samples[mode].append(latency / 1000.0)
+                # Idle a little between trials: a real-time thread that never
+                # sleeps is throttled by the kernel for tens of milliseconds.
+                time.sleep(0.0002)
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    unit_ns = tvbench.work_unit_ns(200_000)
+    return {
+        "unit": "us",
+        "scheduling": scheduling,
+        "trials_per_mode": trials,
+        "warmup_trials_per_mode": warmup,
+        "delay_range_us": [200, 600],
+        "work_unit_ns": unit_ns,
+        "poll_every_units": POLL_EVERY,
+        "poll_period_us": POLL_EVERY * unit_ns / 1000.0,
+        "garbage_collector": "off during the trials",
+        "modes": {m: summary(xs) | {"over_100us": sum(x > 100 for x in xs)}
+                  for m, xs in samples.items()},
+    }
+
+
+def run_latencies(tvbench, cfg):
+    """The figures come from a SCHED_FIFO pass where the process may have
+    one: on a shared machine, time spent runnable behind other processes
+    says nothing about talvex and swamps the tail. A shorter pass under the
+    default policy is kept beside it. Returns (figures' pass, other pass)."""
+    old = realtime()
+    if old is None:
+        return run_latency(tvbench, cfg["latency_trials"], cfg["latency_warmup"],
+                           "SCHED_OTHER (default; SCHED_FIFO refused)"), None
+    try:
+        rt = run_latency(tvbench, cfg["latency_trials"], cfg["latency_warmup"],
+                         "SCHED_FIFO priority 1")
+    finally:
+        os.sched_setscheduler(0, *old)
+    default = run_latency(tvbench, cfg["latency_default_trials"], cfg["latency_warmup"],
+                          "SCHED_OTHER (default)", seed=2)
+    return rt, default
+
+
+# ---------------------------------------------------------------------------
+# Crash to exit
+# ---------------------------------------------------------------------------
+
+# The child writes CLOCK_MONOTONIC (shared by all processes) just before the
+# fault, or before a normal exit or an immediate os._exit() from the same
+# point; the parent notes the moment it has reaped the child.
+CHILD = """
+import os, sys, time
+import talvex, tvbench
+os.write(1, str(time.clock_gettime_ns(time.CLOCK_MONOTONIC)).encode())
+if sys.argv[1] == "crash":
+    tvbench.segv()
+if sys.argv[1] == "_exit":
+    os._exit(0)
+"""
+
+
+def child_env(**extra):
+    env = dict(os.environ)
+    for k in ("PYTHONFAULTHANDLER", "TALVEX_CRASH_QUIET", "TALVEX_CRASH_NDEBUG"):
+        env.pop(k, None)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (str(BUILD), env.get("PYTHONPATH")) if p)
+    # The inspector is found through PATH: the venv's own talvex-CSI first.
+    env["PATH"] = os.pathsep.join([str(Path(sys.executable).parent), env.get("PATH", "")])
+    env.update(extra)
+    return env
+
+
+def one_child(kind, env):
+    start = clock_ns()
+    p = subprocess.Popen([sys.executable, "-c", CHILD, kind], env=env,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        out, err = p.communicate(timeout=120)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        p.communicate()
+        raise RuntimeError(f"{kind} child did not end within 120 s")
+    end = clock_ns()
+    marker = int(out) if out.strip().isdigit() else None
+    return {"wall_ms": (end - start) / 1e6,
+            "after_marker_ms": (end - marker) / 1e6 if marker else None,
+            "returncode": p.returncode, "stderr": err}
+
+
+def run_crash(cfg):
+    plain = child_env()
+    variants = {
+        "normal_exit": ("exit", plain, cfg["crash_trials"]),
+        "immediate_exit": ("_exit", plain, cfg["crash_trials"]),
+        "ndebug": ("crash", child_env(TALVEX_CRASH_NDEBUG="1"), cfg["crash_trials"]),
+        "inspector": ("crash", plain, cfg["csi_trials"]),
+    }
+    inspector = shutil.which("talvex-CSI", path=plain["PATH"])
+    runs = {v: [] for v in variants}
+    notes = []
+    one_child("exit", plain)  # warm the page cache
+    for i in range(max(n for _, _, n in variants.values())):
+        for name, (kind, env, n) in variants.items():
+            if i >= n:
+                continue
+            r = one_child(kind, env)
+            want = -11 if kind == "crash" else 0
+            if r["returncode"] != want:
+                raise RuntimeError(f"{name}: exit status {r['returncode']}, wanted {want}:\n"
+                                   + r["stderr"].decode(errors="replace"))
+            if name == "inspector" and b"failed to execute talvex-CSI" in r["stderr"]:
+                notes.append("talvex-CSI could not be run: " + r["stderr"].decode(errors="replace"))
+            r["stderr_bytes"] = len(r.pop("stderr"))
+            runs[name].append(r)
+    base = statistics.median(r["wall_ms"] for r in runs["normal_exit"])
+    result = {"unit": "ms", "inspector_path": inspector, "notes": notes, "variants": {}}
+    for name, rs in runs.items():
+        wall = statistics.median(r["wall_ms"] for r in rs)
+        result["variants"][name] = {
+            "trials": len(rs),
+            # From the fault (or the normal exit's start) to the parent
+            # having reaped the child: the figure.
+            "fault_to_end_ms_median": statistics.median(r["after_marker_ms"] for r in rs),
+            "fault_to_end_ms": [round(r["after_marker_ms"], 2) for r in rs],
+            # Whole child, start to reaped, and that less the normal exit's.
+            "wall_ms_median": wall,
+            "wall_minus_normal_exit_ms": wall - base,
+            "stderr_bytes_median": statistics.median(r["stderr_bytes"] for r in rs),
+        }
+    return result
+
+
+# ---------------------------------------------------------------------------
+# The figures
+# ---------------------------------------------------------------------------
+
+def figure(name, value, unit, comparison, comparison_value, goal=None, met=None, note=None):
+    return {"figure": name, "value": value, "unit": unit, "comparison": comparison,
+            "comparison_value": comparison_value,
+            "ratio": value / comparison_value if comparison_value else None,
+            "goal": goal, "met": met, "note": note}
+
+
+def figures(micro, latency, crash):
+    b = {k: v["cpu_ns_median"] for k, v in micro["benchmarks"].items()}
+    out = []
+    pair = b["sig_on_off"]
+    out.append(figure("sig_on()+sig_off() pair", pair, "ns",
+                      "empty noinline call", b["empty_call"]))
+    ratio = pair / b["floor"]
+    out.append(figure("sig_on()+sig_off() pair", pair, "ns",
+                      "floor: sigsetjmp(buf,0) + 2 fenced stores", b["floor"],
+                      "ratio <= 1.5", ratio <= 1.5))
+    for key, label in (("sig_check", "sig_check()"),
+                       ("cooperative_check", "talvex::check(), cooperative scope")):
+        ratio = b[key] / b["PyErr_CheckSignals"]
+        out.append(figure(label, b[key], "ns", "PyErr_CheckSignals()",
+                          b["PyErr_CheckSignals"], "ratio <= 0.1 (10x)", ratio <= 0.1,
+                          f"{1 / ratio:.0f}x cheaper"))
+    m = latency["modes"]
+    floor_label = "floor: bare handler + flag"
+    poll_label = f"PyErr_CheckSignals() every {POLL_EVERY} units"
+    for mode, label in (("jump", "latency, jump out of region"),
+                        ("cooperative", "latency, cooperative check()"),
+                        ("poll", "latency, " + poll_label)):
+        out.append(figure(label + ", median", m[mode]["median"], "us",
+                          floor_label + ", median", m["floor"]["median"]))
+        goal = met = None
+        if mode == "jump":
+            goal, met = "p99 < 100 us", m[mode]["p99"] < 100
+        out.append(figure(label + ", p99", m[mode]["p99"], "us",
+                          floor_label + ", p99", m["floor"]["p99"], goal, met))
+    v = crash["variants"]
+    normal = v["normal_exit"]["fault_to_end_ms_median"]
+    normal_label = "same child, normal exit"
+    out.append(figure("fault outside region -> end, talvex-CSI",
+                      v["inspector"]["fault_to_end_ms_median"], "ms", normal_label, normal,
+                      note=None if crash["inspector_path"] else "talvex-CSI not found"))
+    out.append(figure("fault outside region -> end, CRASH_NDEBUG",
+                      v["ndebug"]["fault_to_end_ms_median"], "ms", normal_label, normal))
+    return out
+
+
+def fmt(x, unit):
+    if x is None:
+        return "-"
+    digits = 3 if abs(x) < 10 else (1 if abs(x) < 1000 else 0)
+    return f"{x:.{digits}f} {unit}"
+
+
+def print_table(figs, info, micro, latency, latency_default, crash):
+    print()
+    print(f"talvex benchmarks: {info['cpu_model']}, {info['cores_usable']} cores"
+          f"{' (virtualised)' if info['virtualised'] else ''}, kernel "
+          f"{info['kernel'].split()[1]}, {info['compiler']}, {info['python']}")
+    print(f"  load average at start {info['load_average_at_start']}, at end "
+          f"{info['load_average_at_end']}")
+    print(f"  native: CPU time per operation, median of "
+          f"{micro['benchmarks']['floor']['repetitions']} interleaved repetitions")
+    print(f"  latency: timer expiry -> exception caught in Python, "
+          f"{latency['trials_per_mode']} trials a mode, {latency['scheduling']}; "
+          f"work unit {latency['work_unit_ns']:.0f} ns, poll every {POLL_EVERY} units = "
+          f"{latency['poll_period_us']:.1f} us")
+    head = ("figure", "value", "comparison", "", "ratio", "goal", "status")
+    rows = []
+    for f in figs:
+        status = "-" if f["met"] is None else ("met" if f["met"] else "NOT MET")
+        ratio = "-" if f["ratio"] is None else f"{f['ratio']:.3g}"
+        if f["note"]:
+            ratio += f" ({f['note']})"
+        rows.append((f["figure"], fmt(f["value"], f["unit"]),
+                     fmt(f["comparison_value"], f["unit"]), f["comparison"], ratio,
+                     f["goal"] or "-", status))
+    widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head))]
+    line = "  ".join("{:<%d}" % w for w in widths)
+    print()
+    print(line.format(*head).rstrip())
+    print("  ".join("-" * w for w in widths))
+    for r in rows:
+        print(line.format(*r).rstrip())
+    print()
+    for pass_ in (latency, latency_default):
+        if pass_ is None:
+            continue
+        parts = [f"{m} {s['median']:.1f}/{s['p99']:.1f}/{s['max']:.0f} ({s['over_100us']} > 100 us)"
+                 for m, s in pass_["modes"].items()]
+        print(f"latency median/p99/max us, {pass_['scheduling']}, "
+              f"{pass_['trials_per_mode']} trials: " + "; ".join(parts))
+    v = crash["variants"]
+    print("fault/exit -> end, median ms: " + "; ".join(
+        f"{k} {x['fault_to_end_ms_median']:.1f} ({x['trials']} trials)" for k, x in v.items())
+          + " (immediate_exit: os._exit() at that point, the harness's floor)")
+    for n in crash["notes"]:
+        print("note:", n)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--quick", action="store_true", help="fewer repetitions and trials")
+    ap.add_argument("--out", default=str(HERE / "results.json"))
+    args = ap.parse_args()
+    cfg = QUICK if args.quick else FULL
+    started = time.monotonic()
+
+    print("bench: building tvbench against the installed header", flush=True)
+    build_cmd = build()
+    sys.path.insert(0, str(BUILD))
+    import talvex  # noqa: F401  installs the handlers, as in any user's process
+    tvbench = importlib.import_module("tvbench")
+    info = machine()
+
+    print("bench: micro-benchmarks (Google Benchmark)", flush=True)
+    micro = run_micro(tvbench, cfg)
+    print("bench: interrupt latency", flush=True)
+    latency, latency_default = run_latencies(tvbench, cfg)
+    print("bench: fault to process end", flush=True)
+    crash = run_crash(cfg)
+
+    figs = figures(micro, latency, crash)
+    info["load_average_at_end"] = [round(x, 2) for x in os.getloadavg()]
+    info["bench_seconds"] = round(time.monotonic() - started, 1)
+    print_table(figs, info, micro, latency, latency_default, crash)
+    results = {
+        "machine": info,
+        "settings": cfg | {"quick": args.quick,
+                           "build": " ".join(build_cmd).replace(str(ROOT) + "/", "")},
+        "figures": figs,
+        "micro": micro,
+        "latency": latency,
+        "latency_default_scheduling": latency_default,
+        "crash": crash,
+    }
+    Path(args.out).write_text(json.dumps(results, indent=1) + "\n")
+    print(f"bench: wrote {os.path.relpath(args.out)} ({info['bench_seconds']} s)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
