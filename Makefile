@@ -40,6 +40,7 @@ $(VENV)/.clients: $(VENV)/.pkg $(CLIENTS)
 
 # The examples build against the installed package only, as a user's would.
 $(VENV)/.examples: $(VENV)/.pkg $(EXAMPLES)
+	rm -rf examples/*/build
 	$(VPY) -m pip install -q --no-build-isolation --no-deps \
 		./examples/cpp_module ./examples/cython_module ./examples/pybind11_module
 	touch $@

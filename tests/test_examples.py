@@ -157,10 +157,44 @@ def test_stubs_match_the_module():
 
 
 def test_paths_for_client_builds():
-    # Paths come without importing the package (no handlers in build tools).
     out = subprocess.run([sys.executable, "-m", "talvex", "--include"],
                          capture_output=True, text=True, check=True).stdout.strip()
     assert os.path.isfile(os.path.join(out, "talvex", "state.h"))
     out = subprocess.run([sys.executable, "-m", "talvex", "--cmake-dir"],
                          capture_output=True, text=True, check=True).stdout.strip()
     assert os.path.isfile(os.path.join(out, "talvexConfig.cmake"))
+
+
+@pytest.mark.parametrize("check, expected", [
+    (True, ["worker: KeyboardInterrupt", "main: finished"]),
+    # Python's own check ran during the scope and left the interrupt to it;
+    # the scope ended without claiming it, so it comes back to Python.
+    (False, ["worker: returned", "main: KeyboardInterrupt"]),
+])
+def test_cooperative_interrupt_is_never_lost(py, check, expected):
+    r = py(f"""
+        import signal, threading, time, talvex, tvclient_cpp as c
+        log = []
+        def work():
+            try:
+                c.cooperative_wait(1.0, {check})
+                log.append("worker: returned")
+            except KeyboardInterrupt:
+                log.append("worker: KeyboardInterrupt")
+        t = threading.Thread(target=work)
+        t.start()
+        c.signal_when(signal.SIGINT, None, 0.3)
+        try:
+            while t.is_alive():
+                sum(range(1000))        # the main thread runs Python meanwhile
+            t.join()
+            for _ in range(200):
+                sum(range(10000))
+            log.append("main: finished")
+        except KeyboardInterrupt:
+            t.join()
+            log.append("main: KeyboardInterrupt")
+        print(log)
+        """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.decode().strip() == str(expected)

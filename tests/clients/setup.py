@@ -2,23 +2,28 @@
 
     python setup.py build_ext --build-lib build
 """
+import os
+
 from Cython.Build import cythonize
 from setuptools import Extension, setup
 
 import talvex
 
 include = [talvex.get_include()]
+# setuptools rebuilds an extension only when a listed file changed.
+header = [os.path.join(talvex.get_include(), "talvex", "state.h")]
 warnings = ["-Wall", "-Wextra", "-Werror", "-Wno-unused-parameter"]
 
 setup(
     name="talvex-test-clients",
     ext_modules=[
-        Extension("tvclient_c", ["tvclient.c"], include_dirs=include,
+        Extension("tvclient_c", ["tvclient.c"], include_dirs=include, depends=header,
                   extra_compile_args=["-std=c99", "-D_POSIX_C_SOURCE=200809L",
                                       "-D_DEFAULT_SOURCE", *warnings]),
         Extension("tvclient_cpp", ["tvclient_cpp.cpp"], include_dirs=include,
+                  depends=["tvclient.c", *header],
                   extra_compile_args=["-std=c++17", *warnings]),
-        Extension("tvclient_badsig", ["tvclient_badsig.c"], include_dirs=include,
+        Extension("tvclient_badsig", ["tvclient_badsig.c"], include_dirs=include, depends=header,
                   extra_compile_args=["-std=c11", *warnings]),
         *cythonize([Extension("tvclient_cy", ["tvclient_cy.pyx"], include_dirs=include)],
                    build_dir="build/cython", quiet=True),

@@ -761,6 +761,34 @@ static PyObject *bystander_in_region(PyObject *self, PyObject *args)
     Py_RETURN_NONE;
 }
 
+#ifdef __cplusplus
+/* Waits `seconds` in a cooperative scope without the interpreter lock,
+ * calling talvex::check() every millisecond if `check` is set. */
+static PyObject *cooperative_wait(PyObject *self, PyObject *args)
+{
+    double seconds;
+    int check;
+    (void)self;
+    if (!PyArg_ParseTuple(args, "dp", &seconds, &check))
+        return NULL;
+    return talvex::guard([&]() -> PyObject * {
+        struct Unlocked {
+            PyThreadState *saved = PyEval_SaveThread();
+            ~Unlocked() { PyEval_RestoreThread(saved); }
+        } unlocked;
+        talvex::cooperative scope;
+        double end = now() + seconds;
+        while (now() < end) {
+            struct timespec tick = {0, 1000000};
+            if (check)
+                talvex::check();
+            nanosleep(&tick, NULL);
+        }
+        Py_RETURN_NONE;
+    });
+}
+#endif
+
 static PyMethodDef methods[] = {
     {"state", state, METH_NOARGS, "(sig_on_count, pending_interrupt, handler_active, sigint_blocked, message, raised_value)"},
     {"set_int", set_int, METH_VARARGS, "set_int(field, value): store into an integer field"},
@@ -798,6 +826,10 @@ static PyMethodDef methods[] = {
     {"landing_masks", landing_masks, METH_VARARGS, NULL},
     {"fault_during_recovery", fault_during_recovery, METH_VARARGS, NULL},
     {"check_loop", check_loop, METH_VARARGS, NULL},
+#ifdef __cplusplus
+    {"cooperative_wait", cooperative_wait, METH_VARARGS,
+     "cooperative_wait(seconds, check): a cooperative scope without the lock"},
+#endif
     {"bystander_in_region", bystander_in_region, METH_VARARGS,
      "bystander_in_region(kind, seconds): another thread signals or faults during a region"},
     {"signal_when", signal_when, METH_VARARGS,

@@ -385,7 +385,10 @@ static inline void sig_unblock(void)
  * by the first check() that sees it. Inside a cooperative scope a fatal
  * signal is never turned into a jump (there is no resume point to go
  * to): it ends the process with the crash report. Do not open sig_on()
- * regions while cooperative scopes are active in other threads.
+ * regions while cooperative scopes are active in other threads, and poll
+ * with talvex::check(), not sig_check(), inside a scope. An interrupt that
+ * no check() claimed before the last scope ends reaches Python at its
+ * next signal check.
  * ------------------------------------------------------------------- */
 #include <exception>
 #include <utility>
@@ -415,7 +418,15 @@ public:
         /* Several threads may open scopes at once: an atomic add. */
         __atomic_fetch_sub(&talvex_api.state->sig_on_count, 1, __ATOMIC_SEQ_CST);
     }
-    ~cooperative() { __atomic_fetch_add(&talvex_api.state->sig_on_count, 1, __ATOMIC_SEQ_CST); }
+    ~cooperative()
+    {
+        tvstate_t *st = talvex_api.state;
+        /* Python's own check may have run meanwhile and left the interrupt
+         * to the scopes; if none claimed it, hand it back to Python. */
+        if (__atomic_add_fetch(&st->sig_on_count, 1, __ATOMIC_SEQ_CST) == 0 &&
+            tv_load(&st->pending_interrupt) != 0)
+            PyErr_SetInterrupt();
+    }
     cooperative(const cooperative &) = delete;
     cooperative &operator=(const cooperative &) = delete;
 };
