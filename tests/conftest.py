@@ -26,6 +26,13 @@ def run_py(code, *, env=None, timeout=60, args=(), input=None):
                           input=input, cwd=str(ROOT / "tests"))
 
 
+def run_ok(prelude, code, **kw):
+    """Run `prelude` + `code` in a fresh interpreter, which must exit 0."""
+    r = run_py(prelude + textwrap.dedent(code), **kw)
+    assert r.returncode == 0, r.stderr.decode(errors="replace")
+    return r
+
+
 @pytest.fixture
 def py():
     return run_py

@@ -2,11 +2,10 @@
 set_debug_level, sig_print_exception, _pari_version), their function
 objects and doctests. Each scenario runs in a fresh interpreter."""
 import json
-import textwrap
 
 import pytest
 
-from conftest import run_py
+from conftest import run_ok
 
 PRELUDE = """
 import io, json, signal, sys, traceback
@@ -24,9 +23,7 @@ def failure(call, *args, **kwargs):
 
 
 def child(code, **kw):
-    r = run_py(PRELUDE + textwrap.dedent(code), **kw)
-    assert r.returncode == 0, r.stderr.decode()
-    return r
+    return run_ok(PRELUDE, code, **kw)
 
 
 def lines(code, **kw):

@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-from conftest import run_py
+from conftest import run_ok, run_py
 
 PRELUDE = """
 import signal, sys, traceback, warnings
@@ -24,9 +24,7 @@ def outcome(call, *args):
 
 
 def lines(code, **kw):
-    r = run_py(PRELUDE + textwrap.dedent(code), **kw)
-    assert r.returncode == 0, r.stderr.decode()
-    return r.stdout.decode().splitlines()
+    return run_ok(PRELUDE, code, **kw).stdout.decode().splitlines()
 
 
 def unblocks(*indices):

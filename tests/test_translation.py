@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-from conftest import run_py
+from conftest import run_ok
 
 PRELUDE = """
 import gc, json, os, signal, sys, traceback
@@ -30,9 +30,7 @@ def kind(e):
 
 
 def child(code, **kw):
-    r = run_py(PRELUDE + textwrap.dedent(code), **kw)
-    assert r.returncode == 0, r.stderr.decode()
-    return r
+    return run_ok(PRELUDE, code, **kw)
 
 
 def lines(code, **kw):
