@@ -12,12 +12,7 @@ from .signals import AlarmInterrupt, SignalError
 
 __all__ = ["AlarmInterrupt", "SignalError", "get_cmake_dir", "get_include", "signals"]
 
-try:
-    from importlib.metadata import version as _version
-
-    __version__ = _version("talvex")
-except Exception:  # running from a source tree without metadata
-    __version__ = "0+unknown"
+from ._version import __version__
 
 
 def get_include():

@@ -13,7 +13,6 @@ def main(argv=None):
     group.add_argument("--cmake-dir", action="store_true",
                        help="the directory that holds talvexConfig.cmake")
     args = parser.parse_args(argv)
-    # Paths only: importing the package would install signal handlers.
     if args.include:
         print(os.path.join(here, "include"))
     else:
