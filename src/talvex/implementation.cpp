@@ -213,7 +213,8 @@ bool region_owned_elsewhere(pthread_t *owner)
     return !pthread_equal(*owner, pthread_self());
 }
 
-void interrupt_handler(int sig)
+// Records the interrupt, or jumps out of the region it interrupted.
+void interrupt_handler_body(int sig)
 {
     pthread_t owner;
     if (tv_load(&tvstate.sig_on_count) <= 0) {
@@ -234,6 +235,14 @@ void interrupt_handler(int sig)
         return;
     tv_store(&tvstate.pending_interrupt, sig);
     custom_set_pending_signal(sig);
+}
+
+void interrupt_handler(int sig)
+{
+    // The interrupted code may be about to read errno from a system call.
+    int saved_errno = errno;
+    interrupt_handler_body(sig);
+    errno = saved_errno;
 }
 
 void fatal_signal_handler(int sig)
