@@ -178,16 +178,23 @@ static PyObject *do_raise_exception(PyObject *self, PyObject *args)
     return result_of_entry();
 }
 
-static PyObject *interrupt_received(PyObject *self, PyObject *args)
+/* Calls an entry without arguments; with `error_first`, ValueError("first")
+ * is set beforehand, to see what the entry does with it. */
+static PyObject *call_entry(void (*entry)(void), PyObject *args)
 {
     int error_first = 0;
-    (void)self;
     if (!PyArg_ParseTuple(args, "|p", &error_first))
         return NULL;
     if (error_first)
         PyErr_SetString(PyExc_ValueError, "first");
-    talvex_api.sig_on_interrupt_received();
+    entry();
     return result_of_entry();
+}
+
+static PyObject *interrupt_received(PyObject *self, PyObject *args)
+{
+    (void)self;
+    return call_entry(talvex_api.sig_on_interrupt_received, args);
 }
 
 static PyObject *sig_on_recover(PyObject *self, PyObject *noargs)
@@ -217,14 +224,8 @@ static PyObject *print_backtrace(PyObject *self, PyObject *noargs)
 
 static PyObject *verify_exc_value(PyObject *self, PyObject *args)
 {
-    int error_first = 0;
     (void)self;
-    if (!PyArg_ParseTuple(args, "|p", &error_first))
-        return NULL;
-    if (error_first)
-        PyErr_SetString(PyExc_ValueError, "first");
-    talvex_api.verify_exc_value();
-    return result_of_entry();
+    return call_entry(talvex_api.verify_exc_value, args);
 }
 
 static PyObject *raised_value_refcount(PyObject *self, PyObject *noargs)
