@@ -20,11 +20,7 @@ import json, os, signal, sys, threading, traceback
 import talvex, tvclient_c as c
 from talvex import signals, SignalError
 
-def outcome(f, *args):
-    try:
-        return "ok %r" % (f(*args),)
-    except BaseException as e:
-        return "%s.%r" % (type(e).__module__, e)
+from scenario import outcome
 
 def dispositions(*names):
     out = {}

@@ -22,11 +22,7 @@ import os, signal, sys, time
 import talvex, tvclient_c as c
 from talvex import signals, AlarmInterrupt, SignalError
 
-def outcome(f, *args):
-    try:
-        return "ok %r" % (f(*args),)
-    except BaseException as e:
-        return "%s.%r" % (type(e).__module__, e)
+from scenario import outcome
 
 def still_works():
     # The process goes on: regions run, faults are caught, the record is idle.

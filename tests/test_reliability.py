@@ -208,11 +208,7 @@ report = json.loads(sender.communicate(timeout=60)[0])
 still_pending = sorted(sigpending())
 mask(signal.SIG_SETMASK, [])
 
-def outcome(f, *args):
-    try:
-        return "ok %r" % (f(*args),)
-    except BaseException as e:
-        return "%s.%r" % (type(e).__module__, e)
+from scenario import outcome
 
 # Nothing wedged: a signal still ends a region, one outside a region still
 # surfaces in Python, and the record is idle afterwards.

@@ -33,6 +33,9 @@ sigjmp_buf trampoline_setup_buf;  // set-up only, no mask
 sigset_t default_sigmask;
 sigset_t blocked_sigmask;
 
+// The file name that traceback entries from this file show.
+const char kSourceFile[] = "talvex/implementation.cpp";
+
 constexpr size_t kAltStackSize = 21504;
 constexpr size_t kTrampolineBlockSize = 135168;
 constexpr size_t kTrampolineStackSize = 131072;
@@ -384,7 +387,7 @@ extern "C" int add_custom_signals(int (*is_blocked)(void), void (*unblock)(void)
     if (is_blocked == nullptr || unblock == nullptr || set_pending == nullptr) {
         // A null hook would crash later, inside a signal handler.
         PyErr_SetString(PyExc_ValueError, "talvex add_custom_signals: a hook function is NULL");
-        talvex::add_traceback("talvex.signals.add_custom_signals", __LINE__, __FILE__);
+        talvex::add_traceback("talvex.signals.add_custom_signals", __LINE__, kSourceFile);
         return -1;
     }
     if (n == kMaxCustomHooks) {
@@ -395,7 +398,7 @@ extern "C" int add_custom_signals(int (*is_blocked)(void), void (*unblock)(void)
             PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc);
             Py_DECREF(exc);
         }
-        talvex::add_traceback("talvex.signals.add_custom_signals", __LINE__, __FILE__);
+        talvex::add_traceback("talvex.signals.add_custom_signals", __LINE__, kSourceFile);
         return -1;
     }
     custom_is_blocked[n] = is_blocked;

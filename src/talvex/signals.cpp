@@ -944,7 +944,10 @@ static_assert(std::is_same<decltype(&add_custom_signals), tv_add_custom_signals_
 static_assert(std::is_same<decltype(&sig_raise_exception), tv_sig_raise_exception_t>::value, "");
 static_assert(std::is_same<decltype(&_sig_off_warning), tv_sig_off_warning_t>::value, "");
 static_assert(std::is_same<decltype(&_do_raise_exception), tv_do_raise_exception_t>::value, "");
+static_assert(std::is_same<decltype(&_sig_on_interrupt_received),
+                           tv_sig_on_interrupt_received_t>::value, "");
 static_assert(std::is_same<decltype(&_sig_on_recover), tv_sig_on_recover_t>::value, "");
+static_assert(std::is_same<decltype(&print_backtrace), tv_print_backtrace_t>::value, "");
 static_assert(std::is_same<decltype(&verify_exc_value), tv_verify_exc_value_t>::value, "");
 
 // Store `capsule(address, signature)` under `key` in __pyx_capi__.
