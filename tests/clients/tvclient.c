@@ -207,10 +207,12 @@ static PyObject *sig_on_recover(PyObject *self, PyObject *noargs)
 static PyObject *sig_off_warning(PyObject *self, PyObject *args)
 {
     const char *file;
-    int line;
+    int line, error_first = 0;
     (void)self;
-    if (!PyArg_ParseTuple(args, "si", &file, &line))
+    if (!PyArg_ParseTuple(args, "si|p", &file, &line, &error_first))
         return NULL;
+    if (error_first)
+        PyErr_SetString(PyExc_ValueError, "first");
     talvex_api.sig_off_warning(file, line);
     return result_of_entry();
 }
