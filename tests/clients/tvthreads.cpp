@@ -1,0 +1,761 @@
+/*
+ * tvthreads: a talvex client for the tests of threads, fork and cooperative
+ * scopes. Compiled on its own against <talvex/state.h> only, as a user's
+ * module would be.
+ *
+ * Python-level signal handlers run only where the main thread checks for
+ * signals, and an exception they raise can surface at any bytecode. The
+ * functions here that the main thread waits in therefore run the pending
+ * handlers themselves (PyErr_CheckSignals, until none is left) and return
+ * what they raised as a list of exception names, so that a scenario counts
+ * every exception exactly once.
+ */
+#define PY_SSIZE_T_CLEAN
+#include <talvex/state.h>
+
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+double now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void nap(long ns)
+{
+    struct timespec ts = {ns / 1000000000L, ns % 1000000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR)
+        continue;
+}
+
+volatile unsigned long spin_sink;
+
+void spin(double seconds)
+{
+    double end = now() + seconds;
+    while (now() < end)
+        spin_sink++;
+}
+
+int load(const int *p)
+{
+    return __atomic_load_n(p, __ATOMIC_SEQ_CST);
+}
+
+void store(int *p, int v)
+{
+    __atomic_store_n(p, v, __ATOMIC_SEQ_CST);
+}
+
+// ---------------------------------------------------------------------
+// Exceptions as names
+// ---------------------------------------------------------------------
+
+// Moves the exception that is set into `events` as its class name.
+bool take_exception(PyObject *events)
+{
+    PyObject *exc = PyErr_GetRaisedException();
+    if (exc == nullptr)
+        return true;
+    PyObject *name = PyType_GetName(Py_TYPE(exc));
+    Py_DECREF(exc);
+    if (name == nullptr)
+        return false;
+    int rc = PyList_Append(events, name);
+    Py_DECREF(name);
+    return rc == 0;
+}
+
+// Runs the pending Python-level handlers (main thread, lock held) until
+// none raises any more.
+bool drain(PyObject *events)
+{
+    for (int i = 0; i < 64; i++) {
+        if (PyErr_CheckSignals() == 0)
+            return true;
+        if (!take_exception(events))
+            return false;
+    }
+    PyErr_SetString(PyExc_RuntimeError, "tvthreads: handlers keep raising");
+    return false;
+}
+
+PyObject *finish(PyObject *events)
+{
+    if (!drain(events)) {
+        Py_DECREF(events);
+        return nullptr;
+    }
+    return events;
+}
+
+// ---------------------------------------------------------------------
+// Mailboxes: the scenario's driver hands commands to the main thread and to
+// a worker, and waits until each is done.
+// ---------------------------------------------------------------------
+
+struct Mailbox {
+    pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cv = PTHREAD_COND_INITIALIZER;
+    char command[32] = {};
+    long posted = 0;
+    long taken = 0;
+    long done = 0;
+    std::vector<std::string> events;  // the worker's, read by the driver
+};
+
+constexpr int kBoxes = 3;
+Mailbox boxes[kBoxes];  // 0: the main thread, 1 and 2: workers
+
+Mailbox *box_arg(int which)
+{
+    if (which < 0 || which >= kBoxes) {
+        PyErr_SetString(PyExc_ValueError, "tvthreads: no such mailbox");
+        return nullptr;
+    }
+    return &boxes[which];
+}
+
+// Waits (without the lock) for the next command; returns it.
+std::string take_command(Mailbox &b)
+{
+    pthread_mutex_lock(&b.mu);
+    while (b.taken == b.posted)
+        pthread_cond_wait(&b.cv, &b.mu);
+    b.taken++;
+    std::string cmd(b.command);
+    pthread_mutex_unlock(&b.mu);
+    return cmd;
+}
+
+void mark_done(Mailbox &b, const char *event = nullptr)
+{
+    pthread_mutex_lock(&b.mu);
+    if (event != nullptr)
+        b.events.emplace_back(event);
+    b.done = b.taken;
+    pthread_cond_broadcast(&b.cv);
+    pthread_mutex_unlock(&b.mu);
+}
+
+void add_event(Mailbox &b, const std::string &event)
+{
+    pthread_mutex_lock(&b.mu);
+    b.events.push_back(event);
+    pthread_mutex_unlock(&b.mu);
+}
+
+void post_command(Mailbox &b, const char *cmd)
+{
+    pthread_mutex_lock(&b.mu);
+    snprintf(b.command, sizeof(b.command), "%s", cmd);
+    b.posted++;
+    pthread_cond_broadcast(&b.cv);
+    pthread_mutex_unlock(&b.mu);
+}
+
+// post(box, command): hand over a command.
+PyObject *post(PyObject *, PyObject *args)
+{
+    int which;
+    const char *cmd;
+    if (!PyArg_ParseTuple(args, "is", &which, &cmd))
+        return nullptr;
+    Mailbox *b = box_arg(which);
+    if (b == nullptr)
+        return nullptr;
+    post_command(*b, cmd);
+    Py_RETURN_NONE;
+}
+
+int region_open;  // hold_region(): 1 while its region is open
+
+// Waits without the lock until every command posted to `b` is done (or,
+// with `or_region`, the main thread has opened its region).
+bool wait_for(Mailbox &b, double timeout, bool or_region)
+{
+    bool ok;
+    Py_BEGIN_ALLOW_THREADS
+    double end = now() + timeout;
+    pthread_mutex_lock(&b.mu);
+    for (;;) {
+        ok = b.done == b.posted || (or_region && load(&region_open));
+        if (ok || now() > end)
+            break;
+        pthread_mutex_unlock(&b.mu);
+        nap(200000);
+        pthread_mutex_lock(&b.mu);
+    }
+    pthread_mutex_unlock(&b.mu);
+    Py_END_ALLOW_THREADS
+    return ok;
+}
+
+PyObject *done_and_events(bool ok)
+{
+    PyObject *events = PyList_New(0);
+    if (events == nullptr || !drain(events)) {
+        Py_XDECREF(events);
+        return nullptr;
+    }
+    return Py_BuildValue("(NN)", PyBool_FromLong(ok), events);
+}
+
+// wait_done(box, timeout, or_region=False) -> (done, events): waits until
+// every command posted to the box is done (with `or_region`, or until the
+// main thread has opened its region), then runs the pending handlers if
+// this is the main thread.
+PyObject *wait_done(PyObject *, PyObject *args)
+{
+    int which, or_region = 0;
+    double timeout;
+    if (!PyArg_ParseTuple(args, "id|p", &which, &timeout, &or_region))
+        return nullptr;
+    Mailbox *b = box_arg(which);
+    if (b == nullptr)
+        return nullptr;
+    return done_and_events(wait_for(*b, timeout, or_region));
+}
+
+// command(box, command, timeout=10) -> (done, events): post, then
+// wait_done, with no Python code in between where a handler could raise.
+PyObject *command(PyObject *, PyObject *args)
+{
+    int which;
+    const char *cmd;
+    double timeout = 10;
+    if (!PyArg_ParseTuple(args, "is|d", &which, &cmd, &timeout))
+        return nullptr;
+    Mailbox *b = box_arg(which);
+    if (b == nullptr)
+        return nullptr;
+    post_command(*b, cmd);
+    return done_and_events(wait_for(*b, timeout, false));
+}
+
+// park() -> (command, events): the main thread marks its last command done,
+// waits without the lock for the next, then runs the pending handlers.
+PyObject *park(PyObject *, PyObject *)
+{
+    std::string cmd;
+    Py_BEGIN_ALLOW_THREADS
+    mark_done(boxes[0]);
+    cmd = take_command(boxes[0]);
+    Py_END_ALLOW_THREADS
+    PyObject *events = PyList_New(0);
+    if (events == nullptr || !drain(events)) {
+        Py_XDECREF(events);
+        return nullptr;
+    }
+    return Py_BuildValue("(sN)", cmd.c_str(), events);
+}
+
+// take_events(box) -> list of what the worker recorded since the last call.
+PyObject *take_events(PyObject *, PyObject *args)
+{
+    int which;
+    if (!PyArg_ParseTuple(args, "i", &which))
+        return nullptr;
+    Mailbox *b = box_arg(which);
+    if (b == nullptr)
+        return nullptr;
+    pthread_mutex_lock(&b->mu);
+    std::vector<std::string> events;
+    events.swap(b->events);
+    pthread_mutex_unlock(&b->mu);
+    PyObject *list = PyList_New(0);
+    for (const std::string &e : events) {
+        PyObject *s = list ? PyUnicode_FromString(e.c_str()) : nullptr;
+        if (s == nullptr || PyList_Append(list, s) < 0) {
+            Py_XDECREF(s);
+            Py_XDECREF(list);
+            return nullptr;
+        }
+        Py_DECREF(s);
+    }
+    return list;
+}
+
+// ---------------------------------------------------------------------
+// A classic region held open without the interpreter lock
+// ---------------------------------------------------------------------
+
+int region_release;
+
+// hold_region(timeout=-1) -> events: a region without the lock, open until
+// release_region() (or `timeout` seconds); events: the exception that ended
+// it or made it fail, then what the pending handlers raise.
+PyObject *hold_region(PyObject *, PyObject *args)
+{
+    double timeout = -1;
+    if (!PyArg_ParseTuple(args, "|d", &timeout))
+        return nullptr;
+    PyObject *events = PyList_New(0);
+    if (events == nullptr)
+        return nullptr;
+    store(&region_release, 0);
+    PyThreadState *saved = PyEval_SaveThread();
+    volatile bool entered = false;
+    if (sig_on()) {
+        entered = true;
+        store(&region_open, 1);
+        double end = timeout < 0 ? 0 : now() + timeout;
+        while (!load(&region_release) && (timeout < 0 || now() < end))
+            spin_sink++;
+        store(&region_open, 0);
+        sig_off();
+    }
+    store(&region_open, 0);
+    PyEval_RestoreThread(saved);
+    (void)entered;
+    if (PyErr_Occurred() && !take_exception(events)) {
+        Py_DECREF(events);
+        return nullptr;
+    }
+    return finish(events);
+}
+
+PyObject *release_region(PyObject *, PyObject *)
+{
+    store(&region_release, 1);
+    Py_RETURN_NONE;
+}
+
+PyObject *in_region(PyObject *, PyObject *)
+{
+    return PyBool_FromLong(load(&region_open));
+}
+
+// sig_check_events() -> events: sig_check() in the calling thread, then (in
+// the main thread) the pending handlers.
+PyObject *sig_check_events(PyObject *, PyObject *)
+{
+    PyObject *events = PyList_New(0);
+    if (events == nullptr)
+        return nullptr;
+    if (!sig_check() && !take_exception(events)) {
+        Py_DECREF(events);
+        return nullptr;
+    }
+    return finish(events);
+}
+
+int idling;  // idle(): 1 while it waits
+int wake_flag;
+
+// idle(seconds) -> events: waits without the lock and without looking at
+// signals, for `seconds` or until wake() is called, then runs the pending
+// handlers.
+PyObject *idle(PyObject *, PyObject *args)
+{
+    double seconds;
+    if (!PyArg_ParseTuple(args, "d", &seconds))
+        return nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    double end = now() + seconds;
+    store(&idling, 1);
+    while (!__atomic_exchange_n(&wake_flag, 0, __ATOMIC_SEQ_CST) && now() < end)
+        nap(500000);
+    store(&idling, 0);
+    Py_END_ALLOW_THREADS
+    PyObject *events = PyList_New(0);
+    return events ? finish(events) : nullptr;
+}
+
+PyObject *is_idle(PyObject *, PyObject *)
+{
+    return PyBool_FromLong(load(&idling));
+}
+
+PyObject *wake(PyObject *, PyObject *)
+{
+    store(&wake_flag, 1);
+    Py_RETURN_NONE;
+}
+
+// send(sig, thread=0) -> events: sends `sig` to the process, or to the
+// thread with that identifier (threading.get_ident()), then runs the
+// pending handlers: a signal this thread takes is counted here, not at
+// whatever bytecode would run next.
+PyObject *send(PyObject *, PyObject *args)
+{
+    int sig;
+    unsigned long thread = 0;
+    if (!PyArg_ParseTuple(args, "i|k", &sig, &thread))
+        return nullptr;
+    int rc = thread == 0 ? kill(getpid(), sig) : pthread_kill(static_cast<pthread_t>(thread), sig);
+    if (rc != 0) {
+        errno = thread == 0 ? errno : rc;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    PyObject *events = PyList_New(0);
+    return events ? finish(events) : nullptr;
+}
+
+// drain_events() -> events: just the pending handlers.
+PyObject *drain_events(PyObject *, PyObject *)
+{
+    PyObject *events = PyList_New(0);
+    return events ? finish(events) : nullptr;
+}
+
+// ---------------------------------------------------------------------
+// The worker: cooperative scopes on command
+// ---------------------------------------------------------------------
+
+// The name of the Python exception an interrupt becomes in this thread, as
+// a binding's translator would make it.
+std::string translated(const talvex::interrupted &e)
+{
+    PyGILState_STATE gil = PyGILState_Ensure();
+    talvex::set_python_error(e);
+    std::string name = "?";
+    PyObject *exc = PyErr_GetRaisedException();
+    if (exc != nullptr) {
+        PyObject *n = PyType_GetName(Py_TYPE(exc));
+        const char *text = n != nullptr ? PyUnicode_AsUTF8(n) : nullptr;
+        if (text != nullptr)
+            name = text;
+        Py_XDECREF(n);
+        PyErr_Clear();
+        Py_DECREF(exc);
+    }
+    PyGILState_Release(gil);
+    return name;
+}
+
+// Serves commands inside one open scope; returns when told to close it.
+void scope_session(Mailbox &b)
+{
+    talvex::cooperative scope;
+    mark_done(b);
+    for (;;) {
+        std::string cmd = take_command(b);
+        if (cmd == "close")
+            return;  // done once the scope has ended
+        if (cmd == "poll")
+            talvex::check();  // throws: the scope ends by unwinding
+        mark_done(b);
+    }
+}
+
+// worker_serve(box, translate=True): in a thread of its own; serves "open"
+// (a scope, inside which "poll" runs talvex::check() and "close" ends it)
+// until "quit". An interrupt a poll claims ends the scope and is recorded
+// as its Python exception (translate) or as "interrupted:<signal>".
+PyObject *worker_serve(PyObject *, PyObject *args)
+{
+    int which, translate = 1;
+    if (!PyArg_ParseTuple(args, "i|p", &which, &translate))
+        return nullptr;
+    if (which == 0 || box_arg(which) == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ValueError, "tvthreads: mailbox 0 is the main thread's");
+        return nullptr;
+    }
+    Mailbox &b = boxes[which];
+    Py_BEGIN_ALLOW_THREADS
+    mark_done(b);
+    for (;;) {
+        std::string cmd = take_command(b);
+        if (cmd == "quit")
+            break;
+        if (cmd == "open") {
+            try {
+                scope_session(b);
+            } catch (const talvex::interrupted &e) {
+                add_event(b, translate ? translated(e)
+                                       : "interrupted:" + std::to_string(e.signal()));
+            }
+        }
+        mark_done(b);
+    }
+    mark_done(b);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------
+// fork inside a region
+// ---------------------------------------------------------------------
+
+// fork_in_region(kind) -> pid in the parent; in the child the region goes
+// on and ends by `kind` ("segv": a fault; "alarm": a timer 20 ms ahead),
+// raising its exception in the child. The region holds the lock, as a
+// plain CPython function's would.
+PyObject *fork_in_region(PyObject *, PyObject *args)
+{
+    const char *kind;
+    if (!PyArg_ParseTuple(args, "s", &kind))
+        return nullptr;
+    bool segv = strcmp(kind, "segv") == 0;
+    if (!segv && strcmp(kind, "alarm") != 0) {
+        PyErr_SetString(PyExc_ValueError, "tvthreads: segv or alarm");
+        return nullptr;
+    }
+    volatile pid_t pid = -1;
+    if (!sig_on())
+        return nullptr;
+    PyOS_BeforeFork();
+    pid = fork();
+    if (pid == 0) {
+        PyOS_AfterFork_Child();
+        if (segv) {
+            *static_cast<volatile int *>(nullptr) = 1;
+        } else {
+            struct itimerval it = {{0, 0}, {0, 20000}};
+            setitimer(ITIMER_REAL, &it, nullptr);
+            spin(5.0);
+        }
+        sig_off();
+        PyErr_SetString(PyExc_AssertionError, "the region in the child was not ended");
+        return nullptr;
+    }
+    PyOS_AfterFork_Parent();
+    sig_off();
+    if (pid < 0)
+        return PyErr_SetFromErrno(PyExc_OSError);
+    return PyLong_FromLong(pid);
+}
+
+// ---------------------------------------------------------------------
+// Signals from native threads
+// ---------------------------------------------------------------------
+
+struct Pair {
+    int first, second;
+    long gap_ns;
+};
+
+void *send_pair_body(void *p)
+{
+    Pair pair = *static_cast<Pair *>(p);
+    free(p);
+    kill(getpid(), pair.first);
+    if (pair.gap_ns > 0)
+        nap(pair.gap_ns);
+    kill(getpid(), pair.second);
+    return nullptr;
+}
+
+// Starts a detached thread with `init` as its mask (inherited).
+bool start_thread(void *(*body)(void *), void *arg, const sigset_t &mask)
+{
+    sigset_t old;
+    pthread_t t;
+    pthread_sigmask(SIG_SETMASK, &mask, &old);
+    int rc = pthread_create(&t, nullptr, body, arg);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (rc != 0) {
+        errno = rc;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return false;
+    }
+    pthread_detach(t);
+    return true;
+}
+
+// send_pair(first, second, gap_ns): a native thread, which blocks every
+// signal itself, sends `first` to the process, sleeps `gap_ns` and sends
+// `second`.
+PyObject *send_pair(PyObject *, PyObject *args)
+{
+    Pair *p = static_cast<Pair *>(malloc(sizeof(Pair)));
+    if (p == nullptr)
+        return PyErr_NoMemory();
+    if (!PyArg_ParseTuple(args, "iil", &p->first, &p->second, &p->gap_ns)) {
+        free(p);
+        return nullptr;
+    }
+    sigset_t all;
+    sigfillset(&all);
+    if (!start_thread(send_pair_body, p, all)) {
+        free(p);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+void *bystander_body(void *)
+{
+    for (;;)
+        pause();
+    return nullptr;
+}
+
+// start_bystanders(n): n native threads that block nothing and only wait,
+// so that a signal sent to the process may land in any of them.
+PyObject *start_bystanders(PyObject *, PyObject *args)
+{
+    int n;
+    if (!PyArg_ParseTuple(args, "i", &n))
+        return nullptr;
+    sigset_t none;
+    sigemptyset(&none);
+    for (int i = 0; i < n; i++) {
+        if (!start_thread(bystander_body, nullptr, none))
+            return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+bool interrupt_pending_here()
+{
+    sigset_t pending;
+    sigpending(&pending);
+    return sigismember(&pending, SIGINT) || sigismember(&pending, SIGHUP) ||
+           sigismember(&pending, SIGALRM);
+}
+
+// One stretch of the main thread's work in `mode`, the exception it ended
+// with (if any) and what the pending handlers raise recorded in `events`.
+// "python": Python's own check; "region": a region; "sig_check":
+// sig_check() in a loop; "cooperative": a scope polled with check().
+bool work(const std::string &mode, PyObject *events)
+{
+    if (mode == "python") {
+        spin(1e-6);
+    } else if (mode == "region") {
+        if (sig_on()) {
+            spin(20e-6);
+            sig_off();
+        }
+    } else if (mode == "sig_check") {
+        for (int i = 0; i < 100 && sig_check(); i++)
+            spin(1e-7);
+    } else if (mode == "cooperative") {
+        try {
+            talvex::cooperative scope;
+            for (int i = 0; i < 100; i++) {
+                talvex::check();
+                spin(1e-7);
+            }
+        } catch (const talvex::interrupted &e) {
+            talvex::set_python_error(e);
+        }
+    } else {
+        PyErr_SetString(PyExc_ValueError, "tvthreads: unknown mode");
+        return false;
+    }
+    if (PyErr_Occurred() && !take_exception(events))
+        return false;
+    return drain(events);
+}
+
+// race(mode, first, second, gaps_ns) -> [events of each round]: for each
+// gap, a native thread sends `first` and, that many nanoseconds later,
+// `second` to the process, while the main thread works in `mode`; a round
+// ends once an exception for `second` was seen and nothing is pending any
+// more (plus 2 ms), or after 2 s.
+PyObject *race(PyObject *, PyObject *args)
+{
+    const char *mode;
+    int first, second;
+    PyObject *gaps;
+    if (!PyArg_ParseTuple(args, "siiO!", &mode, &first, &second, &PyList_Type, &gaps))
+        return nullptr;
+    const char *awaited = second == SIGHUP ? "SystemExit"
+                          : second == SIGALRM ? "AlarmInterrupt" : "KeyboardInterrupt";
+    PyObject *awaited_name = PyUnicode_FromString(awaited);
+    PyObject *rounds = awaited_name ? PyList_New(0) : nullptr;
+    if (rounds == nullptr) {
+        Py_XDECREF(awaited_name);
+        return nullptr;
+    }
+    std::string m(mode);
+    for (Py_ssize_t r = 0; r < PyList_GET_SIZE(gaps); r++) {
+        long gap = PyLong_AsLong(PyList_GET_ITEM(gaps, r));
+        PyObject *events = PyList_New(0);
+        if (events == nullptr || PyList_Append(rounds, events) < 0) {
+            Py_XDECREF(events);
+            Py_DECREF(rounds);
+            Py_DECREF(awaited_name);
+            return nullptr;
+        }
+        Py_DECREF(events);
+        Pair *p = static_cast<Pair *>(malloc(sizeof(Pair)));
+        if (p != nullptr)
+            *p = {first, second, gap};
+        sigset_t all;
+        sigfillset(&all);
+        if (p == nullptr || !start_thread(send_pair_body, p, all)) {
+            free(p);
+            Py_DECREF(rounds);
+            Py_DECREF(awaited_name);
+            return nullptr;
+        }
+        double give_up = now() + 2.0, quiet_since = 0;
+        for (;;) {
+            if (!work(m, events)) {
+                Py_DECREF(rounds);
+                Py_DECREF(awaited_name);
+                return nullptr;
+            }
+            double t = now();
+            bool seen = PySequence_Contains(events, awaited_name) == 1;
+            if (seen && !interrupt_pending_here()) {
+                if (quiet_since == 0)
+                    quiet_since = t;
+                if (t > quiet_since + 0.002)
+                    break;
+            } else {
+                quiet_since = 0;
+            }
+            if (t > give_up)
+                break;
+        }
+    }
+    Py_DECREF(awaited_name);
+    return rounds;
+}
+
+PyMethodDef methods[] = {
+    {"post", post, METH_VARARGS, "post(box, command)"},
+    {"wait_done", wait_done, METH_VARARGS, "wait_done(box, timeout, or_region=False) -> (bool, events)"},
+    {"park", park, METH_NOARGS, "park() -> (command, events), main thread"},
+    {"take_events", take_events, METH_VARARGS, "take_events(box) -> list"},
+    {"hold_region", hold_region, METH_VARARGS, "hold_region(timeout=-1) -> events"},
+    {"release_region", release_region, METH_NOARGS, "end hold_region()'s region"},
+    {"in_region", in_region, METH_NOARGS, "whether hold_region()'s region is open"},
+    {"sig_check_events", sig_check_events, METH_NOARGS, "sig_check() -> events"},
+    {"idle", idle, METH_VARARGS, "idle(seconds) -> events"},
+    {"is_idle", is_idle, METH_NOARGS, "whether a thread waits in idle()"},
+    {"wake", wake, METH_NOARGS, "end the wait of idle()"},
+    {"command", command, METH_VARARGS, "command(box, command, timeout=10) -> (bool, events)"},
+    {"send", send, METH_VARARGS, "send(sig, thread=0) -> events"},
+    {"drain_events", drain_events, METH_NOARGS, "run the pending handlers -> events"},
+    {"worker_serve", worker_serve, METH_VARARGS, "worker_serve(box, translate=True)"},
+    {"fork_in_region", fork_in_region, METH_VARARGS, "fork_in_region(kind) -> pid"},
+    {"send_pair", send_pair, METH_VARARGS, "send_pair(first, second, gap_ns)"},
+    {"start_bystanders", start_bystanders, METH_VARARGS, "start_bystanders(n)"},
+    {"race", race, METH_VARARGS, "race(mode, first, second, gaps_ns) -> [events]"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "tvthreads", "talvex test client: threads, fork, scopes", -1,
+    methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tvthreads(void)
+{
+    if (talvex_import() < 0)
+        return nullptr;
+    return PyModule_Create(&module_def);
+}
