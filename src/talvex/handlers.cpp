@@ -188,7 +188,7 @@ void record_interrupt(int sig)
     sigaddset(&hop, SIGALRM);
     shared.trampoline_buf[0].__saved_mask = hop;
 #endif
-    tv_store(&shared.landed, 1);
+    tv_store(&shared.landed, sig);
     siglongjmp(shared.trampoline_buf, sig);
 }
 

@@ -375,11 +375,23 @@ void recover()
     for (int i = 0; i < __atomic_load_n(&custom_hooks.count, __ATOMIC_ACQUIRE); i++)
         custom_hooks.unblock[i]();
     tv_store(&tvstate.sig_on_count, 0);
-    tv_store(&tvstate.pending_interrupt, 0);
-    custom_set_pending_signal(0);
+    int landed = __atomic_exchange_n(&shared.landed, 0, __ATOMIC_SEQ_CST);
+    if (landed != 0) {
+        // Only the interrupt that ended the region is taken (its copy may
+        // have been recorded by the thread that passed it on). Another one,
+        // recorded by another thread since the jump, is still owed: a
+        // hang-up there must not be wiped out.
+        int expected = landed;
+        __atomic_compare_exchange_n(&tvstate.pending_interrupt, &expected, 0, false,
+                                    __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    } else {
+        tv_store(&tvstate.pending_interrupt, 0);
+    }
+    if (tv_load(&tvstate.pending_interrupt) == 0)
+        custom_set_pending_signal(0);
     // Back to the mask the thread had where the signal struck.
-    bool jumped = __atomic_exchange_n(&shared.landed, 0, __ATOMIC_SEQ_CST) != 0;
-    sigprocmask(SIG_SETMASK, jumped ? &shared.landing_mask : &shared.default_sigmask, nullptr);
+    sigprocmask(SIG_SETMASK, landed != 0 ? &shared.landing_mask : &shared.default_sigmask,
+                nullptr);
     // Cleared last: until here a fault counts as one during signal handling.
     tv_store(&tvstate.handler_active, 0);
 }

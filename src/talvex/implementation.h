@@ -49,7 +49,7 @@ struct Shared {
     sigset_t default_sigmask;         // the initialising thread's mask
     sigset_t blocked_sigmask;         // default_sigmask + SIGHUP, SIGINT, SIGALRM
     sigset_t landing_mask;            // where the last jump interrupted its thread
-    int landed;                       // 1 from a handler's jump until recovery
+    int landed;                       // the signal of a handler's jump, until recovery
     int cooperative_scopes;           // talvex::cooperative scopes open, all threads
     // Interrupts passed on to a region's thread and not yet taken there, and
     // passed-on ones that were delivered elsewhere meanwhile (dropped when
