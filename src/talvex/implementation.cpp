@@ -352,9 +352,28 @@ void reclaim_fatal_handlers(const struct sigaction *fallback)
 // Claims and recovery
 // ---------------------------------------------------------------------
 
+namespace {
+
+// A hang-up taken by a thread other than the main one ends the process's
+// work, not only that thread's: the main thread gets it too, at its next
+// check. Done where the signal is taken (a claim, a landing), so that it
+// holds however the taking thread handles it: C++ code may catch
+// talvex::interrupted itself, a native thread has no Python to raise in.
+void hand_hangup_to_main(int sig)
+{
+    if ((sig == SIGHUP || sig == SIGTERM) && !is_main_thread()) {
+        tv_store(&shared.hangup_for_main, sig);
+        if (python_running())
+            PyErr_SetInterruptEx(SIGHUP);
+    }
+}
+
+}  // namespace
+
 int claim_pending()
 {
     int sig = __atomic_exchange_n(&tvstate.pending_interrupt, 0, __ATOMIC_SEQ_CST);
+    hand_hangup_to_main(sig);
     custom_set_pending_signal(0);
     // One that arrived meanwhile is announced again.
     int again = tv_load(&tvstate.pending_interrupt);
@@ -376,6 +395,7 @@ void recover()
         custom_hooks.unblock[i]();
     tv_store(&tvstate.sig_on_count, 0);
     int landed = __atomic_exchange_n(&shared.landed, 0, __ATOMIC_SEQ_CST);
+    hand_hangup_to_main(landed);
     if (landed != 0) {
         // Only the interrupt that ended the region is taken (its copy may
         // have been recorded by the thread that passed it on). Another one,

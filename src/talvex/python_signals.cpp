@@ -509,14 +509,7 @@ void deliver(int sig, const char *msg, PyObject *frame, bool ends_region)
         PyGILState_Release(gil);
         return;
     }
-    bool main = is_main_thread();
-    if (!main && (sig == SIGHUP || sig == SIGTERM)) {
-        // A hang-up ends the process's work, not only this thread's.
-        tv_store(&shared.hangup_for_main, sig);
-        if (python_running())
-            PyErr_SetInterruptEx(SIGHUP);
-    }
-    Ref handler(main ? program_handler(sig) : nullptr);
+    Ref handler(is_main_thread() ? program_handler(sig) : nullptr);
     if (handler) {
         // The program's handler runs as Python code: the region must be
         // over first, even for a client that raises before it recovers.
@@ -557,14 +550,22 @@ PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
             sig = static_cast<int>(value);
         PyErr_Clear();
     }
+    // A hang-up another thread took is owed to the main thread whatever else
+    // is waiting (an interrupt left to a scope would hold it up for good);
+    // what is waiting is taken at the next check.
+    int owed = is_main_thread() ? __atomic_exchange_n(&shared.hangup_for_main, 0,
+                                                      __ATOMIC_SEQ_CST)
+                                : 0;
+    if (owed != 0) {
+        int waiting = tv_load(&tvstate.pending_interrupt);
+        if (waiting != 0 && python_running())
+            PyErr_SetInterruptEx(is_interrupt_signal(waiting) ? waiting : SIGHUP);
+        deliver(owed, nullptr, frame, false);
+        return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+    }
     int pending = tv_load(&tvstate.pending_interrupt);
     if (pending == 0) {
-        int owed = is_main_thread() ? __atomic_exchange_n(&shared.hangup_for_main, 0,
-                                                          __ATOMIC_SEQ_CST)
-                                    : 0;
-        if (owed != 0) {
-            deliver(owed, nullptr, frame, false);
-        } else if (is_interrupt_signal(sig) && shared.python_native_handler != nullptr) {
+        if (is_interrupt_signal(sig) && shared.python_native_handler != nullptr) {
             // The interpreter's own native handler was in place (code
             // installed it behind Python's back): a real signal, not yet
             // recorded anywhere. talvex takes the signal back.
