@@ -1,0 +1,320 @@
+"""Threads, fork and cooperative scopes: forked children start idle, an
+interrupt passed on to a thread that blocks it still reaches Python, a
+recovery keeps the thread's signal mask, a hang-up a worker takes reaches
+the main thread, and a hang-up is never lost to an interrupt just before it.
+
+Each scenario runs in a fresh interpreter. Where the main thread waits, it
+waits in tvthreads, whose functions run the pending Python-level handlers
+themselves and return what they raised as a list of exception names: an
+exception raised at an arbitrary bytecode could not be counted reliably."""
+import collections
+import json
+import signal
+
+import pytest
+
+from conftest import run_py
+
+PRELUDE = """\
+import json, os, signal, sys, threading, time, warnings
+import talvex, tvthreads as t, tvclient_c as c
+from scenario import outcome
+warnings.filterwarnings("ignore", category=DeprecationWarning)   # fork with threads
+"""
+
+
+def run(code, timeout=60, **kw):
+    """Run PRELUDE + code; it must exit 0 with nothing on stderr. Returns
+    the lines of its standard output."""
+    r = run_py(PRELUDE + code, timeout=timeout, **kw)
+    assert (r.returncode, r.stderr) == (0, b""), r.stderr.decode(errors="replace")
+    return r.stdout.decode().splitlines()
+
+
+# A worker serving tvthreads' mailbox 1: "open" a cooperative scope, "poll"
+# it with talvex::check(), "close" it.
+WORKER = """
+def start_worker(translate=True, box=1):
+    w = threading.Thread(target=t.worker_serve, args=(box, translate), daemon=True)
+    w.start()
+    assert t.wait_done(box, 10)[0]
+    return w
+
+def worker(command, box=1):
+    done, events = t.command(box, command)
+    assert done, command
+    return events
+"""
+
+
+# ---------------------------------------------------------------------------
+# fork: the child starts idle, except in a region its own thread forked from
+
+# What a child does: show its record, then an alarm and a fault in regions of
+# its own must end those regions, and the record is idle afterwards.
+CHILD = """
+def child_checks(first):
+    signal.setitimer(signal.ITIMER_REAL, 0.02)
+    alarm = outcome(c.busy_region, 5.0)
+    fault = outcome(c.fault, "segv")
+    os.write(1, ("child %s %s | %s | %s\\n" % (first, alarm, fault, c.state()[:4])).encode())
+    os._exit(0)
+
+def reap(pid):
+    return "status %d" % os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+"""
+
+CHILD_OK = ("talvex.signals.AlarmInterrupt() | "
+            "talvex.signals.SignalError('Segmentation fault') | (0, 0, 0, 0)")
+
+FORK_SCENARIOS = {
+    # An interrupt is recorded (a scope in a worker leaves it pending for
+    # that scope) when the main thread forks: the child must not raise it.
+    "main-interrupt-recorded": WORKER + """
+start_worker()
+worker("open")
+print("recorded", t.send(signal.SIGINT, threading.get_ident()), c.state()[:2])
+pid = os.fork()
+if pid == 0:
+    child_checks(c.state()[:4])
+print(reap(pid))
+print("parent", worker("close"), c.state()[:2])
+""",
+    # A worker forks while the main thread is inside a region: the child has
+    # no such region, and its own regions work.
+    "worker-main-in-region": """
+out = []
+def forker():
+    while c.state()[0] != 1:
+        time.sleep(0.001)
+    pid = os.fork()
+    if pid == 0:
+        child_checks(c.state()[:4])
+    out.append(reap(pid))
+    t.release_region()
+f = threading.Thread(target=forker)
+f.start()
+events = t.hold_region(30.0)
+f.join()
+print(out[0])
+print("parent", events, c.state()[:2])
+""",
+    # The region's own thread forks inside it: the child's copy of the
+    # region still ends by an alarm or a fault, and the child goes on.
+    "inside-region": """
+for kind in ("alarm", "segv"):
+    try:
+        pid = t.fork_in_region(kind)
+    except BaseException as e:
+        ended = "%s %r" % (kind, e)
+        child_checks(ended)
+    print(reap(pid))
+print("parent", c.state()[:2])
+""",
+}
+
+FORK_EXPECTED = {
+    "main-interrupt-recorded": [
+        "recorded [] (0, %d)" % signal.SIGINT,
+        "child (0, 0, 0, 0) " + CHILD_OK,
+        "status 0",
+        "parent ['KeyboardInterrupt'] (0, 0)",
+    ],
+    "worker-main-in-region": [
+        "child (0, 0, 0, 0) " + CHILD_OK,
+        "status 0",
+        "parent [] (0, 0)",
+    ],
+    "inside-region": [
+        "child alarm AlarmInterrupt() " + CHILD_OK,
+        "status 0",
+        "child segv SignalError('Segmentation fault') " + CHILD_OK,
+        "status 0",
+        "parent (0, 0)",
+    ],
+}
+
+
+@pytest.mark.parametrize("where", list(FORK_SCENARIOS))
+def test_forked_child_starts_idle(where):
+    assert run(CHILD + FORK_SCENARIOS[where]) == FORK_EXPECTED[where]
+
+
+# ---------------------------------------------------------------------------
+# A region's thread that blocks SIGINT: Ctrl-C reaches the main thread
+
+def test_interrupt_for_a_region_whose_thread_blocks_it_reaches_the_main_thread():
+    # The worker blocks SIGINT, as workers commonly do so that the main
+    # thread gets Ctrl-C, and runs a region without the interpreter lock.
+    # Two Ctrl-Cs to the process: each is passed on to the region's thread,
+    # where it stays pending, and each must become one KeyboardInterrupt in
+    # the main thread while the region runs on. The late copies that arrive
+    # when the worker unblocks SIGINT are dropped.
+    out = run("""
+result = {}
+def work():
+    signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGINT])
+    result["region"] = t.hold_region(30.0)
+    result["after"] = c.state()[:2]
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, [signal.SIGINT])
+    result["unblocked"] = c.state()[:2]
+w = threading.Thread(target=work)
+w.start()
+while c.state()[0] != 1:
+    t.idle(0.001)
+for _ in range(2):
+    print("main", t.send(signal.SIGINT) + t.idle(0.2), c.state()[:2])
+t.release_region()
+w.join()
+print("worker", result["region"], result["after"], result["unblocked"])
+print("later", t.idle(0.1))
+""")
+    assert out == [
+        "main ['KeyboardInterrupt'] (1, 0)",
+        "main ['KeyboardInterrupt'] (1, 0)",
+        "worker [] (0, 0) (0, 0)",
+        "later []",
+    ]
+
+
+# ---------------------------------------------------------------------------
+# The signal mask after a recovery is the one the thread had when the signal
+# struck
+
+MASKS = """
+def mask():
+    return sorted(signal.pthread_sigmask(signal.SIG_BLOCK, []))
+
+def ended(blocked, how):
+    signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+    before = mask()
+    if how == "fault":
+        r = outcome(c.fault, "segv")
+    else:
+        # SIGALRM to this very thread while its region runs
+        me = threading.get_ident()
+        threading.Timer(0.05, signal.pthread_kill, (me, signal.SIGALRM)).start()
+        r = t.hold_region(10.0)
+    return "%s %s" % (r, mask() == before)
+
+def in_worker(*args):
+    out = []
+    w = threading.Thread(target=lambda: out.append(ended(*args)))
+    w.start()
+    w.join()
+    return out[0]
+"""
+
+APP = [signal.SIGUSR1, signal.SIGTERM]   # blocked by the application after import
+INTERRUPTS = [signal.SIGINT, signal.SIGALRM, signal.SIGHUP]
+
+
+@pytest.mark.parametrize("thread, blocked, how, result", [
+    ("main", APP, "fault", "talvex.signals.SignalError('Segmentation fault')"),
+    ("main", APP, "alarm", "['AlarmInterrupt']"),
+    ("worker", APP + INTERRUPTS, "fault", "talvex.signals.SignalError('Segmentation fault')"),
+    ("worker", APP, "alarm", "['AlarmInterrupt']"),
+], ids=["main-fault", "main-alarm", "worker-blocking-interrupts-fault", "worker-alarm"])
+def test_recovery_keeps_the_threads_signal_mask(thread, blocked, how, result):
+    call = "ended" if thread == "main" else "in_worker"
+    out = run(MASKS + f"""
+print({call}({[int(s) for s in blocked]}, {how!r}))
+print(c.state()[:4])
+""")
+    assert out == [f"{result} True", "(0, 0, 0, 0)"]
+
+
+# ---------------------------------------------------------------------------
+# A hang-up a worker's talvex::check() takes also reaches the main thread
+
+@pytest.mark.parametrize("sig, handler, translate, worker_sees, main_sees", [
+    # As a binding's translator turns it into Python's exception.
+    (signal.SIGHUP, False, True, ["SystemExit"], ["SystemExit"]),
+    # C++ code that handles talvex::interrupted itself (a native thread
+    # pool that cannot raise anything in Python).
+    (signal.SIGHUP, False, False, [f"interrupted:{int(signal.SIGHUP)}"], ["SystemExit"]),
+    # The program's own SIGHUP handler runs in the main thread instead.
+    (signal.SIGHUP, True, True, ["SystemExit"], [f"handler {int(signal.SIGHUP)}"]),
+    # An interrupt only unwinds the worker that took it.
+    (signal.SIGINT, False, True, ["KeyboardInterrupt"], []),
+], ids=["hangup", "hangup-untranslated", "hangup-program-handler", "interrupt"])
+def test_hangup_taken_by_a_worker_reaches_the_main_thread(sig, handler, translate, worker_sees,
+                                                          main_sees):
+    setup = "signal.signal(signal.SIGHUP, lambda s, f: calls.append(s))" if handler else ""
+    out = run(WORKER + f"""
+calls = []
+{setup}
+start_worker({translate})
+worker("open")
+# To the process: whichever thread takes it, the worker's scope must claim it.
+main = t.send({int(sig)}) + t.idle(0.05)
+print("pending", c.state()[:2], main)
+worker_events = worker("poll")
+main = worker_events + t.idle(0.05) + ["handler %d" % s for s in calls]
+print("worker", t.take_events(1), "main", main, c.state()[:2])
+""")
+    assert out == [f"pending (0, {int(sig)}) []",
+                   f"worker {worker_sees} main {main_sees} (0, 0)"]
+
+
+def test_hangup_owed_to_the_main_thread_is_not_lost_behind_another_interrupt():
+    # A worker takes a hang-up; before the main thread looks, a Ctrl-C is
+    # recorded while another worker's scope is still open (so Python leaves
+    # it to that scope). The main thread still gets its SystemExit, and the
+    # Ctrl-C once the other scope ends.
+    out = run(WORKER + """
+start_worker(box=1)
+start_worker(box=2)
+worker("open", box=2)
+worker("open", box=1)
+def driver():
+    while not t.is_idle():
+        time.sleep(0.001)
+    os.kill(os.getpid(), signal.SIGHUP)
+    while c.state()[1] != signal.SIGHUP:
+        time.sleep(0.001)
+    t.post(1, "poll")
+    t.wait_done(1, 10)
+    signal.pthread_kill(threading.get_ident(), signal.SIGINT)
+    t.wake()
+d = threading.Thread(target=driver)
+d.start()
+main = t.idle(30.0)   # until the driver is done: no Python code meanwhile
+d.join()
+print("worker", t.take_events(1), "main", main, c.state()[:2])
+print("after", worker("close", box=2), c.state()[:2])
+""")
+    assert out == [f"worker ['SystemExit'] main ['SystemExit'] (0, {int(signal.SIGINT)})",
+                   "after ['KeyboardInterrupt'] (0, 0)"]
+
+
+# ---------------------------------------------------------------------------
+# The race: a hang-up right behind an interrupt is never lost
+
+RACE = """
+t.start_bystanders(2)   # threads where a signal to the process may land
+mode, n, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+rng = __import__("random").Random(seed)
+gaps = [rng.randrange(0, 200_000) for _ in range(n)]
+print(json.dumps(t.race(mode, signal.SIGINT, signal.SIGHUP, gaps)))
+"""
+
+
+@pytest.mark.parametrize("mode", ["python", "region", "sig_check", "cooperative"])
+@pytest.mark.parametrize("pairs, timeout", [
+    (300, 120),
+    pytest.param(5000, 1200, marks=pytest.mark.stress),
+], ids=["short", "stress"])
+def test_hangup_right_behind_an_interrupt_is_never_lost(mode, pairs, timeout):
+    # A native thread sends SIGINT, then SIGHUP 0-200 us later, to the
+    # process, while the main thread works in `mode` and two other threads
+    # can take either. Each pair must end in exactly one SystemExit; the
+    # SIGINT in at most one KeyboardInterrupt (a hang-up recorded before the
+    # interrupt was taken replaces it: that merge is allowed).
+    out = run(RACE, args=(mode, str(pairs), "20261210"), timeout=timeout)
+    rounds = json.loads(out[0])
+    assert len(rounds) == pairs
+    wrong = [(i, r) for i, r in enumerate(rounds)
+             if sorted(collections.Counter(r).items()) not in (
+                 [("SystemExit", 1)], [("KeyboardInterrupt", 1), ("SystemExit", 1)])]
+    assert wrong == []
