@@ -163,14 +163,17 @@ bool region_owned_elsewhere(pthread_t *owner)
 }
 
 // Records an interrupt for later. A pending SIGHUP or SIGTERM ends the
-// process's work: it is never overwritten.
+// process's work: it is never overwritten, also not by a handler that runs
+// at the same moment in another thread (hence a compare-and-swap rather
+// than a test and a store).
 void record_interrupt(int sig)
 {
-    if (tv_load(&tvstate.pending_interrupt) == SIGHUP)
-        return;
-    if (tv_load(&tvstate.pending_interrupt) == SIGTERM)
-        return;
-    tv_store(&tvstate.pending_interrupt, sig);
+    int current = tv_load(&tvstate.pending_interrupt);
+    do {
+        if (current == SIGHUP || current == SIGTERM)
+            return;
+    } while (!__atomic_compare_exchange_n(&tvstate.pending_interrupt, &current, sig, false,
+                                          __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST));
     custom_set_pending_signal(sig);
 }
 
@@ -212,15 +215,22 @@ void interrupt(int sig, void *context)
         if (region_owned_elsewhere(&owner)) {
             // A process-directed signal may land in any thread: pass it on
             // to the region's thread. It is recorded too, and Python
-            // alerted, so that it is not lost if that thread blocks it.
+            // alerted, so that it is not lost if that thread blocks it:
+            // alerted last, so that the check which then looks for a
+            // thread blocking it finds the copy already pending there.
             record_interrupt(sig);
             tv_store(&shared.forwarded[sig], 1);
+            pthread_kill(owner, sig);
             if (python_running())
                 PyErr_SetInterruptEx(sig);
-            pthread_kill(owner, sig);
             return;
         }
-        tv_store(&shared.forwarded[sig], 0);
+        // A copy passed on by another thread whose recorded twin was taken
+        // meanwhile (a region's entry or a check claimed it while the copy
+        // was on its way): already delivered once.
+        if (__atomic_exchange_n(&shared.forwarded[sig], 0, __ATOMIC_SEQ_CST) != 0 &&
+            tv_load(&tvstate.pending_interrupt) != sig)
+            return;
         if (!tv_load(&tvstate.sigint_blocked) && !custom_signal_is_blocked())
             jump(sig, context);
         record_interrupt(sig);
