@@ -67,10 +67,10 @@ def reap(pid):
 CHILD_OK = ("talvex.signals.AlarmInterrupt() | "
             "talvex.signals.SignalError('Segmentation fault') | (0, 0, 0, 0)")
 
-FORK_SCENARIOS = {
+@pytest.mark.parametrize("scenario, expected", [
     # An interrupt is recorded (a scope in a worker leaves it pending for
     # that scope) when the main thread forks: the child must not raise it.
-    "main-interrupt-recorded": WORKER + """
+    pytest.param(WORKER + """
 start_worker()
 worker("open")
 print("recorded", t.send(signal.SIGINT, threading.get_ident()), c.state()[:2])
@@ -79,10 +79,13 @@ if pid == 0:
     child_checks(c.state()[:4])
 print(reap(pid))
 print("parent", worker("close"), c.state()[:2])
-""",
+""", ["recorded [] (0, %d)" % signal.SIGINT,
+      "child (0, 0, 0, 0) " + CHILD_OK,
+      "status 0",
+      "parent ['KeyboardInterrupt'] (0, 0)"], id="main-interrupt-recorded"),
     # A worker forks while the main thread is inside a region: the child has
     # no such region, and its own regions work.
-    "worker-main-in-region": """
+    pytest.param("""
 out = []
 def forker():
     while c.state()[0] != 1:
@@ -98,80 +101,65 @@ events = t.hold_region(30.0)
 f.join()
 print(out[0])
 print("parent", events, c.state()[:2])
-""",
+""", ["child (0, 0, 0, 0) " + CHILD_OK,
+      "status 0",
+      "parent [] (0, 0)"], id="worker-main-in-region"),
     # The region's own thread forks inside it: the child's copy of the
     # region still ends by an alarm or a fault, and the child goes on.
-    "inside-region": """
+    pytest.param("""
 for kind in ("alarm", "segv"):
     try:
         pid = t.fork_in_region(kind)
     except BaseException as e:
-        ended = "%s %r" % (kind, e)
-        child_checks(ended)
+        child_checks("%s %r" % (kind, e))
     print(reap(pid))
 print("parent", c.state()[:2])
-""",
-}
-
-FORK_EXPECTED = {
-    "main-interrupt-recorded": [
-        "recorded [] (0, %d)" % signal.SIGINT,
-        "child (0, 0, 0, 0) " + CHILD_OK,
-        "status 0",
-        "parent ['KeyboardInterrupt'] (0, 0)",
-    ],
-    "worker-main-in-region": [
-        "child (0, 0, 0, 0) " + CHILD_OK,
-        "status 0",
-        "parent [] (0, 0)",
-    ],
-    "inside-region": [
-        "child alarm AlarmInterrupt() " + CHILD_OK,
-        "status 0",
-        "child segv SignalError('Segmentation fault') " + CHILD_OK,
-        "status 0",
-        "parent (0, 0)",
-    ],
-}
-
-
-@pytest.mark.parametrize("where", list(FORK_SCENARIOS))
-def test_forked_child_starts_idle(where):
-    assert run(CHILD + FORK_SCENARIOS[where]) == FORK_EXPECTED[where]
+""", ["child alarm AlarmInterrupt() " + CHILD_OK,
+      "status 0",
+      "child segv SignalError('Segmentation fault') " + CHILD_OK,
+      "status 0",
+      "parent (0, 0)"], id="inside-region"),
+])
+def test_forked_child_starts_idle(scenario, expected):
+    assert run(CHILD + scenario) == expected
 
 
 # ---------------------------------------------------------------------------
 # A region's thread that blocks SIGINT: Ctrl-C reaches the main thread
 
-def test_interrupt_for_a_region_whose_thread_blocks_it_reaches_the_main_thread():
-    # The worker blocks SIGINT, as workers commonly do so that the main
-    # thread gets Ctrl-C, and runs a region without the interpreter lock.
-    # Two Ctrl-Cs to the process: each is passed on to the region's thread,
-    # where it stays pending, and each must become one KeyboardInterrupt in
-    # the main thread while the region runs on. The late copies that arrive
-    # when the worker unblocks SIGINT are dropped.
-    out = run("""
-result = {}
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGALRM, signal.SIGHUP],
+                         ids=["SIGINT", "SIGALRM", "SIGHUP"])
+def test_interrupt_for_a_region_whose_thread_blocks_it_reaches_the_main_thread(sig):
+    # The worker blocks the signal, as workers commonly do with SIGINT so
+    # that the main thread gets Ctrl-C, and runs a region without the
+    # interpreter lock. The signal is sent twice to the process: each time
+    # it is passed on to the region's thread, where it stays pending, and
+    # must become one exception in the main thread while the region runs
+    # on. The late copies that arrive when the worker unblocks it are dropped.
+    out = run(f"""
+result = {{}}
 def work():
-    signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGINT])
+    signal.pthread_sigmask(signal.SIG_BLOCK, [{int(sig)}])
     result["region"] = t.hold_region(30.0)
     result["after"] = c.state()[:2]
-    signal.pthread_sigmask(signal.SIG_UNBLOCK, [signal.SIGINT])
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, [{int(sig)}])
     result["unblocked"] = c.state()[:2]
 w = threading.Thread(target=work)
 w.start()
 while c.state()[0] != 1:
     t.idle(0.001)
 for _ in range(2):
-    print("main", t.send(signal.SIGINT) + t.idle(0.2), c.state()[:2])
+    print("main", t.send({int(sig)}) + t.idle(0.2), c.state()[:2])
 t.release_region()
 w.join()
 print("worker", result["region"], result["after"], result["unblocked"])
 print("later", t.idle(0.1))
 """)
+    exc = {signal.SIGINT: "KeyboardInterrupt", signal.SIGALRM: "AlarmInterrupt",
+           signal.SIGHUP: "SystemExit"}[sig]
     assert out == [
-        "main ['KeyboardInterrupt'] (1, 0)",
-        "main ['KeyboardInterrupt'] (1, 0)",
+        f"main ['{exc}'] (1, 0)",
+        f"main ['{exc}'] (1, 0)",
         "worker [] (0, 0) (0, 0)",
         "later []",
     ]
