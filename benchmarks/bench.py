@@ -1,6 +1,6 @@
 """talvex benchmarks: build the client, measure, print a table, write results.json.
 
-    python benchmarks/bench.py [--quick] [--out FILE]
+    python benchmarks/bench.py [--quick] [--out FILE] [--compare PYTHON [--compare-label TEXT]]
 
 Every figure is set beside a comparison measured in the same run, on the
 same machine, and reported as the ratio value / comparison; see README.md.
@@ -15,6 +15,7 @@ import os
 import platform
 import random
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -56,7 +57,7 @@ def talvex_include():
 
 
 def build():
-    BUILD.mkdir(exist_ok=True)
+    BUILD.mkdir(parents=True, exist_ok=True)
     target = BUILD / ("tvbench" + sysconfig.get_config_var("EXT_SUFFIX"))
     cmd = [CXX, *CXXFLAGS, "-shared", f"-I{talvex_include()}",
            f"-I{sysconfig.get_paths()['include']}", str(SOURCE), "-o", str(target), *LIBS]
@@ -142,11 +143,22 @@ def summary(xs):
 # Micro-benchmarks (Google Benchmark inside tvbench)
 # ---------------------------------------------------------------------------
 
-def run_micro(tvbench, cfg):
+# The rows of an interrupt outside a region and of a recovery: all that a
+# comparison run against another build (--compare) measures.
+SIGNAL_ROWS = ["interrupt_outside_talvex", "interrupt_outside_cpython", "recovery_interrupt",
+               "bare_recovery_interrupt", "recovery_fault", "bare_recovery_fault", "sigprocmask"]
+
+
+def run_micro(tvbench, cfg, only_signals=False):
     flags = [f"--benchmark_repetitions={cfg['micro_repetitions']}",
              f"--benchmark_min_time={cfg['micro_min_time']}",
              f"--benchmark_min_warmup_time={cfg['micro_warmup']}",
              "--benchmark_enable_random_interleaving=true"]
+    if only_signals:
+        flags.append("--benchmark_filter=^BM_(%s)$" % "|".join(SIGNAL_ROWS))
+    # The comparison for an interrupt outside a region: the interpreter's own
+    # handler at both levels, for a signal talvex does not handle.
+    signal.signal(signal.SIGUSR1, signal.default_int_handler)
     rows, context = tvbench.run_micro(flags)
     by_name = {}
     for name, real_ns, cpu_ns, iterations, rep, error in rows:
@@ -395,11 +407,57 @@ def figures(micro, latency, crash):
     return out
 
 
+def signal_figures(micro, masks):
+    """An interrupt outside a region against plain CPython's path, and a
+    recovery against the least a jump-based one costs, in microseconds."""
+    b = {k: v["cpu_ns_median"] / 1000 for k, v in micro["benchmarks"].items()}
+    talvex, cpython = b["interrupt_outside_talvex"], b["interrupt_outside_cpython"]
+    out = [figure("interrupt outside a region: raise() to exception set", talvex, "us",
+                  "the same, interpreter's own handler", cpython,
+                  note=f"{(talvex - cpython) * 1000:+.0f} ns")]
+    for kind, how in (("interrupt", "raise(SIGINT)"), ("fault", "SIGSEGV")):
+        out.append(figure(f"recovery from {how}: jump + _sig_on_recover()",
+                          b[f"recovery_{kind}"], "us",
+                          "bare handler, siglongjmp, 1 sigprocmask", b[f"bare_recovery_{kind}"]))
+    entry, landing, after = masks
+    needed = landing != after
+    out.append(figure("recovery's own sigprocmask (one call)", b["sigprocmask"], "us",
+                      "recovery from raise(SIGINT)", b["recovery_interrupt"],
+                      note="share; " + ("needed: the hop leaves %s blocked" % sorted(
+                          set(landing) - set(after)) if needed else "redundant: the hop "
+                          "already installs the mask the recovery sets")))
+    return out
+
+
 def fmt(x, unit):
     if x is None:
         return "-"
     digits = 3 if abs(x) < 10 else (1 if abs(x) < 1000 else 0)
     return f"{x:.{digits}f} {unit}"
+
+
+def print_rows(head, rows):
+    widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head))]
+    line = "  ".join("{:<%d}" % w for w in widths)
+    print()
+    print(line.format(*head).rstrip())
+    print("  ".join("-" * w for w in widths))
+    for r in rows:
+        print(line.format(*r).rstrip())
+    print()
+
+
+def figure_rows(figs):
+    rows = []
+    for f in figs:
+        status = "-" if f["met"] is None else ("met" if f["met"] else "NOT MET")
+        ratio = "-" if f["ratio"] is None else f"{f['ratio']:.3g}"
+        if f["note"]:
+            ratio += f" ({f['note']})"
+        rows.append((f["figure"], fmt(f["value"], f["unit"]),
+                     fmt(f["comparison_value"], f["unit"]), f["comparison"], ratio,
+                     f["goal"] or "-", status))
+    return rows
 
 
 def print_table(figs, info, micro, latency, latency_default, crash):
@@ -415,24 +473,8 @@ def print_table(figs, info, micro, latency, latency_default, crash):
           f"{latency['trials_per_mode']} trials a mode, {latency['scheduling']}; "
           f"work unit {latency['work_unit_ns']:.0f} ns, poll every {POLL_EVERY} units = "
           f"{latency['poll_period_us']:.1f} us")
-    head = ("figure", "value", "comparison", "", "ratio", "goal", "status")
-    rows = []
-    for f in figs:
-        status = "-" if f["met"] is None else ("met" if f["met"] else "NOT MET")
-        ratio = "-" if f["ratio"] is None else f"{f['ratio']:.3g}"
-        if f["note"]:
-            ratio += f" ({f['note']})"
-        rows.append((f["figure"], fmt(f["value"], f["unit"]),
-                     fmt(f["comparison_value"], f["unit"]), f["comparison"], ratio,
-                     f["goal"] or "-", status))
-    widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head))]
-    line = "  ".join("{:<%d}" % w for w in widths)
-    print()
-    print(line.format(*head).rstrip())
-    print("  ".join("-" * w for w in widths))
-    for r in rows:
-        print(line.format(*r).rstrip())
-    print()
+    print_rows(("figure", "value", "comparison", "", "ratio", "goal", "status"),
+               figure_rows(figs))
     for pass_ in (latency, latency_default):
         if pass_ is None:
             continue
@@ -448,12 +490,41 @@ def print_table(figs, info, micro, latency, latency_default, crash):
         print("note:", n)
 
 
+def print_before_after(before, after, label):
+    """The comparison run's signal figures beside this run's."""
+    rows = []
+    for b, a in zip(before, after):
+        rows.append((a["figure"], fmt(b["value"], b["unit"]), fmt(a["value"], a["unit"]),
+                     f"{b['ratio']:.3g}", f"{a['ratio']:.3g}", a["comparison"]))
+    print(f"before: {label}; after: this run (ratios against each run's own comparison)")
+    print_rows(("figure", "before", "after", "ratio before", "ratio after", "compared with"),
+               rows)
+
+
+def run_compare(python, cfg_name, build_dir):
+    """The signal rows measured by another build's interpreter (its own
+    talvex, its own header), with this same benchmark code."""
+    out = build_dir / "results.json"
+    cmd = [python, str(Path(__file__).resolve()), "--only-signals", "--build-dir",
+           str(build_dir), "--out", str(out)] + (["--quick"] if cfg_name == "quick" else [])
+    subprocess.run(cmd, check=True)
+    return json.loads(out.read_text())
+
+
 def main():
+    global BUILD
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="fewer repetitions and trials")
     ap.add_argument("--out", default=str(HERE / "results.json"))
+    ap.add_argument("--only-signals", action="store_true",
+                    help="only an interrupt outside a region and a recovery (for --compare)")
+    ap.add_argument("--build-dir", default=str(BUILD), help="where tvbench is built")
+    ap.add_argument("--compare", metavar="PYTHON",
+                    help="also measure those rows with another build's interpreter")
+    ap.add_argument("--compare-label", default=None, help="what that build is")
     args = ap.parse_args()
     cfg = QUICK if args.quick else FULL
+    BUILD = Path(args.build_dir)
     started = time.monotonic()
 
     print("bench: building tvbench against the installed header", flush=True)
@@ -462,28 +533,50 @@ def main():
     import talvex  # noqa: F401  installs the handlers, as in any user's process
     tvbench = importlib.import_module("tvbench")
     info = machine()
+    info["talvex_runtime"] = importlib.import_module("talvex.signals").__file__
 
     print("bench: micro-benchmarks (Google Benchmark)", flush=True)
-    micro = run_micro(tvbench, cfg)
+    micro = run_micro(tvbench, cfg, args.only_signals)
+    masks = tvbench.recovery_masks()
+    sig_figs = signal_figures(micro, masks)
+    settings = cfg | {"quick": args.quick,
+                      "build": " ".join(build_cmd).replace(str(ROOT) + "/", "")}
+    if args.only_signals:
+        info["load_average_at_end"] = [round(x, 2) for x in os.getloadavg()]
+        Path(args.out).write_text(json.dumps({
+            "machine": info, "settings": settings, "figures": sig_figs, "micro": micro,
+            "recovery_masks": masks}, indent=1) + "\n")
+        return 0
+
     print("bench: interrupt latency", flush=True)
     latency, latency_default = run_latencies(tvbench, cfg)
     print("bench: fault to process end", flush=True)
     crash = run_crash(cfg)
+    compare = None
+    if args.compare:
+        print(f"bench: the same signal rows with {args.compare}", flush=True)
+        compare = run_compare(args.compare, "quick" if args.quick else "full",
+                              BUILD / "compare")
+        compare["label"] = args.compare_label or args.compare
 
-    figs = figures(micro, latency, crash)
+    figs = figures(micro, latency, crash) + sig_figs
     info["load_average_at_end"] = [round(x, 2) for x in os.getloadavg()]
     info["bench_seconds"] = round(time.monotonic() - started, 1)
     print_table(figs, info, micro, latency, latency_default, crash)
+    if compare:
+        print_before_after(compare["figures"], sig_figs, compare["label"])
     results = {
         "machine": info,
-        "settings": cfg | {"quick": args.quick,
-                           "build": " ".join(build_cmd).replace(str(ROOT) + "/", "")},
+        "settings": settings,
         "figures": figs,
         "micro": micro,
+        "recovery_masks": {"entry": masks[0], "landing": masks[1], "after_recovery": masks[2]},
         "latency": latency,
         "latency_default_scheduling": latency_default,
         "crash": crash,
     }
+    if compare:
+        results["before"] = compare
     Path(args.out).write_text(json.dumps(results, indent=1) + "\n")
     print(f"bench: wrote {os.path.relpath(args.out)} ({info['bench_seconds']} s)")
     return 0

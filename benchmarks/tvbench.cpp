@@ -142,6 +142,158 @@ BENCHMARK(BM_sig_check);
 BENCHMARK(BM_cooperative_check);
 BENCHMARK(BM_PyErr_CheckSignals);
 
+/* ------------------------------------------------------------------ */
+/* Signals: an interrupt outside any region, a recovery               */
+/* ------------------------------------------------------------------ */
+
+/* raise() runs the handler in this thread before it returns, so each
+ * operation is one whole path: the native handler, the interpreter's
+ * check running the Python-level handler, the exception set and cleared. */
+void interrupt_outside(benchmark::State &s, int sig)
+{
+    for (auto _ : s) {
+        TVB_BATCH(
+            raise(sig);
+            if (TV_UNLIKELY(PyErr_CheckSignals() == 0)) {
+                s.SkipWithError("the signal raised no exception");
+                break;
+            }
+            PyErr_Clear();)
+    }
+}
+
+/* talvex's path: its handler records SIGINT and alerts the interpreter,
+ * python_check_interrupt claims it and raises KeyboardInterrupt. */
+void BM_interrupt_outside_talvex(benchmark::State &s)
+{
+    interrupt_outside(s, SIGINT);
+}
+
+/* Plain CPython's path, in the same process: bench.py gives SIGUSR1 the
+ * interpreter's own handler at both levels (its native handler, and
+ * signal.default_int_handler, which raises KeyboardInterrupt). */
+void BM_interrupt_outside_cpython(benchmark::State &s)
+{
+    interrupt_outside(s, SIGUSR1);
+}
+
+/* A recovery by the protocol itself: the resume point, the count, a signal
+ * that jumps (through the trampoline) and _sig_on_recover(). No Python
+ * exception is made; the figure is the runtime's part. noinline: the
+ * frame that records the resume point is this function's own. */
+__attribute__((noinline)) bool one_recovery(int how)
+{
+    tvstate_t *st = talvex_api.state;
+    st->message = nullptr;
+    if (sigsetjmp(st->resume_point, 0) == 0) {
+        tv_set_region_owner(st->resume_point);
+        tv_store(&st->sig_on_count, 1);
+        if (how == SIGSEGV)
+            *static_cast<volatile int *>(nullptr) = 1;
+        else
+            raise(how);
+        tv_store(&st->sig_on_count, 0);
+        return false;
+    }
+    talvex_api.sig_on_recover();
+    return true;
+}
+
+void recovery(benchmark::State &s, int how)
+{
+    for (auto _ : s) {
+        TVB_BATCH(
+            if (TV_UNLIKELY(!one_recovery(how))) {
+                s.SkipWithError("no jump");
+                break;
+            })
+    }
+}
+
+void BM_recovery_interrupt(benchmark::State &s)
+{
+    recovery(s, SIGINT);
+}
+
+void BM_recovery_fault(benchmark::State &s)
+{
+    recovery(s, SIGSEGV);
+}
+
+/* The floor of a recovery: a bare handler jumps to a point recorded
+ * without the mask, which then puts back the one mask the kernel changed
+ * for the handler (one sigprocmask): what any jump-based recovery costs. */
+sigjmp_buf bare_buf;
+sigset_t bare_mask;
+
+void bare_jump(int sig)
+{
+    siglongjmp(bare_buf, sig);
+}
+
+__attribute__((noinline)) bool one_bare_recovery(int how)
+{
+    if (sigsetjmp(bare_buf, 0) == 0) {
+        if (how == SIGSEGV)
+            *static_cast<volatile int *>(nullptr) = 1;
+        else
+            raise(how);
+        return false;
+    }
+    sigprocmask(SIG_SETMASK, &bare_mask, nullptr);
+    return true;
+}
+
+/* Installs bare_jump for `sig` for the benchmark's run, then puts back
+ * what was there (talvex's handler, for SIGSEGV). */
+void bare_recovery(benchmark::State &s, int sig)
+{
+    struct sigaction sa, previous;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = bare_jump;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_NODEFER | SA_ONSTACK;
+    sigprocmask(SIG_SETMASK, nullptr, &bare_mask);
+    sigaction(sig, &sa, &previous);
+    for (auto _ : s) {
+        TVB_BATCH(
+            if (TV_UNLIKELY(!one_bare_recovery(sig))) {
+                s.SkipWithError("no jump");
+                break;
+            })
+    }
+    sigaction(sig, &previous, nullptr);
+}
+
+void BM_bare_recovery_interrupt(benchmark::State &s)
+{
+    bare_recovery(s, SIGVTALRM);
+}
+
+void BM_bare_recovery_fault(benchmark::State &s)
+{
+    bare_recovery(s, SIGSEGV);
+}
+
+/* One sigprocmask(SIG_SETMASK) that changes nothing: what the second mask
+ * change of a recovery costs at the least. */
+void BM_sigprocmask(benchmark::State &s)
+{
+    sigset_t mask;
+    sigprocmask(SIG_SETMASK, nullptr, &mask);
+    for (auto _ : s) {
+        TVB_BATCH(sigprocmask(SIG_SETMASK, &mask, nullptr);)
+    }
+}
+
+BENCHMARK(BM_interrupt_outside_talvex);
+BENCHMARK(BM_interrupt_outside_cpython);
+BENCHMARK(BM_recovery_interrupt);
+BENCHMARK(BM_bare_recovery_interrupt);
+BENCHMARK(BM_recovery_fault);
+BENCHMARK(BM_bare_recovery_fault);
+BENCHMARK(BM_sigprocmask);
+
 /* Keeps every repetition (not the aggregates) for bench.py. */
 class CollectingReporter : public benchmark::BenchmarkReporter {
 public:
@@ -466,6 +618,57 @@ PyObject *wait_floor(PyObject *, PyObject *arg)
     return nullptr;
 }
 
+/* recovery_masks() -> (at entry, at landing, after _sig_on_recover): the
+ * thread's blocked signals around a recovery from SIGINT. The mask at the
+ * landing is what the hop through the trampoline installed; a recovery's
+ * own sigprocmask is needed only where the two later ones differ. */
+PyObject *mask_list(const sigset_t &m)
+{
+    PyObject *list = PyList_New(0);
+    for (int sig = 1; list != nullptr && sig < 65; sig++) {
+        if (sigismember(&m, sig) != 1)
+            continue;
+        PyObject *n = PyLong_FromLong(sig);
+        if (n == nullptr || PyList_Append(list, n) < 0) {
+            Py_XDECREF(n);
+            Py_CLEAR(list);
+            break;
+        }
+        Py_DECREF(n);
+    }
+    return list;
+}
+
+sigset_t landing_mask;
+
+__attribute__((noinline)) bool recovery_seen(sigset_t *after)
+{
+    tvstate_t *st = talvex_api.state;
+    st->message = nullptr;
+    if (sigsetjmp(st->resume_point, 0) == 0) {
+        tv_set_region_owner(st->resume_point);
+        tv_store(&st->sig_on_count, 1);
+        raise(SIGINT);
+        tv_store(&st->sig_on_count, 0);
+        return false;
+    }
+    sigprocmask(SIG_SETMASK, nullptr, &landing_mask);
+    talvex_api.sig_on_recover();
+    sigprocmask(SIG_SETMASK, nullptr, after);
+    return true;
+}
+
+PyObject *recovery_masks(PyObject *, PyObject *)
+{
+    sigset_t entry, after;
+    sigprocmask(SIG_SETMASK, nullptr, &entry);
+    if (!recovery_seen(&after)) {
+        PyErr_SetString(PyExc_RuntimeError, "tvbench: no jump");
+        return nullptr;
+    }
+    return Py_BuildValue("(NNN)", mask_list(entry), mask_list(landing_mask), mask_list(after));
+}
+
 PyObject *last_expiry(PyObject *, PyObject *)
 {
     return PyLong_FromLongLong(last_expiry_ns);
@@ -510,6 +713,8 @@ PyMethodDef methods[] = {
      "Arm the timer, wait for it polling PyErr_CheckSignals()."},
     {"wait_floor", wait_floor, METH_O, "Arm a timer for a bare handler, wait for its flag."},
     {"last_expiry", last_expiry, METH_NOARGS, "CLOCK_MONOTONIC ns of the last armed expiry."},
+    {"recovery_masks", recovery_masks, METH_NOARGS,
+     "Blocked signals at entry, at the landing and after a recovery from SIGINT."},
     {"work_unit_ns", work_unit_ns, METH_O, "Time one unit of the waiting loops' work."},
     {"segv", segv, METH_NOARGS, "Fault outside any region."},
     {nullptr, nullptr, 0, nullptr},
