@@ -1,0 +1,211 @@
+"""The part of the inspector that runs inside gdb, never in its own process.
+
+gdb_driver.py starts ``gdb -batch -p PID -x <this file>``; once gdb has
+attached, its embedded Python runs this file, which walks every thread's
+native stack, asks CPython's gdb helpers (py-bt) for the Python stacks, and
+writes what it saw as JSON lines to the file named in the environment, for
+the inspector to format.  It is a script, not part of the package: plain
+stdlib Python that also runs on gdb's own interpreter (3.11 on Debian
+bookworm), importing nothing of talvex or talvex_csi.  The inspector imports
+it only for the names below, which are the contract between the two sides.
+"""
+
+import json
+import os
+import sys
+import time
+
+# How the driver hands work to this script.
+ENV_OUT = "_TALVEX_CSI_OUT"
+ENV_HELPERS = "_TALVEX_CSI_HELPERS"
+ENV_DEADLINE = "_TALVEX_CSI_DEADLINE"
+
+MAX_NATIVE_FRAMES = 60
+
+
+def _gdb_collect():
+    import gdb
+
+    out = open(os.environ[ENV_OUT], "w", encoding="utf-8")
+
+    def emit(**record):
+        out.write(json.dumps(record) + "\n")
+        out.flush()
+
+    try:
+        deadline = float(os.environ.get(ENV_DEADLINE) or "inf")
+        inferior = gdb.selected_inferior()
+        if not inferior.pid:
+            return  # attaching failed; gdb's own message explains why
+        helper_path = os.environ.get(ENV_HELPERS) or None
+        helper_error = _gdb_load_helpers(helper_path) if helper_path else None
+        emit(kind="interpreter", version=_gdb_python_version(gdb), helper_error=helper_error)
+
+        stacks = []
+        for thread in sorted(inferior.threads(), key=lambda t: t.num):
+            thread.switch()
+            stack = _gdb_native_stack(gdb, inferior)
+            stack.update(kind="thread", num=thread.num, lwp=thread.ptid[1], name=thread.name)
+            stacks.append(stack)
+        # The thread in a signal handler first; sort() keeps the rest in order.
+        stacks.sort(key=lambda s: s["signal_frame"] is None)
+        for stack in stacks:
+            emit(**stack)
+
+        # Python stacks last: the helpers may hit the deadline or loop on a
+        # corrupted frame chain, and the native stacks are out already.
+        if helper_path and helper_error is None:
+            by_num = {t.num: t for t in inferior.threads()}
+            for stack in stacks:
+                record = {"kind": "python", "num": stack["num"]}
+                if time.time() > deadline:
+                    record["error"] = "skipped: the time bound was near"
+                else:
+                    try:
+                        by_num[stack["num"]].switch()
+                        record["text"] = gdb.execute("py-bt", to_string=True)
+                    except Exception as e:
+                        record["error"] = "unavailable: py-bt failed: %s" % str(e).strip()
+                emit(**record)
+        emit(kind="done")
+    except Exception as e:
+        emit(kind="error", message="%s: %s" % (type(e).__name__, e))
+    finally:
+        out.close()
+
+
+def _gdb_load_helpers(path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            code = compile(f.read(), path, "exec")
+        exec(code, {"__name__": "talvex_csi_python_gdb", "__file__": path})
+        return None
+    except Exception as e:
+        return "%s: %s" % (type(e).__name__, e)
+
+
+def _gdb_python_version(gdb):
+    try:
+        hexversion = int(gdb.parse_and_eval("*(unsigned long *)&Py_Version"))
+    except Exception:
+        return None
+    major, minor, micro = hexversion >> 24, (hexversion >> 16) & 0xFF, (hexversion >> 8) & 0xFF
+    level, serial = (hexversion >> 4) & 0xF, hexversion & 0xF
+    text = "%d.%d.%d" % (major, minor, micro)
+    if level != 0xF:
+        text += {0xA: "a", 0xB: "b", 0xC: "rc"}.get(level, "?") + str(serial)
+    return text
+
+
+def _gdb_native_stack(gdb, inferior):
+    frames = []
+    signal_frame = None
+    siginfo = None
+    unwind_error = None
+    truncated = False
+    try:
+        frame = gdb.newest_frame()
+    except gdb.error as e:
+        return {"frames": [], "signal_frame": None, "siginfo": None,
+                "unwind_error": str(e), "truncated": False}
+    newer = sigtramp_frame = None
+    while frame is not None:
+        if len(frames) >= MAX_NATIVE_FRAMES:
+            truncated = True
+            break
+        entry = _gdb_frame(gdb, frame)
+        if entry["kind"] == "sigtramp" and signal_frame is None:
+            signal_frame = len(frames)
+            sigtramp_frame = frame
+        frames.append(entry)
+        try:
+            older = frame.older()
+        except gdb.error as e:
+            unwind_error = str(e)
+            break
+        if sigtramp_frame is frame:
+            signo = _gdb_first_argument(newer) if newer is not None else None
+            siginfo = _gdb_siginfo(sigtramp_frame, older, inferior, signo)
+        newer, frame = frame, older
+    return {"frames": frames, "signal_frame": signal_frame, "siginfo": siginfo,
+            "unwind_error": unwind_error, "truncated": truncated}
+
+
+def _gdb_frame(gdb, frame):
+    entry = {"pc": None, "func": None, "file": None, "line": None, "lib": None,
+             "kind": "normal"}
+    try:
+        entry["pc"] = int(frame.pc())
+        kind = frame.type()
+        if kind == gdb.SIGTRAMP_FRAME:
+            entry["kind"] = "sigtramp"
+        elif kind == gdb.INLINE_FRAME:
+            entry["kind"] = "inline"
+        entry["func"] = frame.name()
+        sal = frame.find_sal()
+        if sal is not None and sal.symtab is not None:
+            entry["file"] = sal.symtab.filename
+            entry["line"] = sal.line or None
+        entry["lib"] = gdb.solib_name(entry["pc"])
+        if entry["lib"] is None and entry["func"]:
+            # A symbol outside every shared library: the executable's own.
+            entry["lib"] = gdb.current_progspace().filename
+    except Exception:
+        pass  # keep what was read: a frame without symbols is still a frame
+    return entry
+
+
+def _gdb_first_argument(frame):
+    """The first argument of the signal handler: the signal number."""
+    try:
+        block = frame.block()
+        while block is not None and block.function is None:
+            block = block.superblock
+        for symbol in block or ():
+            if symbol.is_argument:
+                value = frame.read_var(symbol)
+                if value.is_optimized_out:
+                    return None
+                number = int(value)
+                return number if 0 < number < 65 else None
+    except Exception:
+        pass  # no debug information for the handler
+    return None
+
+
+# Linux x86-64 signal frame: the stack pointer of the '<signal handler
+# called>' frame points at the kernel's struct ucontext (304 bytes), whose
+# saved registers start at offset 40 with rip at +128; the siginfo follows.
+# The kernel fills that siginfo only for SA_SIGINFO handlers: elsewhere it
+# holds whatever the stack held, so it is used only when it agrees with the
+# handler's argument, or when that argument cannot be read.
+_UCONTEXT_SIZE = 304
+_UC_RIP = 40 + 128
+
+
+def _gdb_siginfo(sigtramp, interrupted, inferior, signo):
+    fallback = {"signo": signo} if signo else None
+    try:
+        if interrupted is None or sigtramp.architecture().name() != "i386:x86-64":
+            return fallback
+        sp = int(sigtramp.read_register("rsp"))
+        rip = int.from_bytes(bytes(inferior.read_memory(sp + _UC_RIP, 8)), "little")
+        if rip != int(interrupted.pc()):
+            return fallback  # not the layout expected: better nothing than nonsense
+        raw = bytes(inferior.read_memory(sp + _UCONTEXT_SIZE, 24))
+    except Exception:
+        return fallback
+    info_signo, _errno, code = (int.from_bytes(raw[i:i + 4], "little", signed=True)
+                                for i in (0, 4, 8))
+    if not 0 < info_signo < 65 or (signo and info_signo != signo):
+        return fallback
+    info = {"signo": info_signo, "code": code}
+    if code > 0:
+        info["addr"] = int.from_bytes(raw[16:24], "little")
+    else:
+        info["sender_pid"] = int.from_bytes(raw[16:20], "little", signed=True)
+    return info
+
+
+if __name__ == "__main__" and "gdb" in sys.modules:
+    _gdb_collect()
