@@ -22,6 +22,12 @@ Nothing here imports the compiled part of talvex: the inspector has to work
 when that is what broke.
 """
 
+import time as _time
+
+# When the inspector's own code began: the first of the phase timings that
+# cli.py writes where _TALVEX_CSI_TIMES asks (the benchmarks read them).
+STARTED = _time.monotonic()
+
 if __name__ == "__main__":
     # Run as a file (python .../talvex_csi/__init__.py): load this very
     # directory as the package, whatever else sys.path holds.

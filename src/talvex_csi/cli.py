@@ -7,7 +7,11 @@ inside_gdb.py, which gdb runs.
 import argparse
 import os
 import sys
+import time
 
+from . import STARTED
+
+from .fault import read_context
 from .formatting import Style, format_fallback, format_header, format_threads, talvex_version
 from .gdb_driver import DEFAULT_TIMEOUT, TIMEOUT_ENV, run_gdb, timeout_from_env
 from .procfs import Target
@@ -15,6 +19,10 @@ from .procfs import Target
 EXIT_REPORT = 0  # full report from gdb
 EXIT_DEGRADED = 1  # only what /proc tells, or no such process
 # Bad arguments exit with argparse's status, 2.
+
+# A file to which the phases' CLOCK_MONOTONIC times are written, as JSON.
+TIMES_ENV = "_TALVEX_CSI_TIMES"
+IMPORTED = time.monotonic()
 
 
 def _parse_args(argv):
@@ -50,16 +58,29 @@ def report(pid, style, out):
     timeout, note = timeout_from_env(os.environ)
     if note:
         out.write("talvex-CSI: %s\n" % note)
-    result = run_gdb(target, timeout)
-    lines = format_header(target, result, style)
+    marks = [("started", STARTED), ("imported", IMPORTED), ("gdb starting", time.monotonic())]
+    context = read_context(target)
+    result = run_gdb(target, timeout, context.tid if context else None)
+    marks += result.marks + [("gdb ended", time.monotonic())]
+    lines = format_header(target, result, style, context)
     if result.problem:
         lines.append(style.alert("talvex-CSI: %s" % result.problem))
-    lines.extend(format_threads(target, result, style))
+    lines.extend(format_threads(target, result, style, context))
     if result.problem:
         lines.extend(format_fallback(target, style))
     out.write("\n".join(lines) + "\n")
     out.flush()
+    _write_times(marks + [("written", time.monotonic())])
     return EXIT_DEGRADED if result.problem else EXIT_REPORT
+
+
+def _write_times(marks):
+    path = os.environ.get(TIMES_ENV)
+    if path:
+        import json
+
+        with open(path, "w") as f:
+            json.dump(marks, f)
 
 
 def main(argv=None):

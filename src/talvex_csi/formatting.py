@@ -9,6 +9,8 @@ import re
 import shlex
 import signal
 
+from .fault import describe_fault, describe_instruction, was_sent
+
 MAX_PYTHON_FRAMES = 80
 
 _SIGINFO_CODES = {
@@ -214,7 +216,7 @@ def talvex_version():
         return "unknown (talvex is not installed as a distribution)"
 
 
-def format_header(target, result, style):
+def format_header(target, result, style, context=None):
     lines = [style.heading("talvex crash inspector: process %d" % target.pid)]
 
     def field(name, value):
@@ -230,9 +232,23 @@ def format_header(target, result, style):
     runtime = target.talvex_runtime()
     field("talvex", "%s; runtime %s" % (
         talvex_version(), runtime if runtime else "not loaded in this process"))
-    signalled = [t for t in result.threads if t.get("signal_frame") is not None]
-    if signalled:
-        first = signalled[0]
+    if context is not None:
+        text = _signal_name(context.signo)
+        fault = None
+        if was_sent(context, target):
+            text += " (raised or sent, not a fault)"
+        else:
+            fault = describe_fault(context, target)
+        field("signal", "%s, in thread %d" % (text, context.tid))
+        if fault:
+            field("fault", fault)
+        thread = signalled_thread(result, context)
+        instruction = describe_instruction(context, target, (thread or {}).get("frames") or [])
+        if instruction:
+            field("instruction", instruction)
+        return lines
+    first = signalled_thread(result, context)
+    if first is not None:
         info = first.get("siginfo")
         what = describe_signal(info) if info else "a signal"
         field("signal", "%s, in thread %s" % (what, first.get("lwp")))
@@ -241,17 +257,33 @@ def format_header(target, result, style):
     return lines
 
 
-def format_threads(target, result, style):
+def signalled_thread(result, context):
+    """gdb's record of the thread that took the signal, or None.
+
+    The crashing process names it when it passed its context; otherwise it
+    is the first thread found inside a signal handler.
+    """
+    for thread in result.threads:
+        if (thread.get("lwp") == context.tid if context is not None
+                else thread.get("signal_frame") is not None):
+            return thread
+    return None
+
+
+def format_threads(target, result, style, context=None):
     lines = []
     interpreter_files = {p for p in [target.exe, os.path.realpath(target.exe or "")] if p}
-    for thread in result.threads:
+    signalled = signalled_thread(result, context)
+    for thread in sorted(result.threads, key=lambda t: t is not signalled):
         title = "Thread %s (LWP %s" % (thread.get("num"), thread.get("lwp"))
         if thread.get("name"):
             title += ' "%s"' % thread["name"]
         title += ")"
         if thread.get("lwp") == target.pid:
             title += ", main thread"
-        if thread.get("signal_frame") is not None:
+        if thread is signalled and context is not None:
+            title = style.alert(title + ", took %s" % _signal_name(context.signo))
+        elif thread.get("signal_frame") is not None and context is None:
             info = thread.get("siginfo")
             title += ", took %s" % (_signal_name(info["signo"]) if info else "a signal")
             title = style.alert(title)

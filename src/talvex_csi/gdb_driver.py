@@ -1,19 +1,20 @@
 """Runs gdb on the target and reads back what it saw (inspector's process).
 
 gdb attaches in batch mode and runs inside_gdb.py, which writes JSON lines
-to a temporary file; this side bounds gdb's time, stops it if need be, and
-turns its failures into one line for the reader.
+to an anonymous file that gdb inherits; this side bounds gdb's time, stops it
+if need be, and turns its failures into one line for the reader.
+
+Every module imported here adds to the time a crashing process waits, so
+imports are few.
 """
 
 import json
 import os
-import shutil
 import signal
 import subprocess
-import tempfile
 import time
 
-from .inside_gdb import ENV_DEADLINE, ENV_HELPERS, ENV_OUT
+from .inside_gdb import ENV_DEADLINE, ENV_FIRST, ENV_HELPERS, ENV_OUT
 from .procfs import proc_state, read_text
 
 DEFAULT_TIMEOUT = 30.0
@@ -77,6 +78,7 @@ class GdbResult:
         self.helper_error = None
         self.error = None  # what went wrong inside gdb's Python, if anything
         self.complete = False
+        self.marks = []  # (what, CLOCK_MONOTONIC seconds) from inside gdb
 
 
 def timeout_from_env(environ):
@@ -94,9 +96,9 @@ def timeout_from_env(environ):
     return value, None
 
 
-def run_gdb(target, timeout):
+def run_gdb(target, timeout, first_thread=None):
     result = GdbResult()
-    gdb = shutil.which("gdb")
+    gdb = _which("gdb")
     if not gdb:
         result.problem = ("gdb was not found on PATH, so only /proc could be read; "
                           "install gdb (Debian/Ubuntu: apt-get install gdb) to see the stacks")
@@ -108,29 +110,37 @@ def run_gdb(target, timeout):
     result.helpers = find_helpers(target)
 
     grace = min(1.0, timeout * 0.2)
-    with tempfile.TemporaryDirectory(prefix="talvex-csi-") as tmp:
-        out_path = os.path.join(tmp, "stacks.jsonl")
-        env = dict(os.environ)
-        env.pop("DEBUGINFOD_URLS", None)  # never fetch symbols over the network here
-        env[ENV_OUT] = out_path
-        env[ENV_HELPERS] = result.helpers or ""
-        # Python stacks are the slow part: leave room to report the native ones.
-        env[ENV_DEADLINE] = repr(time.time() + timeout * 0.6)
-        cmd = [gdb, "-nx", "-q", "-batch",
-               "-iex", "set debuginfod enabled off",
-               "-iex", "set auto-load off",
-               "-iex", "set pagination off",
-               "-iex", "set width 0",
-               "-iex", "set confirm off",
-               "-iex", "set print thread-events off",
-               "-iex", "set print frame-arguments none",
-               "-iex", "set backtrace limit %d" % GDB_BACKTRACE_LIMIT,
-               "-p", str(target.pid), "-x", script]
-        target_was_stopped = target.state == "T"
-        timed_out = False
+    records = _anonymous_file()
+    # The crashing program's PYTHONHOME or PYTHONPATH, meant for its own
+    # interpreter, would break the one inside gdb.
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+    env.pop("DEBUGINFOD_URLS", None)  # never fetch symbols over the network here
+    env[ENV_OUT] = str(records.fileno())
+    env[ENV_FIRST] = str(first_thread or "")
+    env[ENV_HELPERS] = result.helpers or ""
+    # Python stacks are the slow part: leave room to report the native ones.
+    env[ENV_DEADLINE] = repr(time.time() + timeout * 0.6)
+    cmd = [gdb, "-nx", "-q", "-batch",
+           "-iex", "set debuginfod enabled off",
+           "-iex", "set auto-load off",
+           # gdb's cache of symbol indexes (~/.cache/gdb), kept by the
+           # build id of each library: the index of a large library such as
+           # libpython takes most of the attach time to build, once.
+           "-iex", "set index-cache enabled on",
+           "-iex", "set pagination off",
+           "-iex", "set width 0",
+           "-iex", "set confirm off",
+           "-iex", "set print thread-events off",
+           "-iex", "set print frame-arguments none",
+           "-iex", "set backtrace limit %d" % GDB_BACKTRACE_LIMIT,
+           "-p", str(target.pid), "-x", script]
+    target_was_stopped = target.state == "T"
+    timed_out = False
+    with records:
         try:
             proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                    stderr=subprocess.STDOUT, env=env, start_new_session=True)
+                                    stderr=subprocess.STDOUT, env=env, start_new_session=True,
+                                    pass_fds=[records.fileno()])
         except OSError as e:
             result.problem = "gdb could not be started (%s); reinstall gdb" % e
             return result
@@ -142,7 +152,8 @@ def run_gdb(target, timeout):
         output = (output or b"").decode("utf-8", "replace")
         if timed_out and not target_was_stopped:
             _resume_if_stopped(target.pid)
-        _read_records(out_path, result)
+        records.seek(0)
+        _read_records(records.read().decode("utf-8", "replace").splitlines(), result)
 
     if timed_out:
         result.problem = ("gdb did not finish within %g s and was stopped; set %s to more "
@@ -151,6 +162,25 @@ def run_gdb(target, timeout):
     elif not result.complete:
         result.problem = _explain_gdb_failure(target, output, proc.returncode, result.error)
     return result
+
+
+def _which(name):
+    # shutil.which, without the compression modules that shutil imports.
+    for directory in os.environ.get("PATH", os.defpath).split(os.pathsep):
+        path = os.path.join(directory or ".", name)
+        if os.path.isfile(path) and os.access(path, os.X_OK):
+            return path
+    return None
+
+
+def _anonymous_file():
+    """A file with no name, which gdb inherits to write its records to."""
+    try:
+        return open(os.memfd_create("talvex-csi-records"), "w+b")
+    except (AttributeError, OSError):  # no memfd here: an unlinked temporary file
+        import tempfile
+
+        return tempfile.TemporaryFile()
 
 
 def _stop_process_group(proc, grace):
@@ -185,12 +215,7 @@ def _resume_if_stopped(pid):
             pass
 
 
-def _read_records(path, result):
-    try:
-        with open(path, encoding="utf-8") as f:
-            lines = f.readlines()
-    except OSError:
-        return
+def _read_records(lines, result):
     for line in lines:
         try:
             rec = json.loads(line)
@@ -206,6 +231,8 @@ def _read_records(path, result):
             result.python[rec.get("num")] = rec
         elif kind == "error":
             result.error = rec.get("message")
+        elif kind == "mark":
+            result.marks.append((rec.get("name"), rec.get("t")))
         elif kind == "done":
             result.complete = True
 

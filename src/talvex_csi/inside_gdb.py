@@ -3,11 +3,12 @@
 gdb_driver.py starts ``gdb -batch -p PID -x <this file>``; once gdb has
 attached, its embedded Python runs this file, which walks every thread's
 native stack, asks CPython's gdb helpers (py-bt) for the Python stacks, and
-writes what it saw as JSON lines to the file named in the environment, for
-the inspector to format.  It is a script, not part of the package: plain
-stdlib Python that also runs on gdb's own interpreter (3.11 on Debian
-bookworm), importing nothing of talvex or talvex_csi.  The inspector imports
-it only for the names below, which are the contract between the two sides.
+writes what it saw as JSON lines to the file descriptor named in the
+environment, for the inspector to format.  It is a script, not part of the
+package: plain stdlib Python that also runs on gdb's own interpreter (3.11
+on Debian bookworm), importing nothing of talvex or talvex_csi.  The
+inspector imports it only for the names below, which are the contract
+between the two sides.
 """
 
 import json
@@ -15,10 +16,13 @@ import os
 import sys
 import time
 
-# How the driver hands work to this script.
+# How the driver hands work to this script: a file descriptor to write the
+# records to, the helpers to load, the time.time() by which to stop reading
+# Python stacks, and the thread that took the signal.
 ENV_OUT = "_TALVEX_CSI_OUT"
 ENV_HELPERS = "_TALVEX_CSI_HELPERS"
 ENV_DEADLINE = "_TALVEX_CSI_DEADLINE"
+ENV_FIRST = "_TALVEX_CSI_FIRST"  # the thread to read first, when known
 
 MAX_NATIVE_FRAMES = 60
 
@@ -26,13 +30,17 @@ MAX_NATIVE_FRAMES = 60
 def _gdb_collect():
     import gdb
 
-    out = open(os.environ[ENV_OUT], "w", encoding="utf-8")
+    out = open(int(os.environ[ENV_OUT]), "w", encoding="utf-8")
 
     def emit(**record):
         out.write(json.dumps(record) + "\n")
         out.flush()
 
+    def mark(name):
+        emit(kind="mark", name=name, t=time.monotonic())
+
     try:
+        mark("gdb attached")
         deadline = float(os.environ.get(ENV_DEADLINE) or "inf")
         inferior = gdb.selected_inferior()
         if not inferior.pid:
@@ -40,17 +48,23 @@ def _gdb_collect():
         helper_path = os.environ.get(ENV_HELPERS) or None
         helper_error = _gdb_load_helpers(helper_path) if helper_path else None
         emit(kind="interpreter", version=_gdb_python_version(gdb), helper_error=helper_error)
+        mark("helpers loaded")
 
+        # Each stack is written as soon as it is read, the thread that took
+        # the signal first when the driver knows it: with many threads, a
+        # gdb stopped at the time bound has still given the stacks it read.
+        first = int(os.environ.get(ENV_FIRST) or 0)
+        threads = sorted(inferior.threads(), key=lambda t: (t.ptid[1] != first, t.num))
         stacks = []
-        for thread in sorted(inferior.threads(), key=lambda t: t.num):
+        for thread in threads:
             thread.switch()
             stack = _gdb_native_stack(gdb, inferior)
             stack.update(kind="thread", num=thread.num, lwp=thread.ptid[1], name=thread.name)
-            stacks.append(stack)
-        # The thread in a signal handler first; sort() keeps the rest in order.
-        stacks.sort(key=lambda s: s["signal_frame"] is None)
-        for stack in stacks:
             emit(**stack)
+            stacks.append(stack)
+        # Python stacks of threads in a signal handler first.
+        stacks.sort(key=lambda s: s["signal_frame"] is None and s["lwp"] != first)
+        mark("native stacks read")
 
         # Python stacks last: the helpers may hit the deadline or loop on a
         # corrupted frame chain, and the native stacks are out already.
@@ -67,6 +81,7 @@ def _gdb_collect():
                     except Exception as e:
                         record["error"] = "unavailable: py-bt failed: %s" % str(e).strip()
                 emit(**record)
+            mark("Python stacks read")
         emit(kind="done")
     except Exception as e:
         emit(kind="error", message="%s: %s" % (type(e).__name__, e))

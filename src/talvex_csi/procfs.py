@@ -18,7 +18,9 @@ class Target:
         raw = _read_bytes("/proc/%d/cmdline" % pid)
         self.cmdline = ([a.decode("utf-8", "replace") for a in raw.split(b"\0")[:-1]]
                         if raw else [])
-        self.mapped = _mapped_files(pid)
+        # (start, end, permissions, name) of each mapping, in address order.
+        self.mappings = _read_maps(pid)
+        self.mapped = _distinct_files(self.mappings)
         self.status = _parse_status(read_text("/proc/%d/status" % pid) or "")
         self.state = proc_state(pid)
 
@@ -75,6 +77,23 @@ class Target:
     def libpython(self):
         return [p for p in self.mapped if os.path.basename(p).startswith("libpython")]
 
+    def mapping_at(self, address):
+        """The mapping that holds the address, or None."""
+        for mapping in self.mappings:
+            if mapping[0] <= address < mapping[1]:
+                return mapping
+        return None
+
+    def read_memory(self, address, size):
+        """Bytes of the target's memory, or None where reading is not allowed."""
+        try:
+            with open("/proc/%d/mem" % self.pid, "rb", buffering=0) as f:
+                f.seek(address)
+                data = f.read(size)
+        except (OSError, OverflowError, ValueError):
+            return None
+        return data if len(data) == size else None
+
 
 def _read_bytes(path):
     try:
@@ -96,19 +115,28 @@ def _readlink(path):
         return None
 
 
-def _mapped_files(pid):
-    """Distinct files mapped into the process, in address order."""
-    text = read_text("/proc/%d/maps" % pid) or ""
-    seen = []
-    for line in text.splitlines():
+def _read_maps(pid):
+    mappings = []
+    for line in (read_text("/proc/%d/maps" % pid) or "").splitlines():
         parts = line.split(None, 5)
-        if len(parts) == 6 and parts[5].startswith("/"):
-            path = parts[5]
-            if path.endswith(" (deleted)"):
-                path = path[: -len(" (deleted)")]
-            if path not in seen:
-                seen.append(path)
-    return seen
+        try:
+            start, end = (int(x, 16) for x in parts[0].split("-"))
+        except (IndexError, ValueError):
+            continue
+        name = parts[5] if len(parts) == 6 else ""
+        if name.startswith("/") and name.endswith(" (deleted)"):
+            name = name[: -len(" (deleted)")]
+        mappings.append((start, end, parts[1], name))
+    return mappings
+
+
+def _distinct_files(mappings):
+    """Distinct files mapped into the process, in address order."""
+    seen = {}
+    for _, _, _, name in mappings:
+        if name.startswith("/"):
+            seen.setdefault(name)
+    return list(seen)
 
 
 def _parse_status(text):
