@@ -50,43 +50,52 @@ def _gdb_collect():
         emit(kind="interpreter", version=_gdb_python_version(gdb), helper_error=helper_error)
         mark("helpers loaded")
 
+        def read_python_stack(thread):
+            record = {"kind": "python", "num": thread.num}
+            if time.time() > deadline:
+                record["error"] = "skipped: the time bound was near"
+            else:
+                try:
+                    thread.switch()
+                    record["text"] = gdb.execute("py-bt", to_string=True)
+                except Exception as e:
+                    record["error"] = "unavailable: py-bt failed: %s" % str(e).strip()
+            emit(**record)
+
         # Each stack is written as soon as it is read, the thread that took
         # the signal first when the driver knows it: with many threads, a
-        # gdb stopped at the time bound has still given the stacks it read.
+        # gdb stopped at the time bound has still given what it read.
+        # Python stacks come last, the helpers being the part that may loop
+        # on a corrupted frame chain; threads in a signal handler first.
         first = int(os.environ.get(ENV_FIRST) or 0)
         threads = sorted(inferior.threads(), key=lambda t: (t.ptid[1] != first, t.num))
-        stacks = []
+        in_handler = set()
         for thread in threads:
             thread.switch()
             stack = _gdb_native_stack(gdb, inferior)
             stack.update(kind="thread", num=thread.num, lwp=thread.ptid[1], name=thread.name)
             emit(**stack)
-            stacks.append(stack)
-        # Python stacks of threads in a signal handler first.
-        stacks.sort(key=lambda s: s["signal_frame"] is None and s["lwp"] != first)
+            if stack["signal_frame"] is not None:
+                in_handler.add(thread.num)
         mark("native stacks read")
-
-        # Python stacks last: the helpers may hit the deadline or loop on a
-        # corrupted frame chain, and the native stacks are out already.
         if helper_path and helper_error is None:
-            by_num = {t.num: t for t in inferior.threads()}
-            for stack in stacks:
-                record = {"kind": "python", "num": stack["num"]}
-                if time.time() > deadline:
-                    record["error"] = "skipped: the time bound was near"
-                else:
-                    try:
-                        by_num[stack["num"]].switch()
-                        record["text"] = gdb.execute("py-bt", to_string=True)
-                    except Exception as e:
-                        record["error"] = "unavailable: py-bt failed: %s" % str(e).strip()
-                emit(**record)
+            for thread in sorted(threads, key=lambda t: t.ptid[1] != first
+                                 and t.num not in in_handler):
+                read_python_stack(thread)
             mark("Python stacks read")
         emit(kind="done")
     except Exception as e:
         emit(kind="error", message="%s: %s" % (type(e).__name__, e))
+        return
     finally:
         out.close()
+    # Detached, gdb has nothing left to do but free its symbol tables, while
+    # the crashing process waits: skip that.
+    try:
+        gdb.execute("detach", to_string=True)
+    except gdb.error:
+        return
+    os._exit(0)
 
 
 def _gdb_load_helpers(path):

@@ -23,6 +23,8 @@ setup(
         Extension("tvclient_cpp", ["tvclient_cpp.cpp"], include_dirs=include,
                   depends=["tvclient.c", *header],
                   extra_compile_args=["-std=c++17", *warnings]),
+        Extension("tvclient_threads", ["tvclient_threads.c"],
+                  extra_compile_args=["-std=c11", "-D_POSIX_C_SOURCE=200809L", *warnings]),
         Extension("tvclient_badsig", ["tvclient_badsig.c"], include_dirs=include, depends=header,
                   extra_compile_args=["-std=c11", *warnings]),
         *cythonize([Extension("tvclient_cy", ["tvclient_cy.pyx"], include_dirs=include)],
