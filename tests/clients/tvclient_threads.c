@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <pthread.h>
+#include <stdatomic.h>
 #include <time.h>
 
 static void pause_for(double seconds)
@@ -59,6 +60,8 @@ static PyObject *start_faulting_thread(PyObject *self, PyObject *arg)
     Py_RETURN_NONE;
 }
 
+static atomic_int fault_pending;
+
 /* fault_after(seconds): releases the interpreter lock, waits, then writes
  * through a null pointer. */
 static PyObject *fault_after(PyObject *self, PyObject *arg)
@@ -68,19 +71,25 @@ static PyObject *fault_after(PyObject *self, PyObject *arg)
     if (seconds == -1.0 && PyErr_Occurred())
         return NULL;
     Py_BEGIN_ALLOW_THREADS
+    atomic_store(&fault_pending, 1);
     pause_for(seconds);
     write_through_null();
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
 
-/* hold_gil(seconds): waits without releasing the interpreter lock. */
+/* hold_gil(seconds): once fault_after has let go of the interpreter lock,
+ * takes it and waits without releasing it. */
 static PyObject *hold_gil(PyObject *self, PyObject *arg)
 {
     double seconds = PyFloat_AsDouble(arg);
     (void)self;
     if (seconds == -1.0 && PyErr_Occurred())
         return NULL;
+    Py_BEGIN_ALLOW_THREADS
+    while (!atomic_load(&fault_pending))
+        pause_for(0.001);
+    Py_END_ALLOW_THREADS
     pause_for(seconds);
     Py_RETURN_NONE;
 }
