@@ -20,6 +20,7 @@ EXPLANATION = (b"\nThis probably occurred because a *compiled* module has a bug\
                b"Python will now terminate.\n")
 SEGV_MESSAGE = b"Unhandled SIGSEGV: A segmentation fault occurred."
 ABRT_MESSAGE = b"Unhandled SIGABRT: An abort() occurred."
+BUS_MESSAGE = b"Unhandled SIGBUS: A bus error occurred."
 # The installed talvex-CSI console script lives here.
 SCRIPTS = sysconfig.get_path("scripts")
 
@@ -73,7 +74,7 @@ def full_report(r, pid, sig=signal.SIGSEGV, message=SEGV_MESSAGE, before=b""):
 # The header names the fault: its address and kind, and the instruction.
 
 FAULTS = """\
-import ctypes, mmap, talvex
+import ctypes, mmap, tempfile, talvex
 libc = ctypes.CDLL(None)
 libc.mmap.restype = ctypes.c_void_p
 libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int,
@@ -91,6 +92,14 @@ def read_only_page():
     return libc.mmap(None, mmap.PAGESIZE, mmap.PROT_READ,
                      mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS, -1, 0)
 
+def page_past_the_end_of_its_file():
+    global view  # keeps the mapping
+    with tempfile.TemporaryFile() as f:
+        f.truncate(mmap.PAGESIZE)
+        view = ctypes.c_char.from_buffer(mmap.mmap(f.fileno(), mmap.PAGESIZE))
+        f.truncate(0)
+    return ctypes.addressof(view)
+
 assert not mapped(WILD)
 {fault}
 """
@@ -105,13 +114,19 @@ assert not mapped(WILD)
      "write at address 0x{address:x}: protection violation (mapped r--p)"),
     ("print(WILD, flush=True); ctypes.CFUNCTYPE(None)(WILD)()",
      "instruction fetch at address 0x{address:x}: address not mapped"),
-], ids=["null write", "read unmapped", "write read-only", "jump unmapped"])
+    ("page = page_past_the_end_of_its_file(); print(page, flush=True); "
+     "ctypes.string_at(page, 1)",
+     "read at address 0x{address:x}: nothing backs the page there "
+     "(past the end of a mapped file?)"),
+], ids=["null write", "read unmapped", "write read-only", "jump unmapped", "bus error"])
 def test_the_header_names_the_fault(crash, fault, expected):
+    sig, message = ((signal.SIGBUS, BUS_MESSAGE) if "past_the_end" in fault
+                    else (signal.SIGSEGV, SEGV_MESSAGE))
     r, pid = crash(FAULTS.format(fault=fault))
     address = int(r.stdout.split()[1])
-    report, sections = full_report(r, pid)
+    report, sections = full_report(r, pid, sig, message)
     header = report.split("\n\nThread ")[0]
-    assert "\n  signal       SIGSEGV, in thread %d\n" % pid in header, header
+    assert "\n  signal       %s, in thread %d\n" % (sig.name, pid) in header, header
     assert "\n  fault        %s\n" % expected.format(address=address) in header, header
     ip = int(re.search(r"\n  instruction  0x([0-9a-f]{16})", header).group(1), 16)
     faulting = re.search(r"\n  > #\d+ +0x([0-9a-f]{16})  ", sections[0][1])
@@ -120,8 +135,27 @@ def test_the_header_names_the_fault(crash, fault, expected):
         assert ip == address
         assert "\n  instruction  0x%016x (not in any mapping)\n" % ip in header, header
     else:
-        assert re.search(r"\n  instruction  0x%016x in \S+ \(libc\.so\.6\)\n" % ip, header), \
-            header
+        assert re.search(r"\n  instruction  0x%016x in \S+ \(\S+\)\n" % ip, header), header
+
+
+def test_a_raised_signal_is_not_taken_for_a_fault(crash):
+    # The kernel keeps a thread's last fault and puts it in every later
+    # signal frame: a recovered fault must not describe a later raise().
+    r, pid = crash("""\
+        import talvex, tvclient_c as c
+        try:
+            c.fault("segv")
+        except talvex.SignalError:
+            pass
+        c.fault("11", False)  # raise(SIGSEGV) outside any region
+        """)
+    report, _ = full_report(r, pid)
+    header = report.split("\n\nThread ")[0]
+    assert "\n  signal       SIGSEGV (raised or sent, not a fault), in thread %d\n" % pid \
+        in header, header
+    assert "\n  fault  " not in header
+    assert re.search(r"\n  instruction  0x[0-9a-f]{16} in \S*raise\S* \(libc\.so\.6\)\n", header), \
+        header
 
 
 # ---------------------------------------------------------------------------
