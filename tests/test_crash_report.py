@@ -12,13 +12,9 @@ import textwrap
 
 import pytest
 
+from test_crash import EXPLANATION, SEGV_MESSAGE, SEP
 from test_csi import assert_python_calls_in_order, problem_lines, thread_sections
 
-SEP = b"-" * 72 + b"\n"
-EXPLANATION = (b"\nThis probably occurred because a *compiled* module has a bug\n"
-               b"in it and is not properly wrapped with sig_on(), sig_off().\n"
-               b"Python will now terminate.\n")
-SEGV_MESSAGE = b"Unhandled SIGSEGV: A segmentation fault occurred."
 ABRT_MESSAGE = b"Unhandled SIGABRT: An abort() occurred."
 BUS_MESSAGE = b"Unhandled SIGBUS: A bus error occurred."
 # The installed talvex-CSI console script lives here.

@@ -23,6 +23,13 @@ static void pause_for(double seconds)
 /* Read at run time, so that the compiler cannot drop the faulting store. */
 static int *volatile null_pointer;
 
+/* A number of seconds from Python: 0 with an exception set on error. */
+static int seconds_of(PyObject *arg, double *seconds)
+{
+    *seconds = PyFloat_AsDouble(arg);
+    return !(*seconds == -1.0 && PyErr_Occurred());
+}
+
 __attribute__((noinline)) static void write_through_null(void)
 {
     *null_pointer = 1;
@@ -46,8 +53,7 @@ static PyObject *start_faulting_thread(PyObject *self, PyObject *arg)
     pthread_attr_t attr;
     int err;
     (void)self;
-    native_thread_delay = PyFloat_AsDouble(arg);
-    if (native_thread_delay == -1.0 && PyErr_Occurred())
+    if (!seconds_of(arg, &native_thread_delay))
         return NULL;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -66,9 +72,9 @@ static atomic_int fault_pending;
  * through a null pointer. */
 static PyObject *fault_after(PyObject *self, PyObject *arg)
 {
-    double seconds = PyFloat_AsDouble(arg);
+    double seconds;
     (void)self;
-    if (seconds == -1.0 && PyErr_Occurred())
+    if (!seconds_of(arg, &seconds))
         return NULL;
     Py_BEGIN_ALLOW_THREADS
     atomic_store(&fault_pending, 1);
@@ -82,9 +88,9 @@ static PyObject *fault_after(PyObject *self, PyObject *arg)
  * takes it and waits without releasing it. */
 static PyObject *hold_gil(PyObject *self, PyObject *arg)
 {
-    double seconds = PyFloat_AsDouble(arg);
+    double seconds;
     (void)self;
-    if (seconds == -1.0 && PyErr_Occurred())
+    if (!seconds_of(arg, &seconds))
         return NULL;
     Py_BEGIN_ALLOW_THREADS
     while (!atomic_load(&fault_pending))
