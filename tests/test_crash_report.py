@@ -134,6 +134,17 @@ def test_the_header_names_the_fault(crash, fault, expected):
         assert re.search(r"\n  instruction  0x%016x in \S+ \(\S+\)\n" % ip, header), header
 
 
+def test_without_gdb_the_header_still_names_the_fault(crash):
+    # The venv's scripts hold the inspector and the interpreter, not gdb.
+    r, pid = crash("import ctypes, talvex; ctypes.memset(0, 1, 1)", path=SCRIPTS)
+    report = inspector_part(r, signal.SIGSEGV, SEGV_MESSAGE)
+    header, problem = report.split("\ntalvex-CSI: ")[:2]
+    assert problem.startswith("gdb was not found on PATH"), report
+    assert re.search(r"\n  signal       SIGSEGV, in thread %d\n"
+                     r"  fault        write at address 0x0: address not mapped\n"
+                     r"  instruction  0x[0-9a-f]{16} \(libc\.so\.6\)$" % pid, header), report
+
+
 def test_a_raised_signal_is_not_taken_for_a_fault(crash):
     # The kernel keeps a thread's last fault and puts it in every later
     # signal frame: a recovered fault must not describe a later raise().

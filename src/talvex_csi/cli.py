@@ -10,7 +10,6 @@ import sys
 import time
 
 from . import STARTED
-
 from .fault import read_context
 from .formatting import Style, format_fallback, format_header, format_threads, talvex_version
 from .gdb_driver import DEFAULT_TIMEOUT, TIMEOUT_ENV, run_gdb, timeout_from_env
@@ -58,8 +57,8 @@ def report(pid, style, out):
     timeout, note = timeout_from_env(os.environ)
     if note:
         out.write("talvex-CSI: %s\n" % note)
-    marks = [("started", STARTED), ("imported", IMPORTED), ("gdb starting", time.monotonic())]
     context = read_context(target)
+    marks = [("started", STARTED), ("imported", IMPORTED), ("gdb starting", time.monotonic())]
     result = run_gdb(target, timeout, context.tid if context else None)
     marks += result.marks + [("gdb ended", time.monotonic())]
     lines = format_header(target, result, style, context)
