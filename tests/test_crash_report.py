@@ -114,7 +114,11 @@ assert not mapped(WILD)
      "ctypes.string_at(page, 1)",
      "read at address 0x{address:x}: nothing backs the page there "
      "(past the end of a mapped file?)"),
-], ids=["null write", "read unmapped", "write read-only", "jump unmapped", "bus error"])
+    ("print(WILD << 32, flush=True); ctypes.string_at(WILD << 32, 1)",
+     "general protection fault: no address recorded (a non-canonical address, "
+     "or an instruction not allowed here)"),
+], ids=["null write", "read unmapped", "write read-only", "jump unmapped", "bus error",
+        "non-canonical address"])
 def test_the_header_names_the_fault(crash, fault, expected):
     sig, message = ((signal.SIGBUS, BUS_MESSAGE) if "past_the_end" in fault
                     else (signal.SIGSEGV, SEGV_MESSAGE))
