@@ -100,12 +100,49 @@ def _gdb_collect():
 
 def _gdb_load_helpers(path):
     try:
-        with open(path, encoding="utf-8") as f:
-            code = compile(f.read(), path, "exec")
-        exec(code, {"__name__": "talvex_csi_python_gdb", "__file__": path})
+        exec(_compiled(path), {"__name__": "talvex_csi_python_gdb", "__file__": path})
         return None
     except Exception as e:
         return "%s: %s" % (type(e).__name__, e)
+
+
+def _compiled(path):
+    """The helpers' code, from a cache of it when that is still valid.
+
+    Compiling the helpers takes longer than running them, and gdb writes
+    no bytecode of its own, so the code is kept, as marshal data for this
+    interpreter, in ~/.cache/talvex-csi, stamped with the source's size and
+    modification time.
+    """
+    import hashlib
+    import importlib.util
+    import marshal
+
+    with open(path, "rb") as f:
+        stat = os.fstat(f.fileno())
+        source = f.read()
+    stamp = importlib.util.MAGIC_NUMBER + b"%d %d\n" % (stat.st_mtime_ns, stat.st_size)
+    cache_home = os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache")
+    cache = os.path.join(cache_home, "talvex-csi", "%s.%s" % (
+        hashlib.sha256(path.encode("utf-8", "surrogateescape")).hexdigest()[:32],
+        sys.implementation.cache_tag))
+    try:
+        with open(cache, "rb") as f:
+            data = f.read()
+        if data.startswith(stamp):
+            return marshal.loads(data[len(stamp):])
+    except (OSError, ValueError, EOFError, TypeError):
+        pass
+    code = compile(source, path, "exec")
+    try:  # a cache that cannot be written only costs the next report time
+        os.makedirs(os.path.dirname(cache), exist_ok=True)
+        temporary = "%s.%d" % (cache, os.getpid())
+        with open(temporary, "wb") as f:
+            f.write(stamp + marshal.dumps(code))
+        os.replace(temporary, cache)
+    except OSError:
+        pass
+    return code
 
 
 def _gdb_python_version(gdb):
