@@ -2665,28 +2665,28 @@ return 0;
 #endif
 /* #### Code section: module_code ### */
 
-/* "talvex/signals.pxd":67
+/* "talvex/signals.pxd":69
  * 
  * 
  * cdef inline int import_talvex() except -1:             # <<<<<<<<<<<<<<
- *     """Bind the region macros to the entries Cython imported. Call once at
- *     module level, before the first sig_on()."""
+ *     """Bind the region macros to the entries Cython imported at module
+ *     import. Optional: without it the first region fills the table."""
 */
 
 static CYTHON_INLINE int __pyx_f_6talvex_7signals_import_talvex(void) {
   int __pyx_r;
 
-  /* "talvex/signals.pxd":70
- *     """Bind the region macros to the entries Cython imported. Call once at
- *     module level, before the first sig_on()."""
+  /* "talvex/signals.pxd":72
+ *     """Bind the region macros to the entries Cython imported at module
+ *     import. Optional: without it the first region fills the table."""
  *     talvex_api.sig_raise_exception = sig_raise_exception             # <<<<<<<<<<<<<<
  *     talvex_api.sig_off_warning = _sig_off_warning
  *     talvex_api.do_raise_exception = _do_raise_exception
 */
   talvex_api.sig_raise_exception = __pyx_f_6talvex_7signals_sig_raise_exception;
 
-  /* "talvex/signals.pxd":71
- *     module level, before the first sig_on()."""
+  /* "talvex/signals.pxd":73
+ *     import. Optional: without it the first region fills the table."""
  *     talvex_api.sig_raise_exception = sig_raise_exception
  *     talvex_api.sig_off_warning = _sig_off_warning             # <<<<<<<<<<<<<<
  *     talvex_api.do_raise_exception = _do_raise_exception
@@ -2694,7 +2694,7 @@ static CYTHON_INLINE int __pyx_f_6talvex_7signals_import_talvex(void) {
 */
   talvex_api.sig_off_warning = __pyx_f_6talvex_7signals__sig_off_warning;
 
-  /* "talvex/signals.pxd":72
+  /* "talvex/signals.pxd":74
  *     talvex_api.sig_raise_exception = sig_raise_exception
  *     talvex_api.sig_off_warning = _sig_off_warning
  *     talvex_api.do_raise_exception = _do_raise_exception             # <<<<<<<<<<<<<<
@@ -2703,7 +2703,7 @@ static CYTHON_INLINE int __pyx_f_6talvex_7signals_import_talvex(void) {
 */
   talvex_api.do_raise_exception = __pyx_f_6talvex_7signals__do_raise_exception;
 
-  /* "talvex/signals.pxd":73
+  /* "talvex/signals.pxd":75
  *     talvex_api.sig_off_warning = _sig_off_warning
  *     talvex_api.do_raise_exception = _do_raise_exception
  *     talvex_api.sig_on_interrupt_received = _sig_on_interrupt_received             # <<<<<<<<<<<<<<
@@ -2712,7 +2712,7 @@ static CYTHON_INLINE int __pyx_f_6talvex_7signals_import_talvex(void) {
 */
   talvex_api.sig_on_interrupt_received = __pyx_f_6talvex_7signals__sig_on_interrupt_received;
 
-  /* "talvex/signals.pxd":74
+  /* "talvex/signals.pxd":76
  *     talvex_api.do_raise_exception = _do_raise_exception
  *     talvex_api.sig_on_interrupt_received = _sig_on_interrupt_received
  *     talvex_api.sig_on_recover = _sig_on_recover             # <<<<<<<<<<<<<<
@@ -2721,7 +2721,7 @@ static CYTHON_INLINE int __pyx_f_6talvex_7signals_import_talvex(void) {
 */
   talvex_api.sig_on_recover = __pyx_f_6talvex_7signals__sig_on_recover;
 
-  /* "talvex/signals.pxd":75
+  /* "talvex/signals.pxd":77
  *     talvex_api.sig_on_interrupt_received = _sig_on_interrupt_received
  *     talvex_api.sig_on_recover = _sig_on_recover
  *     talvex_api.print_backtrace = print_backtrace             # <<<<<<<<<<<<<<
@@ -2730,7 +2730,7 @@ static CYTHON_INLINE int __pyx_f_6talvex_7signals_import_talvex(void) {
 */
   talvex_api.print_backtrace = __pyx_f_6talvex_7signals_print_backtrace;
 
-  /* "talvex/signals.pxd":76
+  /* "talvex/signals.pxd":78
  *     talvex_api.sig_on_recover = _sig_on_recover
  *     talvex_api.print_backtrace = print_backtrace
  *     talvex_api.verify_exc_value = verify_exc_value             # <<<<<<<<<<<<<<
@@ -2739,7 +2739,7 @@ static CYTHON_INLINE int __pyx_f_6talvex_7signals_import_talvex(void) {
 */
   talvex_api.verify_exc_value = __pyx_f_6talvex_7signals_verify_exc_value;
 
-  /* "talvex/signals.pxd":77
+  /* "talvex/signals.pxd":79
  *     talvex_api.print_backtrace = print_backtrace
  *     talvex_api.verify_exc_value = verify_exc_value
  *     talvex_api.add_custom_signals = add_custom_signals             # <<<<<<<<<<<<<<
@@ -2748,7 +2748,7 @@ static CYTHON_INLINE int __pyx_f_6talvex_7signals_import_talvex(void) {
 */
   talvex_api.add_custom_signals = __pyx_f_6talvex_7signals_add_custom_signals;
 
-  /* "talvex/signals.pxd":78
+  /* "talvex/signals.pxd":80
  *     talvex_api.verify_exc_value = verify_exc_value
  *     talvex_api.add_custom_signals = add_custom_signals
  *     talvex_api.state = &tvstate             # <<<<<<<<<<<<<<
@@ -2756,7 +2756,7 @@ static CYTHON_INLINE int __pyx_f_6talvex_7signals_import_talvex(void) {
 */
   talvex_api.state = (&__pyx_v_6talvex_7signals_tvstate);
 
-  /* "talvex/signals.pxd":79
+  /* "talvex/signals.pxd":81
  *     talvex_api.add_custom_signals = add_custom_signals
  *     talvex_api.state = &tvstate
  *     return 0             # <<<<<<<<<<<<<<
@@ -2767,12 +2767,12 @@ static CYTHON_INLINE int __pyx_f_6talvex_7signals_import_talvex(void) {
   }
   goto __pyx_L0;
 
-  /* "talvex/signals.pxd":67
+  /* "talvex/signals.pxd":69
  * 
  * 
  * cdef inline int import_talvex() except -1:             # <<<<<<<<<<<<<<
- *     """Bind the region macros to the entries Cython imported. Call once at
- *     module level, before the first sig_on()."""
+ *     """Bind the region macros to the entries Cython imported at module
+ *     import. Optional: without it the first region fills the table."""
 */
 
   /* function exit code */
