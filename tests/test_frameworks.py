@@ -267,7 +267,7 @@ CRASH_SIGNS = ["-" * 72, "talvex crash inspector", "Unhandled SIG", "Python will
 
 
 class Gunicorn:
-    def __init__(self, directory, extra):
+    def __init__(self, directory, timeout, extra):
         for name, text in [("marks.py", MARKS), ("app.py", APP), ("conf.py", CONFIG)]:
             (directory / name).write_text(text)
         self.marks = directory / "marks"
@@ -276,7 +276,7 @@ class Gunicorn:
             # A session of its own: Ctrl-C goes to the whole process group.
             self.proc = subprocess.Popen(
                 [sys.executable, "-m", "gunicorn", "--config", "conf.py", "--workers", "2",
-                 "--bind", "127.0.0.1:0", "--timeout", "2", *extra, "app:application"],
+                 "--bind", "127.0.0.1:0", "--timeout", str(timeout), *extra, "app:application"],
                 cwd=directory, env=child_env(TV_MARKS=str(self.marks)),
                 stdout=subprocess.DEVNULL, stderr=log, start_new_session=True)
 
@@ -328,8 +328,8 @@ class Gunicorn:
 def gunicorn(tmp_path):
     servers = []
 
-    def start(*extra):
-        servers.append(Gunicorn(tmp_path, extra))
+    def start(*extra, timeout=HANG):
+        servers.append(Gunicorn(tmp_path, timeout, extra))
         return servers[-1]
 
     yield start
@@ -368,25 +368,30 @@ def test_gunicorn_ctrl_c_runs_worker_int_and_workers_exit_cleanly(gunicorn, extr
     assert busy in workers and len(workers) == 2
     assert server.pids("worker_int") == workers, log
     assert server.marked("worker_abort") == []
-    # Each worker exited with status 0: gunicorn reports any other ending.
-    # (Whether its worker_exit hook runs is a race of gunicorn's own: when
-    # SIGINT and the master's SIGQUIT are both pending, the second handler
-    # interrupts the worker's clean-up, with or without talvex.)
+    # Each worker exited with status 0: gunicorn logs any other ending. (Not
+    # checked through worker_exit: when SIGINT and the master's SIGQUIT are
+    # both pending, the second handler cuts that hook short, talvex or not.)
     signs = CRASH_SIGNS + ["was sent", "exited with code"]
     assert [sign for sign in signs if sign in log] == [], log
 
 
-@pytest.mark.parametrize("extra", PRELOAD)
-def test_gunicorn_worker_timeout_runs_worker_abort_and_replaces_the_worker(gunicorn, extra):
-    server = gunicorn(*extra)
+# One stuck worker at a time: gunicorn's master checks for timeouts at every
+# wake-up, and a second worker's exit can bring its SIGKILL a few
+# milliseconds after its SIGABRT, before any handler could run.
+@pytest.mark.parametrize("where, extra", [
+    pytest.param("region", (), id="region"),
+    pytest.param("python", (), id="python", marks=pytest.mark.stress),
+    pytest.param("region", ("--preload",), id="region-preload", marks=pytest.mark.stress),
+    pytest.param("python", ("--preload",), id="python-preload", marks=pytest.mark.stress),
+])
+def test_gunicorn_worker_timeout_runs_worker_abort_and_replaces_the_worker(
+        gunicorn, where, extra):
+    server = gunicorn(*extra, timeout=2)
     port = server.wait_ready(2)
-    # Both workers stuck: one inside a region, the other in Python code.
-    stuck = dict(server.request_stuck(port, where) for where in ["region", "python"])
-    wait_for(lambda: len(server.marked("worker_abort")) == 2, "both workers to be aborted")
-    for client in stuck:
-        hang_up(client)
-    server.wait_ready(4)
-    assert not set(stuck.values()) & {pid for pid, _port in server.marked("ready")[2:]}
+    client, stuck = server.request_stuck(port, where)
+    wait_for(lambda: server.marked("worker_abort"), "the worker to be aborted")
+    hang_up(client)
+    server.wait_ready(3)
 
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=HANG)
     connection.request("GET", "/")
@@ -397,5 +402,5 @@ def test_gunicorn_worker_timeout_runs_worker_abort_and_replaces_the_worker(gunic
     status = server.wait()
     log = server.log()
     assert status == 0, log
-    assert server.pids("worker_abort") == set(stuck.values()), log
+    assert server.marked("worker_abort") == [[stuck]], log
     assert [sign for sign in CRASH_SIGNS if sign in log] == [], log
