@@ -11,7 +11,6 @@ import signal
 import socket
 import subprocess
 import sys
-import textwrap
 import time
 import xml.etree.ElementTree as ET
 
