@@ -161,3 +161,23 @@ def test_repeated_initialisation_and_thread_stacks_give_memory_back(n):
     print("resident memory growth over %d calls: init_talvex %d KiB, threads %d KiB"
           % (n, init_kib, threads_kib))
     assert init_kib < 2048 and threads_kib < 2048, (init_kib, threads_kib)
+
+
+def test_pytest_shows_faulthandlers_traceback_for_a_crash_outside_regions(tmp_path):
+    # talvex's own report goes to the captured standard error and dies with
+    # the process; faulthandler, which pytest pointed at the real terminal,
+    # still gets its turn and shows the test line.
+    (tmp_path / "conftest.py").write_text("import talvex\n")
+    (tmp_path / "test_crash.py").write_text(textwrap.dedent("""
+        import tvclient_c as c
+
+        def test_crash_outside_a_region():
+            c.fault("segv", False)
+    """))
+    r = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-q",
+                        str(tmp_path)], capture_output=True, timeout=120,
+                       env=child_env(TALVEX_CRASH_NDEBUG="1"), cwd=str(tmp_path))
+    err = r.stderr.decode(errors="replace")
+    assert r.returncode == -signal.SIGSEGV, err
+    assert "Fatal Python error: Segmentation fault" in err
+    assert "test_crash.py\", line 5 in test_crash_outside_a_region" in err
