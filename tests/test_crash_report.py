@@ -125,7 +125,7 @@ def test_the_header_names_the_fault(crash, fault, expected):
     r, pid = crash(FAULTS.format(fault=fault))
     address = int(r.stdout.split()[1])
     report, sections = full_report(r, pid, sig, message)
-    header = report.split("\n\nThread ")[0]
+    header = report.split("\n\nThread ")[0] + "\n"
     assert "\n  signal       %s, in thread %d\n" % (sig.name, pid) in header, header
     assert "\n  fault        %s\n" % expected.format(address=address) in header, header
     ip = int(re.search(r"\n  instruction  0x([0-9a-f]{16})", header).group(1), 16)
@@ -161,12 +161,11 @@ def test_a_raised_signal_is_not_taken_for_a_fault(crash):
         c.fault("11", False)  # raise(SIGSEGV) outside any region
         """)
     report, _ = full_report(r, pid)
-    header = report.split("\n\nThread ")[0]
+    header = report.split("\n\nThread ")[0] + "\n"
     assert "\n  signal       SIGSEGV (raised or sent, not a fault), in thread %d\n" % pid \
         in header, header
     assert "\n  fault  " not in header
-    assert re.search(r"\n  instruction  0x[0-9a-f]{16} in \S*raise\S* \(libc\.so\.6\)\n", header), \
-        header
+    assert re.search(r"\n  instruction  0x[0-9a-f]{16} in \S+ \(libc\.so\.6\)\n", header), header
 
 
 # ---------------------------------------------------------------------------
@@ -276,7 +275,10 @@ STAND_IN = """\
 # Stands in for the inspector: shows its own signal mask and ignored
 # signals, sends signals to the crashing process, its parent, and takes
 # its time, as gdb does.
-grep -E '^Sig(Blk|Ign):' /proc/$$/status
+# Builtins only: a shell that forks blocks its signals meanwhile.
+while read -r key value; do
+    case $key in SigBlk:|SigIgn:) echo "$key $value";; esac
+done < /proc/$$/status
 for sig in $SEND_TO_PARENT; do kill -s "$sig" "$PPID"; done
 sleep 0.5
 echo 'inspector done'
@@ -306,7 +308,7 @@ def test_signals_during_the_report(crash, stand_in_path, arm_timer, send):
         """, path=stand_in_path, env={"SEND_TO_PARENT": send})
     report = inspector_part(r, signal.SIGSEGV, SEGV_MESSAGE)
     # The inspector starts with nothing blocked and nothing ignored.
-    assert report == ("SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"
+    assert report == ("SigBlk: 0000000000000000\nSigIgn: 0000000000000000\n"
                       "inspector done\n")
 
 
