@@ -14,6 +14,7 @@ variable inherited by anything else describes some other crash.
 """
 
 import os
+from signal import SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP
 
 CONTEXT_ENV = "TALVEX_CSI_CONTEXT"
 
@@ -26,9 +27,6 @@ PF_PROTECTION = 0x1  # a page was present: the access was not allowed
 PF_WRITE = 0x2
 PF_INSTRUCTION = 0x10
 PF_PROTECTION_KEY = 0x20
-
-SIGBUS = 7
-SIGSEGV = 11
 
 _SYSCALL_INSTRUCTION = b"\x0f\x05"
 
@@ -43,12 +41,10 @@ class FaultContext:
         self.ip = ip
 
 
-def read_context(target, environ=None, parent=None):
+def read_context(target):
     """The context the crashing process passed, or None."""
-    environ = os.environ if environ is None else environ
-    parent = os.getppid() if parent is None else parent
-    raw = environ.get(CONTEXT_ENV)
-    if not raw or target.pid != parent:
+    raw = os.environ.get(CONTEXT_ENV)
+    if not raw or target.pid != os.getppid():
         return None
     words = dict(word.partition("=")[::2] for word in raw.split())
     try:
@@ -74,7 +70,7 @@ def _number(text, base):
     return value if value >= 0 else None
 
 
-FAULT_SIGNALS = (4, 5, 7, 8, 11)  # SIGILL, SIGTRAP, SIGBUS, SIGFPE, SIGSEGV
+FAULT_SIGNALS = (SIGILL, SIGTRAP, SIGBUS, SIGFPE, SIGSEGV)
 
 
 def was_sent(context, target):

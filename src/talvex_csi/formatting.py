@@ -232,29 +232,33 @@ def format_header(target, result, style, context=None):
     runtime = target.talvex_runtime()
     field("talvex", "%s; runtime %s" % (
         talvex_version(), runtime if runtime else "not loaded in this process"))
-    if context is not None:
-        text = _signal_name(context.signo)
-        fault = None
-        if was_sent(context, target):
-            text += " (raised or sent, not a fault)"
-        else:
-            fault = describe_fault(context, target)
-        field("signal", "%s, in thread %d" % (text, context.tid))
-        if fault:
-            field("fault", fault)
-        thread = signalled_thread(result, context)
-        instruction = describe_instruction(context, target, (thread or {}).get("frames") or [])
-        if instruction:
-            field("instruction", instruction)
-        return lines
-    first = signalled_thread(result, context)
-    if first is not None:
-        info = first.get("siginfo")
-        what = describe_signal(info) if info else "a signal"
-        field("signal", "%s, in thread %s" % (what, first.get("lwp")))
-    elif result.threads:
-        field("signal", "none: no thread is inside a signal handler")
+    for name, value in _signal_fields(target, result, context):
+        field(name, value)
     return lines
+
+
+def _signal_fields(target, result, context):
+    """The header's (name, text) lines about the signal and the fault."""
+    if context is None:
+        first = signalled_thread(result, None)
+        if first is not None:
+            info = first.get("siginfo")
+            what = describe_signal(info) if info else "a signal"
+            return [("signal", "%s, in thread %s" % (what, first.get("lwp")))]
+        return [("signal", "none: no thread is inside a signal handler")] if result.threads else []
+    what, fault = _signal_name(context.signo), None
+    if was_sent(context, target):
+        what += " (raised or sent, not a fault)"
+    else:
+        fault = describe_fault(context, target)
+    fields = [("signal", "%s, in thread %d" % (what, context.tid))]
+    if fault:
+        fields.append(("fault", fault))
+    thread = signalled_thread(result, context) or {}
+    instruction = describe_instruction(context, target, thread.get("frames") or [])
+    if instruction:
+        fields.append(("instruction", instruction))
+    return fields
 
 
 def signalled_thread(result, context):
