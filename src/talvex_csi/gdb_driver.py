@@ -67,12 +67,11 @@ def find_helpers(target):
     return None
 
 
-
 class GdbResult:
     def __init__(self):
         self.problem = None  # one line for the reader when gdb gave no full report
         self.version = None
-        self.threads = []  # native stacks, in display order
+        self.threads = []  # native stacks, in the order gdb read them
         self.python = {}  # thread num -> {"text": ...} or {"error": ...}
         self.helpers = None
         self.helper_error = None
