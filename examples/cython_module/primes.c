@@ -4,10 +4,10 @@
 {
     "distutils": {
         "depends": [
-            "/work/main/.venv/lib/python3.12/site-packages/talvex/include/talvex/state.h"
+            "/work/wt-12/.venv/lib/python3.12/site-packages/talvex/include/talvex/state.h"
         ],
         "include_dirs": [
-            "/work/main/.venv/lib/python3.12/site-packages/talvex/include"
+            "/work/wt-12/.venv/lib/python3.12/site-packages/talvex/include"
         ],
         "name": "talvex_example_cython",
         "sources": [
