@@ -51,8 +51,9 @@ echo 'inspector stderr' >&2
 """
 
 CHILD = """\
-import os, resource, signal
+import os, resource, signal, sys
 resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+{no_fallback}
 {before}
 import talvex, tvclient_c as c
 {after}
@@ -79,7 +80,10 @@ def paths(tmp_path):
 def crash(py, paths):
     """Run a child that crashes; return (returncode, its pid, stderr)."""
     def crash(crash, *, inspector="missing", quiet=None, ndebug=None, before="", after=""):
-        code = CHILD.format(crash=crash, before=before, after=after)
+        # Without an interpreter to fall back on, only PATH can provide the
+        # inspector.
+        no_fallback = 'sys.executable = "/nonexistent/python"' if inspector == "missing" else ""
+        code = CHILD.format(crash=crash, before=before, after=after, no_fallback=no_fallback)
         r = py(code, env={"PATH": paths[inspector],
                           "TALVEX_CRASH_QUIET": quiet, "TALVEX_CRASH_NDEBUG": ndebug})
         lines = r.stdout.decode().splitlines()

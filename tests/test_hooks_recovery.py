@@ -211,17 +211,26 @@ def test_sig_off_warning_is_cut_at_319_characters(length):
     assert len(out[0]) == min(len(full), 319)
 
 
-def test_sig_off_warning_as_error_is_left_set():
+def test_sig_off_warning_as_error_is_reported_as_unraisable():
+    # Under -W error the warning becomes an exception the client cannot
+    # see: it is reported as unraisable, and the call returns cleanly (a
+    # client returning success with an exception set is a SystemError).
     out = lines("""
         warnings.simplefilter("error", RuntimeWarning)
+        reported = []
+        sys.unraisablehook = lambda u: reported.append(u.exc_value)
         for name in ("x.c", "f" * 400):
-            try:
-                c.sig_off_warning(name, 3)
-            except RuntimeWarning as e:
-                print(type(e).__name__, len(str(e)), str(e)[-12:])
+            print(outcome(c.sig_off_warning, name, 3))
+            [e] = reported
+            reported.clear()
+            print(type(e).__name__, len(str(e)), str(e)[-12:])
+        # An exception the client's own code set is kept; the warning is
+        # still reported.
+        print(outcome(c.sig_off_warning, "y.c", 4, True), [str(e) for e in reported])
     """)
-    assert out == [f"RuntimeWarning {len(PREFIX) + 5} {(PREFIX + 'x.c:3')[-12:]}",
-                   "RuntimeWarning 319 " + "f" * 12]
+    assert out == ["returned None", f"RuntimeWarning {len(PREFIX) + 5} {(PREFIX + 'x.c:3')[-12:]}",
+                   "returned None", "RuntimeWarning 319 " + "f" * 12,
+                   "ValueError('first') ['sig_off() without sig_on() at y.c:4']"]
 
 
 def test_region_left_twice_warns_with_the_client_location():

@@ -1,15 +1,16 @@
-// The native runtime of talvex.signals: the state record, handler
-// installation, the two signal handlers, the trampoline and alternate
-// signal stacks, the crash report, custom hooks and the recovery entries.
+// The native runtime of talvex.signals in ordinary context: the record and
+// what lies beside it, installation of the handlers, the trampoline and
+// alternate signal stacks, fork, cooperative scopes, custom hooks and the
+// recovery entry points. The code that runs inside signal handlers is in
+// handlers.cpp.
 
-// Every jump out of a handler lands on another stack (the trampoline's,
-// then the client's). glibc's checked longjmp, which _FORTIFY_SOURCE turns
-// on, aborts on exactly such jumps, so this file is never fortified,
-// whatever the compiler or the build adds.
+// See handlers.cpp: jumps cross stacks, which glibc's checked longjmp
+// refuses; setup_trampoline jumps too.
 #undef _FORTIFY_SOURCE
 
 #include "implementation.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
 #include <setjmp.h>
@@ -18,20 +19,25 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-extern "C" {
-tvstate_t tvstate;
-}
+namespace talvex {
 
 namespace {
+void cooperative_enter();
+void cooperative_exit();
+int cooperative_claim();
+}  // namespace
 
-sigjmp_buf trampoline_buf;        // in trampoline_body, mask saved
-sigjmp_buf trampoline_setup_buf;  // set-up only, no mask
-sigset_t default_sigmask;
-sigset_t blocked_sigmask;
+talvex_runtime_t runtime = {
+    {}, TALVEX_RUNTIME_MAGIC, TALVEX_RUNTIME_ABI, cooperative_enter, cooperative_exit,
+    cooperative_claim,
+};
+Shared shared;
+InspectorPaths inspector_paths;
+CustomHooks custom_hooks;
+
+namespace {
 
 // The file name that traceback entries from this file show.
 const char kSourceFile[] = "talvex/implementation.cpp";
@@ -41,251 +47,15 @@ constexpr size_t kTrampolineBlockSize = 135168;
 constexpr size_t kTrampolineStackSize = 131072;
 constexpr uintptr_t kTrampolineAlign = 4096;
 
-constexpr int kMaxCustomHooks = 16;
-int (*custom_is_blocked[kMaxCustomHooks])(void);
-void (*custom_unblock[kMaxCustomHooks])(void);
-void (*custom_set_pending[kMaxCustomHooks])(int);
-int custom_hook_count;  // raised with release order after a slot is filled
+const int kInterruptSignals[] = {SIGHUP, SIGINT, SIGALRM};
+// Installation order.
+const int kHandledSignals[] = {SIGHUP,  SIGINT,  SIGALRM, SIGQUIT, SIGILL,
+                               SIGABRT, SIGFPE, SIGBUS,  SIGSEGV};
 
-int hook_count() { return __atomic_load_n(&custom_hook_count, __ATOMIC_ACQUIRE); }
-
-// The nine signals this system handles, in installation order.
-void interrupt_handler(int sig);
-void fatal_signal_handler(int sig);
-struct Disposition {
-    int sig;
-    void (*handler)(int);
-    int flags;
-};
-const Disposition kDispositions[] = {
-    {SIGHUP, interrupt_handler, 0},
-    {SIGINT, interrupt_handler, 0},
-    {SIGALRM, interrupt_handler, 0},
-    {SIGQUIT, fatal_signal_handler, SA_ONSTACK | SA_NODEFER},
-    {SIGILL, fatal_signal_handler, SA_ONSTACK | SA_NODEFER},
-    {SIGABRT, fatal_signal_handler, SA_ONSTACK | SA_NODEFER},
-    {SIGFPE, fatal_signal_handler, SA_ONSTACK | SA_NODEFER},
-    {SIGBUS, fatal_signal_handler, SA_ONSTACK | SA_NODEFER},
-    {SIGSEGV, fatal_signal_handler, SA_ONSTACK | SA_NODEFER},
-};
-
-// Given back their defaults before the process dies; SIGTERM is included
-// although nothing here ever handles it.
-const int kResetSignals[] = {SIGHUP, SIGINT,  SIGQUIT, SIGILL,  SIGABRT,
-                             SIGFPE, SIGBUS, SIGSEGV, SIGALRM, SIGTERM};
-
-// What fatal_signal_handler reports when it cannot jump. The last row
-// catches any signal it was not meant to be installed for.
-struct FatalMessage {
-    int sig;
-    const char *during_handling;
-    const char *outside_region;
-};
-const FatalMessage kFatalMessages[] = {
-    {SIGQUIT, nullptr, nullptr},
-    {SIGILL, "Unhandled SIGILL during signal handling.",
-     "Unhandled SIGILL: An illegal instruction occurred."},
-    {SIGABRT, "Unhandled SIGABRT during signal handling.",
-     "Unhandled SIGABRT: An abort() occurred."},
-    {SIGFPE, "Unhandled SIGFPE during signal handling.",
-     "Unhandled SIGFPE: An unhandled floating point exception occurred."},
-    {SIGBUS, "Unhandled SIGBUS during signal handling.", "Unhandled SIGBUS: A bus error occurred."},
-    {SIGSEGV, "Unhandled SIGSEGV during signal handling.",
-     "Unhandled SIGSEGV: A segmentation fault occurred."},
-    {0, "Unknown signal during signal handling.", "Unknown signal received."},
-};
-
-const char kSeparator[] =
-    "------------------------------------------------------------------------\n";
-const char kExplanation[] =
-    "\nThis probably occurred because a *compiled* module has a bug\n"
-    "in it and is not properly wrapped with sig_on(), sig_off().\n"
-    "Python will now terminate.\n";
-
-// =====================================================================
-// Signal context.
-//
-// Everything from here to the end of this section may run inside a signal
-// handler. It writes only with single write(2, ...) calls, allocates
-// nothing, takes no lock, throws nothing and touches no Python object.
-// =====================================================================
-
-void write_stderr(const char *text)
+bool is_interrupt_signal(int sig)
 {
-    ssize_t ignored = write(2, text, strlen(text));
-    (void)ignored;
+    return sig == SIGHUP || sig == SIGINT || sig == SIGALRM;
 }
-
-// Decimal text of `value` into `buf` (at least 12 bytes); returns buf.
-char *format_int(int value, char *buf)
-{
-    char digits[12];
-    int n = 0;
-    // Work on the negative magnitude so that INT_MIN needs no special case.
-    int v = value < 0 ? value : -value;
-    do {
-        digits[n++] = static_cast<char>('0' - v % 10);
-        v /= 10;
-    } while (v != 0);
-    char *p = buf;
-    if (value < 0)
-        *p++ = '-';
-    while (n > 0)
-        *p++ = digits[--n];
-    *p = '\0';
-    return buf;
-}
-
-int custom_signal_is_blocked()
-{
-    for (int i = 0; i < hook_count(); i++) {
-        if (custom_is_blocked[i]())
-            return 1;
-    }
-    return 0;
-}
-
-void custom_set_pending_signal(int sig)
-{
-    for (int i = 0; i < hook_count(); i++)
-        custom_set_pending[i](sig);
-}
-
-void reset_signal_handling()
-{
-    for (int sig : kResetSignals)
-        signal(sig, SIG_DFL);
-    sigprocmask(SIG_SETMASK, &default_sigmask, nullptr);
-}
-
-[[noreturn]] void die_for_signal(int sig, const char *message)
-{
-    if (getenv("TALVEX_CRASH_QUIET") != nullptr)
-        goto reraise;
-    write_stderr(kSeparator);
-    if (getenv("TALVEX_CRASH_NDEBUG") == nullptr) {
-        pid_t pid = getpid();
-        pid_t child = fork();
-        if (child == -1) {
-            // Taken before writing: a failed write would replace it.
-            int err = errno;
-            write_stderr("talvex fork: ");
-            write_stderr(strerror(err));
-            write_stderr("\n");
-        } else if (child == 0) {
-            dup2(2, 1);
-            char pid_text[12];
-            char *const argv[] = {const_cast<char *>("talvex-CSI"),
-                                  const_cast<char *>("--no-color"),
-                                  const_cast<char *>("--pid"), format_int(pid, pid_text),
-                                  nullptr};
-            execvp("talvex-CSI", argv);
-            int err = errno;
-            write_stderr("talvex failed to execute talvex-CSI: ");
-            write_stderr(strerror(err));
-            write_stderr("\n");
-            _exit(2);
-        } else {
-            // Where ptrace is limited to ancestors, let the inspector's
-            // debugger (a descendant of the child) attach to this process.
-            prctl(PR_SET_PTRACER, child, 0, 0, 0);
-            while (waitpid(child, nullptr, 0) == -1 && errno == EINTR)
-                continue;
-            write_stderr(kSeparator);
-        }
-    }
-    if (message != nullptr) {
-        write_stderr(message);
-        write_stderr(kExplanation);
-        write_stderr(kSeparator);
-    }
-reraise:
-    raise(sig);
-    // _exit: exit handlers and stdio flushing are not safe in a handler.
-    _exit(128 + sig);
-}
-
-// The region belongs to another thread: its resume point is on that
-// thread's stack, so this thread must never jump there.
-bool region_owned_elsewhere(pthread_t *owner)
-{
-    unsigned long id = tv_region_owner(tvstate.resume_point);
-    if (id == 0)
-        return false;  // unknown: trust the client, as every region did before
-    *owner = static_cast<pthread_t>(id);
-    return !pthread_equal(*owner, pthread_self());
-}
-
-// Records the interrupt, or jumps out of the region it interrupted.
-void interrupt_handler_body(int sig)
-{
-    pthread_t owner;
-    if (tv_load(&tvstate.sig_on_count) <= 0) {
-        // Python runs its SIGINT handler, python_check_interrupt, which
-        // finds the real signal in pending_interrupt.
-        PyErr_SetInterrupt();
-    } else if (region_owned_elsewhere(&owner)) {
-        // A process-directed signal may land in any thread: pass it on.
-        pthread_kill(owner, sig);
-        return;
-    } else if (!tv_load(&tvstate.sigint_blocked) && !custom_signal_is_blocked()) {
-        siglongjmp(trampoline_buf, sig);
-    }
-    // A pending SIGHUP or SIGTERM ends the process's work: never overwrite it.
-    if (tv_load(&tvstate.pending_interrupt) == SIGHUP)
-        return;
-    if (tv_load(&tvstate.pending_interrupt) == SIGTERM)
-        return;
-    tv_store(&tvstate.pending_interrupt, sig);
-    custom_set_pending_signal(sig);
-}
-
-void interrupt_handler(int sig)
-{
-    // The interrupted code may be about to read errno from a system call.
-    int saved_errno = errno;
-    interrupt_handler_body(sig);
-    errno = saved_errno;
-}
-
-void fatal_signal_handler(int sig)
-{
-    int was_active = tv_load(&tvstate.handler_active);
-    tv_store(&tvstate.handler_active, 1);
-
-    pthread_t owner;
-    if (!was_active && tv_load(&tvstate.sig_on_count) > 0 && sig != SIGQUIT &&
-        !region_owned_elsewhere(&owner))
-        siglongjmp(trampoline_buf, sig);
-
-    const FatalMessage *m = kFatalMessages;
-    while (m->sig != 0 && m->sig != sig)
-        m++;
-    reset_signal_handling();
-    die_for_signal(sig, was_active ? m->during_handling : m->outside_region);
-}
-
-// The trampoline: re-entered by every handler jump through trampoline_buf,
-// on the trampoline stack with blocked_sigmask in force, and jumps on to the
-// client's resume point with the same value.
-void *trampoline_body(void *)
-{
-    // Kept in the frame only as the thread's (unread) exit value.
-    volatile char local_area[2048];
-    local_area[0] = 0;
-    if (sigsetjmp(trampoline_setup_buf, 0) == 0)
-        pthread_exit(const_cast<char *>(local_area));
-
-    // Now on the trampoline stack, in the thread that runs setup_trampoline.
-    int sig = sigsetjmp(trampoline_buf, 1);
-#if defined(__x86_64__) || defined(__i386__)
-    // The abandoned code may have left values on the x87 register stack.
-    __asm__ volatile("emms" ::: "memory");
-#endif
-    siglongjmp(tvstate.resume_point, sig);
-}
-
-// ===================== end of signal context =========================
 
 [[noreturn]] void fail(const char *what)
 {
@@ -299,12 +69,92 @@ void *trampoline_body(void *)
     fail(what);
 }
 
+sigset_t interrupt_set()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : kInterruptSignals)
+        sigaddset(&set, s);
+    return set;
+}
+
+struct sigaction talvex_action(int sig)
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = handler_for(sig);
+    sa.sa_mask = interrupt_set();
+    sa.sa_flags = is_interrupt_signal(sig) ? 0 : SA_ONSTACK | SA_NODEFER;
+    return sa;
+}
+
+bool is_real_handler(const struct sigaction &sa)
+{
+    if (sa.sa_flags & SA_SIGINFO)
+        return sa.sa_sigaction != nullptr;
+    return sa.sa_handler != SIG_DFL && sa.sa_handler != SIG_IGN;
+}
+
+// A handler neither talvex's nor the interpreter's own (whose signals
+// reach Python by other means): a crash reporter, faulthandler.
+bool is_foreign_handler(const struct sigaction &sa)
+{
+    return is_real_handler(sa) && !is_talvex_handler(sa) &&
+           ((sa.sa_flags & SA_SIGINFO) || sa.sa_handler != shared.python_native_handler);
+}
+
+// Installs talvex's handler for `sig`; a fatal signal remembers the
+// foreign handler it replaces, which gets its turn after the crash report.
+void take_signal(int sig)
+{
+    struct sigaction sa = talvex_action(sig);
+    struct sigaction previous;
+    if (sigaction(sig, &sa, &previous) != 0)
+        fail("talvex sigaction");
+    if (!is_interrupt_signal(sig) && is_foreign_handler(previous))
+        shared.chained[sig] = previous;
+}
+
+// ---------------------------------------------------------------------
+// Stacks
+// ---------------------------------------------------------------------
+
+// The alternate signal stack a thread got from talvex, released when the
+// thread ends. The initialising thread keeps its own for the life of the
+// process: a crash in an exit handler still needs it.
+pthread_key_t alt_stack_key;
+pthread_once_t alt_stack_key_once = PTHREAD_ONCE_INIT;
+thread_local void *thread_alt_stack;
+
+void release_alt_stack(void *block)
+{
+    stack_t current;
+    if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == block) {
+        stack_t off;
+        memset(&off, 0, sizeof(off));
+        off.ss_flags = SS_DISABLE;
+        sigaltstack(&off, nullptr);
+    }
+    free(block);
+}
+
+void create_alt_stack_key()
+{
+    pthread_key_create(&alt_stack_key, release_alt_stack);
+}
+
+// One trampoline block for the process: every initialisation records the
+// trampoline afresh on it.
+void *trampoline_block;
+
 void setup_trampoline()
 {
-    void *block = malloc(kTrampolineBlockSize);
-    if (block == nullptr)
-        fail("talvex malloc");
-    uintptr_t base = (reinterpret_cast<uintptr_t>(block) + kTrampolineAlign - 1) &
+    if (trampoline_block == nullptr) {
+        trampoline_block = malloc(kTrampolineBlockSize);
+        if (trampoline_block == nullptr)
+            fail("talvex malloc");
+    }
+    uintptr_t base = (reinterpret_cast<uintptr_t>(trampoline_block) + kTrampolineAlign - 1) &
                      ~(kTrampolineAlign - 1);
 
     pthread_attr_t attr;
@@ -326,18 +176,102 @@ void setup_trampoline()
     // Hop onto the finished thread's stack; trampoline_body records
     // trampoline_buf there and jumps back here with 0, arriving as 1.
     if (sigsetjmp(tvstate.resume_point, 0) == 0)
-        siglongjmp(trampoline_setup_buf, 1);
+        siglongjmp(shared.trampoline_setup_buf, 1);
+}
+
+// ---------------------------------------------------------------------
+// fork
+// ---------------------------------------------------------------------
+
+thread_local int thread_cooperative_scopes;
+
+// A forked child has only the thread that forked: it starts idle, except
+// for that thread's own region and scopes.
+void after_fork_in_child()
+{
+    unsigned long owner = tv_region_owner(tvstate.resume_point);
+    bool keeps_region = tv_load(&tvstate.sig_on_count) > 0 &&
+                        (owner == 0 || pthread_equal(static_cast<pthread_t>(owner),
+                                                     pthread_self()));
+    if (!keeps_region) {
+        tv_store(&tvstate.sig_on_count, 0);
+        tv_store(&tvstate.sigint_blocked, 0);
+        tv_store(&tvstate.handler_active, 0);
+        tv_store(&shared.landed, 0);
+    }
+    tv_store(&tvstate.pending_interrupt, 0);
+    tv_store(&shared.cooperative_scopes, thread_cooperative_scopes);
+    tv_store(&shared.hangup_for_main, 0);
+    for (int s = 0; s < kSignalSlots; s++) {
+        tv_store(&shared.forwarded[s], 0);
+        tv_store(&shared.stale_forwards[s], 0);
+    }
+    shared.main_thread = static_cast<unsigned long>(pthread_self());
+}
+
+pthread_once_t fork_handler_once = PTHREAD_ONCE_INIT;
+
+void register_fork_handler()
+{
+    pthread_atfork(nullptr, nullptr, after_fork_in_child);
+}
+
+// ---------------------------------------------------------------------
+// Cooperative scopes
+// ---------------------------------------------------------------------
+
+void cooperative_enter()
+{
+    thread_cooperative_scopes++;
+    __atomic_add_fetch(&shared.cooperative_scopes, 1, __ATOMIC_SEQ_CST);
+}
+
+void cooperative_exit()
+{
+    thread_cooperative_scopes--;
+    // Python's own check left the interrupt to the scopes: if none claimed
+    // it, hand it back to Python.
+    if (__atomic_sub_fetch(&shared.cooperative_scopes, 1, __ATOMIC_SEQ_CST) == 0) {
+        int pending = tv_load(&tvstate.pending_interrupt);
+        if (pending != 0 && python_running())
+            PyErr_SetInterruptEx(pending);
+    }
+}
+
+int cooperative_claim()
+{
+    // A shielded region delivers its own interrupt when the shield lifts.
+    if (tv_load(&tvstate.sig_on_count) > 0 && tv_load(&tvstate.sigint_blocked))
+        return 0;
+    return claim_pending();
 }
 
 }  // namespace
 
-namespace talvex {
+// ---------------------------------------------------------------------
+// Installation
+// ---------------------------------------------------------------------
+
+bool is_talvex_handler(const struct sigaction &sa)
+{
+    return !(sa.sa_flags & SA_SIGINFO) &&
+           (sa.sa_handler == handler_for(SIGINT) || sa.sa_handler == handler_for(SIGSEGV));
+}
 
 void setup_alt_stack()
 {
-    void *block = malloc(kAltStackSize);
-    if (block == nullptr)
-        fail("talvex malloc alt signal stack");
+    pthread_once(&alt_stack_key_once, create_alt_stack_key);
+    bool initialising_thread = pthread_equal(pthread_self(),
+                                             static_cast<pthread_t>(shared.main_thread));
+    void *block = thread_alt_stack;
+    if (block == nullptr) {
+        block = malloc(kAltStackSize);
+        if (block == nullptr)
+            fail("talvex malloc alt signal stack");
+        thread_alt_stack = block;
+        if (!initialising_thread)
+            pthread_setspecific(alt_stack_key, block);
+    }
     stack_t ss;
     ss.ss_sp = block;
     ss.ss_size = kAltStackSize;
@@ -346,35 +280,113 @@ void setup_alt_stack()
         fail("talvex sigaltstack");
 }
 
-void install_signal_handlers()
+void install_signal_handlers(const InstallPlan &plan)
 {
+    pthread_once(&fork_handler_once, register_fork_handler);
+    if (interpreter_finalizing == nullptr) {
+        void *query = dlsym(RTLD_DEFAULT, "Py_IsFinalizing");
+        if (query == nullptr)
+            query = dlsym(RTLD_DEFAULT, "_Py_IsFinalizing");
+        __atomic_store_n(&interpreter_finalizing, reinterpret_cast<int (*)(void)>(query),
+                         __ATOMIC_RELEASE);
+    }
+    shared.main_thread = static_cast<unsigned long>(pthread_self());
     setup_alt_stack();
     memset(static_cast<void *>(&tvstate), 0, sizeof(tvstate));
+    tv_store(&shared.landed, 0);
+    tv_store(&shared.hangup_for_main, 0);
+    for (int s = 0; s < kSignalSlots; s++) {
+        tv_store(&shared.forwarded[s], 0);
+        tv_store(&shared.stale_forwards[s], 0);
+    }
 
-    sigset_t interrupts;
-    sigemptyset(&interrupts);
-    sigaddset(&interrupts, SIGHUP);
-    sigaddset(&interrupts, SIGINT);
-    sigaddset(&interrupts, SIGALRM);
-
-    sigprocmask(SIG_BLOCK, &interrupts, &default_sigmask);
+    sigset_t interrupts = interrupt_set();
+    sigprocmask(SIG_BLOCK, &interrupts, &shared.default_sigmask);
     // The set-up thread inherits the blocked interrupts and trampoline_buf
-    // saves them: every jump puts blocked_sigmask in force.
+    // saves them: every jump puts the interrupts' block in force.
     setup_trampoline();
-    sigprocmask(SIG_SETMASK, &default_sigmask, &blocked_sigmask);
+    sigprocmask(SIG_SETMASK, &shared.default_sigmask, &shared.blocked_sigmask);
 
-    for (const Disposition &d : kDispositions) {
-        struct sigaction sa;
-        memset(&sa, 0, sizeof(sa));
-        sa.sa_handler = d.handler;
-        sa.sa_mask = interrupts;
-        sa.sa_flags = d.flags;
-        if (sigaction(d.sig, &sa, nullptr) != 0)
-            fail("talvex sigaction");
+    for (int sig : kHandledSignals) {
+        if (!plan.skip[sig])
+            take_signal(sig);
     }
 }
 
+void reinstall_handler(int sig)
+{
+    // Blocked meanwhile, so that no interrupt meets the interpreter's own
+    // handler between its installation and this one.
+    take_signal(sig);
+}
+
+void snapshot_chains(struct sigaction *out)
+{
+    memcpy(out, shared.chained, sizeof(shared.chained));
+}
+
+void reclaim_fatal_handlers(const struct sigaction *fallback)
+{
+    for (int sig : kHandledSignals) {
+        if (is_interrupt_signal(sig))
+            continue;
+        struct sigaction current;
+        if (sigaction(sig, nullptr, &current) != 0)
+            continue;
+        if (!is_real_handler(current) && current.sa_handler == SIG_IGN)
+            continue;  // the program ignores it
+        if (is_talvex_handler(current)) {
+            if (fallback != nullptr)
+                shared.chained[sig] = fallback[sig];
+            continue;
+        }
+        struct sigaction sa = talvex_action(sig);
+        if (sigaction(sig, &sa, nullptr) != 0)
+            continue;
+        if (is_foreign_handler(current) || !is_real_handler(current))
+            shared.chained[sig] = current;
+    }
+}
+
+// ---------------------------------------------------------------------
+// Claims and recovery
+// ---------------------------------------------------------------------
+
+int claim_pending()
+{
+    int sig = __atomic_exchange_n(&tvstate.pending_interrupt, 0, __ATOMIC_SEQ_CST);
+    custom_set_pending_signal(0);
+    // One that arrived meanwhile is announced again.
+    int again = tv_load(&tvstate.pending_interrupt);
+    if (again != 0)
+        custom_set_pending_signal(again);
+    return sig;
+}
+
+bool region_owned_by_caller()
+{
+    unsigned long owner = tv_region_owner(tvstate.resume_point);
+    return owner == 0 || pthread_equal(static_cast<pthread_t>(owner), pthread_self());
+}
+
+void recover()
+{
+    tv_store(&tvstate.sigint_blocked, 0);
+    for (int i = 0; i < __atomic_load_n(&custom_hooks.count, __ATOMIC_ACQUIRE); i++)
+        custom_hooks.unblock[i]();
+    tv_store(&tvstate.sig_on_count, 0);
+    tv_store(&tvstate.pending_interrupt, 0);
+    custom_set_pending_signal(0);
+    // Back to the mask the thread had where the signal struck.
+    bool jumped = __atomic_exchange_n(&shared.landed, 0, __ATOMIC_SEQ_CST) != 0;
+    sigprocmask(SIG_SETMASK, jumped ? &shared.landing_mask : &shared.default_sigmask, nullptr);
+    // Cleared last: until here a fault counts as one during signal handling.
+    tv_store(&tvstate.handler_active, 0);
+}
+
 }  // namespace talvex
+
+using namespace talvex;
 
 // ---------------------------------------------------------------------
 // Entry points exported to clients.
@@ -383,11 +395,11 @@ void install_signal_handlers()
 extern "C" int add_custom_signals(int (*is_blocked)(void), void (*unblock)(void),
                                   void (*set_pending)(int))
 {
-    int n = custom_hook_count;
+    int n = custom_hooks.count;
     if (is_blocked == nullptr || unblock == nullptr || set_pending == nullptr) {
         // A null hook would crash later, inside a signal handler.
         PyErr_SetString(PyExc_ValueError, "talvex add_custom_signals: a hook function is NULL");
-        talvex::add_traceback("talvex.signals.add_custom_signals", __LINE__, kSourceFile);
+        add_traceback("talvex.signals.add_custom_signals", __LINE__, kSourceFile);
         return -1;
     }
     if (n == kMaxCustomHooks) {
@@ -398,45 +410,40 @@ extern "C" int add_custom_signals(int (*is_blocked)(void), void (*unblock)(void)
             PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc);
             Py_DECREF(exc);
         }
-        talvex::add_traceback("talvex.signals.add_custom_signals", __LINE__, kSourceFile);
+        add_traceback("talvex.signals.add_custom_signals", __LINE__, kSourceFile);
         return -1;
     }
-    custom_is_blocked[n] = is_blocked;
-    custom_unblock[n] = unblock;
-    custom_set_pending[n] = set_pending;
+    custom_hooks.is_blocked[n] = is_blocked;
+    custom_hooks.unblock[n] = unblock;
+    custom_hooks.set_pending[n] = set_pending;
     // A handler that sees the new count must find the whole triple.
-    __atomic_store_n(&custom_hook_count, n + 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&custom_hooks.count, n + 1, __ATOMIC_RELEASE);
     return 0;
 }
 
 extern "C" void _sig_on_recover(void)
 {
-    tv_store(&tvstate.sigint_blocked, 0);
-    for (int i = 0; i < hook_count(); i++)
-        custom_unblock[i]();
-    tv_store(&tvstate.sig_on_count, 0);
-    tv_store(&tvstate.pending_interrupt, 0);
-    custom_set_pending_signal(0);
-    sigprocmask(SIG_SETMASK, &default_sigmask, nullptr);
-    // Cleared last: until here a fault counts as one during signal handling.
-    tv_store(&tvstate.handler_active, 0);
+    // Already done before the program's own handler ran for the signal.
+    if (__atomic_exchange_n(&shared.recovered_early, 0, __ATOMIC_SEQ_CST) != 0)
+        return;
+    recover();
 }
 
 extern "C" void _sig_on_interrupt_received(void)
 {
-    sigset_t previous;
-    // No interrupt may slip in between reading the pending one and clearing it.
-    sigprocmask(SIG_BLOCK, &blocked_sigmask, &previous);
-    sig_raise_exception(tv_load(&tvstate.pending_interrupt), tvstate.message);
-    tv_store(&tvstate.sig_on_count, 0);
-    tv_store(&tvstate.pending_interrupt, 0);
-    custom_set_pending_signal(0);
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    // One atomic exchange claims it: an interrupt that arrives meanwhile,
+    // in any thread, is recorded afresh rather than lost.
+    int sig = claim_pending();
+    // A region this thread opened (or a check inside it) is over; another
+    // thread's region is not this call's to close.
+    if (region_owned_by_caller())
+        tv_store(&tvstate.sig_on_count, 0);
+    deliver(sig, tvstate.message, nullptr, true);
 }
 
 extern "C" void _do_raise_exception(int sig)
 {
-    sig_raise_exception(sig, tvstate.message);
+    deliver(sig, tvstate.message, nullptr, true);
 }
 
 extern "C" void _sig_off_warning(const char *file, int line)
@@ -444,7 +451,13 @@ extern "C" void _sig_off_warning(const char *file, int line)
     char text[320];
     snprintf(text, sizeof(text), "sig_off() without sig_on() at %s:%i", file, line);
     PyGILState_STATE gil = PyGILState_Ensure();
-    PyErr_WarnEx(PyExc_RuntimeWarning, text, 2);
+    // The client has no way to see an error from here: a warning turned
+    // into one is reported as unraisable, and an exception already set by
+    // the client's own code stays.
+    PyObject *earlier = PyErr_GetRaisedException();
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 2) < 0)
+        PyErr_WriteUnraisable(nullptr);
+    PyErr_SetRaisedException(earlier);
     PyGILState_Release(gil);
 }
 

@@ -1,14 +1,16 @@
-// Private interface between the module shell (signals.cpp) and the native
-// runtime (implementation.cpp). Clients never see this header.
+// Private interface between the parts of talvex.signals: the module shell
+// (signals.cpp), talvex's place in Python's signal module
+// (python_signals.cpp), the native runtime (implementation.cpp) and the code
+// that runs inside signal handlers (handlers.cpp). Clients never see it.
 #ifndef TALVEX_IMPLEMENTATION_H
 #define TALVEX_IMPLEMENTATION_H
 
 #include "talvex/state.h"
 
-extern "C" {
+#include <setjmp.h>
+#include <signal.h>
 
-// The one state record, exported to clients through __pyx_capi__.
-extern tvstate_t tvstate;
+extern "C" {
 
 // Entry points exported through __pyx_capi__; their types spell the
 // signature strings exactly.
@@ -26,13 +28,125 @@ void verify_exc_value(void);
 
 namespace talvex {
 
-// Installation (implementation.cpp). Both end the process on failure.
-void install_signal_handlers();
-void setup_alt_stack();
+// The record with what clients find beside it; `tvstate` is its first member.
+extern talvex_runtime_t runtime;
+#define tvstate (::talvex::runtime.state)
 
+// Signal numbers index these tables directly.
+constexpr int kSignalSlots = 65;
+
+// What a fatal signal outside a region does besides the crash report.
+enum FatalRoute : int {
+    kRouteReport = 0,   // crash report, then the handler it replaced, then death
+    kRoutePython = 1,   // the program set a Python-level handler: as CPython would
+};
+
+// Process-wide state shared by the handlers and ordinary code. Integer
+// fields are accessed atomically (tv_load/tv_store or __atomic builtins).
+struct Shared {
+    sigjmp_buf trampoline_buf;        // in trampoline_body; every jump goes here first
+    sigjmp_buf trampoline_setup_buf;  // set-up only
+    sigset_t default_sigmask;         // the initialising thread's mask
+    sigset_t blocked_sigmask;         // default_sigmask + SIGHUP, SIGINT, SIGALRM
+    sigset_t landing_mask;            // where the last jump interrupted its thread
+    int landed;                       // 1 from a handler's jump until recovery
+    int cooperative_scopes;           // talvex::cooperative scopes open, all threads
+    // Interrupts passed on to a region's thread and not yet taken there, and
+    // passed-on ones that were delivered elsewhere meanwhile (dropped when
+    // the late copy arrives).
+    int forwarded[kSignalSlots];
+    int stale_forwards[kSignalSlots];
+    int fatal_route[kSignalSlots];    // FatalRoute
+    // A fatal-signal handler that was in place before talvex took the
+    // signal: it gets its turn after the crash report.
+    struct sigaction chained[kSignalSlots];
+    int hangup_for_main;              // a hang-up a worker took, owed to the main thread
+    int recovered_early;              // the region was recovered before its client asked
+    void (*python_native_handler)(int);  // what CPython installs natively for its handlers
+    int dying_thread;                 // kernel id of the thread writing a crash report
+    unsigned long main_thread;        // the main thread (pthread_t)
+};
+extern Shared shared;
+
+// Where the crash inspector is when it is not on PATH, resolved at
+// initialisation so the handler can use it without allocating.
+struct InspectorPaths {
+    char beside_python[4096];  // <directory of sys.executable>/talvex-CSI
+    char python[4096];         // sys.executable, for `-m talvex_csi`
+    char pythonpath[4200];     // "PYTHONPATH=<dir holding talvex_csi>[:old]" (old added in the child)
+};
+extern InspectorPaths inspector_paths;
+
+// Custom hooks (registered by add_custom_signals).
+constexpr int kMaxCustomHooks = 16;
+struct CustomHooks {
+    int (*is_blocked[kMaxCustomHooks])(void);
+    void (*unblock[kMaxCustomHooks])(void);
+    void (*set_pending[kMaxCustomHooks])(int);
+    int count;  // raised with release order after a slot is filled
+};
+extern CustomHooks custom_hooks;
+
+// --- handlers.cpp: signal context -----------------------------------------
+void interrupt_handler(int sig, siginfo_t *info, void *context);
+void fatal_signal_handler(int sig, siginfo_t *info, void *context);
+void *trampoline_body(void *);
+int custom_signal_is_blocked();
+void custom_set_pending_signal(int sig);
+// Whether PyErr_SetInterruptEx may be called: not before initialisation,
+// nor once finalisation began.
+bool python_running();
+// The interpreter's "finalising?" query, looked up at initialisation: its
+// name differs between versions and a binary built for one may run on the
+// next.
+extern int (*interpreter_finalizing)(void);
+// The talvex handler for `sig` (interrupt or fatal), as sigaction wants it.
+void (*handler_for(int sig))(int);
+
+// --- implementation.cpp: ordinary context ---------------------------------
+// Installation; both end the process on failure.
+struct InstallPlan {
+    bool skip[kSignalSlots];  // left alone: the program ignores the signal
+};
+void install_signal_handlers(const InstallPlan &plan);
+void setup_alt_stack();
+// Put talvex's handler back for one signal after Python's signal module
+// installed its own; fatal signals keep what they chained.
+void reinstall_handler(int sig);
+// After other code replaced fatal-signal handlers (faulthandler.enable or
+// disable): take them back, handing on to whatever is there now, or to
+// `fallback` where that is talvex's own handler. `fallback` null: keep.
+void reclaim_fatal_handlers(const struct sigaction *fallback);
+void snapshot_chains(struct sigaction *out);
+bool is_talvex_handler(const struct sigaction &sa);
+// Claims the pending interrupt with one atomic exchange; 0 when none.
+int claim_pending();
+// The signal mask that a recovery restores, and the record back to idle.
+void recover();
+bool region_owned_by_caller();
+void clear_raised_value_locked();
+
+// --- python_signals.cpp: talvex inside Python's signal module -------------
+// init_talvex's Python-level step; returns the previous SIGINT handler, or
+// null with an exception set (nothing native changed then).
+PyObject *prepare_python_level(PyObject *checker, InstallPlan *plan);
+// Turn a claimed signal into what Python sees, with the interpreter lock
+// taken here. `ends_region`: native work was abandoned for it, so an
+// exception must result. `frame`: borrowed, or null for the current one.
+void deliver(int sig, const char *msg, PyObject *frame, bool ends_region);
+// The body of python_check_interrupt.
+PyObject *check_interrupt_from_python(PyObject *sig, PyObject *frame);
+bool is_main_thread();
+
+// Where the crash inspector is, for the handler (init_talvex).
+void resolve_inspector_paths();
+
+// --- signals.cpp -----------------------------------------------------------
 // Add a traceback entry "talvex.signals.<name>" (or any function name) to
-// the exception being raised, keeping that exception (signals.cpp).
+// the exception being raised, keeping that exception.
 void add_traceback(const char *funcname, int line, const char *file);
+// The module's namespace: __file__ and friends for inspector paths.
+PyObject *module_namespace();
 
 }  // namespace talvex
 

@@ -174,6 +174,11 @@ void talvex::add_traceback(const char *funcname, int line, const char *file)
 
 using talvex::add_traceback;
 
+PyObject *talvex::module_namespace()
+{
+    return namespace_ref;
+}
+
 // ---------------------------------------------------------------------
 // Exception translation
 // ---------------------------------------------------------------------
@@ -203,7 +208,7 @@ const Translation kTranslations[] = {
 };
 
 // Set the exception for `sig`; false when the class lookup failed.
-bool set_signal_exception(int sig, const char *msg)
+bool set_signal_exception(int sig, const char *msg, bool reopen_stdin)
 {
     const Translation *t = nullptr;
     for (const Translation &row : kTranslations) {
@@ -224,7 +229,7 @@ bool set_signal_exception(int sig, const char *msg)
     } else {
         cls.reset(Py_NewRef(*t->builtin));
     }
-    if (t->reopen_stdin) {
+    if (t->reopen_stdin && reopen_stdin) {
         // A hang-up: whatever reads standard input now sees end-of-file.
         FILE *ignored = freopen("/dev/null", "r", stdin);
         (void)ignored;
@@ -241,16 +246,16 @@ bool set_signal_exception(int sig, const char *msg)
     return true;
 }
 
-}  // namespace
-
-extern "C" int sig_raise_exception(int sig, const char *msg)
+// sig_raise_exception, and sig_print_exception's variant that leaves
+// standard input alone.
+int raise_signal_exception(int sig, const char *msg, bool reopen_stdin)
 {
     PyGILState_STATE gil = PyGILState_Ensure();
     if (PyErr_Occurred()) {
         PyGILState_Release(gil);
         return 0;
     }
-    if (!set_signal_exception(sig, msg)) {
+    if (!set_signal_exception(sig, msg, reopen_stdin)) {
         add_traceback("talvex.signals.sig_raise_exception", __LINE__, nullptr);
         PyGILState_Release(gil);
         return 0;
@@ -265,6 +270,13 @@ extern "C" int sig_raise_exception(int sig, const char *msg)
     PyErr_SetRaisedException(exc);
     PyGILState_Release(gil);
     return 0;
+}
+
+}  // namespace
+
+extern "C" int sig_raise_exception(int sig, const char *msg)
+{
+    return raise_signal_exception(sig, msg, true);
 }
 
 namespace {
@@ -714,7 +726,7 @@ PyObject *sig_print_exception_impl(PyObject *const *args)
     PyObject *saved_handled = PyErr_GetHandledException();
     int sig;
     if (to_int32(sig_obj, &sig))
-        sig_raise_exception(sig, msg);
+        raise_signal_exception(sig, msg, false);  // printing has no side effect on input
     PyObject *caught = PyErr_GetRaisedException();
     PyErr_SetHandledException(caught);
     bool ok = print_handled_exception();
@@ -740,15 +752,15 @@ PyObject *init_talvex_impl(PyObject *const *)
     Ref signal_module(PyImport_ImportModule("signal"));
     Ref sigint(signal_module ? PyObject_GetAttrString(signal_module.get(), "SIGINT") : nullptr);
     Ref handler(sigint ? lookup_global("python_check_interrupt") : nullptr);
-    Ref set_handler(handler ? PyObject_GetAttrString(signal_module.get(), "signal") : nullptr);
-    Ref old(set_handler ? PyObject_CallFunctionObjArgs(set_handler.get(), sigint.get(),
-                                                       handler.get(), nullptr)
-                        : nullptr);
+    talvex::InstallPlan plan = {};
+    Ref old(handler ? talvex::prepare_python_level(handler.get(), &plan) : nullptr);
     if (!old) {
         add_traceback("talvex.signals.init_talvex", __LINE__, nullptr);
         return nullptr;
     }
-    talvex::install_signal_handlers();
+    clear_raised_value();  // the record is cleared: its reference goes too
+    talvex::resolve_inspector_paths();
+    talvex::install_signal_handlers(plan);
     return old.release();
 }
 
@@ -758,15 +770,12 @@ PyObject *setup_alt_stack_impl(PyObject *const *)
     Py_RETURN_NONE;
 }
 
-PyObject *python_check_interrupt_impl(PyObject *const *)
+PyObject *python_check_interrupt_impl(PyObject *const *args)
 {
-    if (tv_load(&tvstate.pending_interrupt) == 0)
-        Py_RETURN_NONE;
-    if (tv_load(&tvstate.sig_on_count) != 0)
-        Py_RETURN_NONE;
-    _sig_on_interrupt_received();
-    add_traceback("talvex.signals.python_check_interrupt", __LINE__, nullptr);
-    return nullptr;
+    PyObject *result = talvex::check_interrupt_from_python(args[0], args[1]);
+    if (result == nullptr)
+        add_traceback("talvex.signals.python_check_interrupt", __LINE__, nullptr);
+    return result;
 }
 
 // ---------------------------------------------------------------------
@@ -928,7 +937,7 @@ void *function_address(F *fn)
 }
 
 const Export kExports[] = {
-    {"tvstate", "tvstate_t", &tvstate},
+    {"tvstate", "tvstate_t", &talvex::runtime.state},
     {"add_custom_signals", "int (int (*)(void), void (*)(void), void (*)(int))",
      function_address(add_custom_signals)},
     {"sig_raise_exception", "int (int, char const *)", function_address(sig_raise_exception)},
@@ -964,10 +973,15 @@ bool publish(PyObject *capi, const Export &e)
 
 PyObject *module_create(PyObject *spec, PyModuleDef *)
 {
-    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyInterpreterState *interp = PyInterpreterState_Get();
+    int64_t id = PyInterpreterState_GetID(interp);
     if (id == -1 && PyErr_Occurred())
         return nullptr;
-    if (loaded_interpreter_id == -1) {
+    // Signals reach only the main interpreter: another one may not claim
+    // the process (it could not install a handler anyway, and would lock
+    // the main interpreter out).
+    bool claimable = interp == PyInterpreterState_Main();
+    if (loaded_interpreter_id == -1 && claimable) {
         loaded_interpreter_id = id;
     } else if (id != loaded_interpreter_id) {
         PyErr_SetString(PyExc_ImportError,
@@ -1158,8 +1172,10 @@ int module_exec(PyObject *module)
     }
     module_ref = Py_NewRef(module);
 
+    // A start-up that fails leaves no claim on the process.
     auto fail = [] {
         Py_CLEAR(module_ref);
+        loaded_interpreter_id = -1;
         return -1;
     };
 

@@ -25,7 +25,17 @@ setup(
                   extra_compile_args=["-std=c++17", *warnings]),
         Extension("tvclient_badsig", ["tvclient_badsig.c"], include_dirs=include, depends=header,
                   extra_compile_args=["-std=c11", *warnings]),
-        *cythonize([Extension("tvclient_cy", ["tvclient_cy.pyx"], include_dirs=include)],
+        # One module of two files; the same without any talvex_import() call.
+        Extension("tvclient_split", ["tvclient_split_init.c", "tvclient_split_work.c"],
+                  include_dirs=include, depends=header,
+                  extra_compile_args=["-std=c99", *warnings]),
+        Extension("tvclient_lazy", ["tvclient_split_init.c", "tvclient_split_work.c"],
+                  include_dirs=include, depends=header,
+                  define_macros=[("TVSPLIT_NAME", "tvclient_lazy"), ("TVSPLIT_IMPORT", "0")],
+                  extra_compile_args=["-std=c99", *warnings]),
+        *cythonize([Extension("tvclient_cy", ["tvclient_cy.pyx"], include_dirs=include),
+                    Extension("tvclient_cimport", ["tvclient_cimport.pyx"],
+                              include_dirs=include)],
                    build_dir="build/cython", quiet=True),
     ],
 )

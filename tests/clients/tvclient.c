@@ -207,10 +207,12 @@ static PyObject *sig_on_recover(PyObject *self, PyObject *noargs)
 static PyObject *sig_off_warning(PyObject *self, PyObject *args)
 {
     const char *file;
-    int line;
+    int line, error_first = 0;
     (void)self;
-    if (!PyArg_ParseTuple(args, "si", &file, &line))
+    if (!PyArg_ParseTuple(args, "si|p", &file, &line, &error_first))
         return NULL;
+    if (error_first)
+        PyErr_SetString(PyExc_ValueError, "first");
     talvex_api.sig_off_warning(file, line);
     return result_of_entry();
 }
@@ -762,6 +764,24 @@ static PyObject *bystander_in_region(PyObject *self, PyObject *args)
     Py_RETURN_NONE;
 }
 
+/* A C exit handler that raises a signal after the interpreter is gone. */
+static int exit_signal;
+
+static void raise_exit_signal(void)
+{
+    raise(exit_signal);
+}
+
+static PyObject *raise_at_exit(PyObject *self, PyObject *args)
+{
+    (void)self;
+    if (!PyArg_ParseTuple(args, "i", &exit_signal))
+        return NULL;
+    if (atexit(raise_exit_signal) != 0)
+        return PyErr_NoMemory();
+    Py_RETURN_NONE;
+}
+
 #ifdef __cplusplus
 /* Waits `seconds` in a cooperative scope without the interpreter lock,
  * calling talvex::check() every millisecond if `check` is set. */
@@ -804,6 +824,7 @@ static PyMethodDef methods[] = {
     {"interrupt_received", interrupt_received, METH_VARARGS, NULL},
     {"sig_on_recover", sig_on_recover, METH_NOARGS, NULL},
     {"sig_off_warning", sig_off_warning, METH_VARARGS, NULL},
+    {"raise_at_exit", raise_at_exit, METH_VARARGS, "raise_at_exit(sig): a C exit handler raises sig"},
     {"print_backtrace", print_backtrace, METH_NOARGS, NULL},
     {"verify_exc_value", verify_exc_value, METH_VARARGS, NULL},
     {"raised_value_refcount", raised_value_refcount, METH_NOARGS, NULL},

@@ -1,9 +1,12 @@
 /*
  * talvex/state.h -- the client interface of talvex.signals.
  *
- * Include this header from a C (C99 or later) or C++ extension module, call
- * talvex_import() once in the module's initialisation, and bracket long
- * native work in a protected region:
+ * Include this header from a C (C99 or later) or C++ extension module and
+ * bracket long native work in a protected region.  The first region, check
+ * or scope fills the module's table of entry points (one table for the whole
+ * extension module, however many source files use it); calling
+ * talvex_import() in the module's initialisation instead makes a missing
+ * talvex a clean ImportError at import time:
  *
  *     static PyObject *slow(PyObject *self, PyObject *arg)
  *     {
@@ -29,8 +32,9 @@
  *   - One region at a time in the whole process: there is one resume point.
  *     Regions nest only within the thread that opened the outermost one.
  *     An interrupt that another thread takes is passed on to the region's
- *     thread; a fault in another thread is not caught by this region (it
- *     ends the process with the crash report).
+ *     thread (if that thread blocks it, the interrupt reaches Python at its
+ *     next check instead); a fault in another thread is not caught by this
+ *     region (it ends the process with the crash report).
  *   - Call no Python API inside the region, and do not release the
  *     interpreter lock around sig_on() in one thread while another thread
  *     may open a region.
@@ -64,6 +68,23 @@ typedef struct {
     PyObject *raised_value;    /* owned: the exception value last raised */
 } tvstate_t;
 
+/* What the runtime keeps for clients beside the record.  The capsule
+ * "tvstate" holds the address of the record, which is the first member of
+ * this structure, so a client finds the rest right after it; talvex_import()
+ * checks `magic` and `abi` before anything else is used. */
+#define TALVEX_RUNTIME_MAGIC 0x74767274u /* "tvrt" */
+#define TALVEX_RUNTIME_ABI 1u
+typedef struct {
+    tvstate_t state;
+    unsigned int magic;
+    unsigned int abi;
+    /* The cooperative C++ API's scopes and claims (see the end of this
+     * header); callable in any thread, with or without the interpreter lock. */
+    void (*cooperative_enter)(void);
+    void (*cooperative_exit)(void);
+    int (*claim_interrupt)(void);
+} talvex_runtime_t;
+
 #if defined(__cplusplus)
 #define TV_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
 #elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
@@ -90,6 +111,7 @@ TV_STATIC_ASSERT(offsetof(tvstate_t, message) >=
 TV_STATIC_ASSERT(offsetof(tvstate_t, raised_value) ==
                  offsetof(tvstate_t, message) + sizeof(void *),
                  "raised_value directly follows message");
+TV_STATIC_ASSERT(offsetof(talvex_runtime_t, state) == 0, "the record comes first");
 
 /* Sequentially consistent access to the four integer fields.  A store is a
  * plain store followed by a full fence; no access is a read-modify-write. */
@@ -158,13 +180,29 @@ typedef struct {
     tv_verify_exc_value_t verify_exc_value;
 } talvex_api_t;
 
-/* One copy per translation unit: each file that uses the region macros
- * calls talvex_import() before its first region (calling it again is
- * cheap and harmless). */
+/* One table for the whole extension module: every source file that includes
+ * this header refers to the same (weak, hidden) definition, so a region
+ * opened in one file works whichever file imported.  Each extension module
+ * has its own. */
 #if defined(__GNUC__)
-__attribute__((unused))
-#endif
+__attribute__((weak, visibility("hidden"))) talvex_api_t talvex_api;
+#else
 static talvex_api_t talvex_api;
+#endif
+
+#if defined(__GNUC__)
+#define TV_LIKELY(x) __builtin_expect(!!(x), 1)
+#define TV_UNLIKELY(x) __builtin_expect(!!(x), 0)
+#else
+#define TV_LIKELY(x) (x)
+#define TV_UNLIKELY(x) (x)
+#endif
+
+#if defined(__GNUC__)
+#define TV_COLD_ __attribute__((noinline, cold))
+#else
+#define TV_COLD_
+#endif
 
 static inline void *talvex_capi_get_(PyObject *capi, const char *key, const char *signature)
 {
@@ -189,7 +227,8 @@ static inline void *talvex_capi_get_(PyObject *capi, const char *key, const char
 
 /* Import talvex.signals and take the state record and the eight entry
  * points out of its __pyx_capi__.  Returns 0, or -1 with ImportError set
- * (naming the entry that is missing or has another signature). */
+ * (naming the entry that is missing or has another signature).  Needs the
+ * interpreter lock; cheap once the table is filled. */
 static inline int talvex_import(void)
 {
     static const struct { const char *key; const char *signature; size_t offset; } entries[] = {
@@ -236,8 +275,46 @@ static inline int talvex_import(void)
         memcpy((char *)&api + entries[i].offset, &p, sizeof(p));
     }
     Py_DECREF(capi);
-    talvex_api = api;
+    {
+        const talvex_runtime_t *rt = (const talvex_runtime_t *)api.state;
+        if (rt->magic != TALVEX_RUNTIME_MAGIC || rt->abi != TALVEX_RUNTIME_ABI) {
+            PyErr_SetString(PyExc_ImportError,
+                            "talvex.signals does not match the talvex/state.h this module "
+                            "was compiled with; rebuild the module against the installed talvex");
+            return -1;
+        }
+    }
+    /* Readers without the interpreter lock test `state` first: it is
+     * published last. */
+    {
+        tvstate_t *state = api.state;
+        api.state = talvex_api.state;
+        talvex_api = api;
+        __atomic_store_n(&talvex_api.state, state, __ATOMIC_RELEASE);
+    }
     return 0;
+}
+
+/* Fill the table on first use, for modules that never called
+ * talvex_import().  Returns the record, or NULL with ImportError set (or,
+ * with `report`, written as unraisable where the caller has no way to
+ * return an error). */
+static TV_COLD_ tvstate_t *talvex_import_lazily_(int report)
+{
+    PyGILState_STATE gil = PyGILState_Ensure();
+    tvstate_t *state = talvex_import() == 0 ? talvex_api.state : NULL;
+    if (state == NULL && report)
+        PyErr_WriteUnraisable(NULL);
+    PyGILState_Release(gil);
+    return state;
+}
+
+static inline tvstate_t *tv_state_(int report)
+{
+    tvstate_t *st = __atomic_load_n(&talvex_api.state, __ATOMIC_ACQUIRE);
+    if (TV_UNLIKELY(st == NULL))
+        st = talvex_import_lazily_(report);
+    return st;
 }
 
 /* ---------------------------------------------------------------------
@@ -264,20 +341,17 @@ static inline int talvex_import(void)
  * sig_off().
  * ------------------------------------------------------------------- */
 
-#if defined(__GNUC__)
-#define TV_LIKELY(x) __builtin_expect(!!(x), 1)
-#define TV_UNLIKELY(x) __builtin_expect(!!(x), 0)
-#else
-#define TV_LIKELY(x) (x)
-#define TV_UNLIKELY(x) (x)
-#endif
-
 /* Before the recording: a nested entry only counts (returns 1); the
- * outermost entry stores its message and goes on to record (returns 0). */
+ * outermost entry stores its message and goes on to record (returns 0).
+ * Without the table (talvex not importable) it returns 1 too, and
+ * tv_sig_on_entered_() then says the region failed. */
 static inline int tv_sig_on_nested_(const char *message)
 {
-    tvstate_t *st = talvex_api.state;
-    int count = tv_load(&st->sig_on_count);
+    tvstate_t *st = tv_state_(0);
+    int count;
+    if (TV_UNLIKELY(st == NULL))
+        return 1;
+    count = tv_load(&st->sig_on_count);
     if (count > 0) {
         tv_store(&st->sig_on_count, count + 1);
         return 1;
@@ -286,14 +360,21 @@ static inline int tv_sig_on_nested_(const char *message)
     return 0;
 }
 
+static inline int tv_sig_on_entered_(void)
+{
+    return talvex_api.state != NULL;   /* else ImportError is set */
+}
+
 /* After the recording: `jumped` is 0 on the direct return, else the signal
  * number a handler delivered. */
 static inline int tv_sig_on_recorded_(int jumped)
 {
     tvstate_t *st = talvex_api.state;
     if (TV_UNLIKELY(jumped)) {
-        talvex_api.do_raise_exception(jumped);
+        /* Idle first, so that whatever the exception runs (a handler the
+         * program set for the signal) runs outside the region. */
         talvex_api.sig_on_recover();
+        talvex_api.do_raise_exception(jumped);
         return 0;
     }
     tv_set_region_owner(st->resume_point);
@@ -307,14 +388,18 @@ static inline int tv_sig_on_recorded_(int jumped)
 }
 
 #define sig_str(message)                                                    \
-    (tv_sig_on_nested_(message) ||                                          \
-     tv_sig_on_recorded_(sigsetjmp(talvex_api.state->resume_point, 0)))
+    (tv_sig_on_nested_(message)                                             \
+         ? tv_sig_on_entered_()                                             \
+         : tv_sig_on_recorded_(sigsetjmp(talvex_api.state->resume_point, 0)))
 #define sig_on() sig_str(NULL)
 
 static inline void tv_sig_off_(const char *file, int line)
 {
-    tvstate_t *st = talvex_api.state;
-    int count = tv_load(&st->sig_on_count);
+    tvstate_t *st = tv_state_(1);
+    int count;
+    if (TV_UNLIKELY(st == NULL))
+        return;
+    count = tv_load(&st->sig_on_count);
     if (TV_LIKELY(count > 0))
         tv_store(&st->sig_on_count, count - 1);
     else
@@ -324,7 +409,9 @@ static inline void tv_sig_off_(const char *file, int line)
 
 static inline int sig_check(void)
 {
-    tvstate_t *st = talvex_api.state;
+    tvstate_t *st = tv_state_(0);
+    if (TV_UNLIKELY(st == NULL))
+        return 0;
     if (TV_LIKELY(tv_load(&st->pending_interrupt) == 0))
         return 1;
     if (tv_load(&st->sigint_blocked) && tv_load(&st->sig_on_count) > 0)
@@ -335,13 +422,17 @@ static inline int sig_check(void)
 
 static inline void sig_block(void)
 {
-    tv_store(&talvex_api.state->sigint_blocked, 1);
+    tvstate_t *st = tv_state_(1);
+    if (st != NULL)
+        tv_store(&st->sigint_blocked, 1);
 }
 
 static inline void sig_unblock(void)
 {
-    tvstate_t *st = talvex_api.state;
+    tvstate_t *st = tv_state_(1);
     int sig;
+    if (st == NULL)
+        return;
     tv_store(&st->sigint_blocked, 0);
     sig = tv_load(&st->pending_interrupt);
     /* Re-deliver an interrupt that arrived while shielded: the handler
@@ -379,21 +470,20 @@ static inline void sig_unblock(void)
  *     nb::register_exception_translator(                       // nanobind
  *         [](const std::exception_ptr &p, void *) { talvex::translate(p); });
  *
- * Threads: jumps (sig_on) happen in one thread at a time in the whole
- * process. Cooperative scopes work in any thread, with or without the
- * interpreter lock, and in several threads at once; an interrupt is taken
- * by the first check() that sees it. Inside a cooperative scope a fatal
- * signal is never turned into a jump (there is no resume point to go
- * to): it ends the process with the crash report. Do not open sig_on()
- * regions while cooperative scopes are active in other threads, and poll
- * with talvex::check(), not sig_check(), inside a scope. An interrupt that
- * no check() claimed before the last scope ends reaches Python at its
- * next signal check.
+ * Threads: cooperative scopes work in any thread, with or without the
+ * interpreter lock, in several threads at once, and beside sig_on()
+ * regions in other threads.  An interrupt goes to an open sig_on() region
+ * if there is one; otherwise the first check() that sees it takes it.
+ * Python's own check leaves an interrupt to the open scopes; one that no
+ * check() claimed before the last scope ends reaches Python at its next
+ * check.  A hang-up (SIGHUP) taken by a thread other than the main one ends
+ * that thread's work and also reaches the main thread.  Inside a
+ * cooperative scope a fatal signal is never turned into a jump (there is
+ * no resume point to go to): it ends the process with the crash report.
+ * Poll with talvex::check(), not sig_check(), inside a scope.
  * ------------------------------------------------------------------- */
 #include <exception>
 #include <utility>
-/* talvex_import() must have run in this translation unit before any of
- * the following is used. */
 
 namespace talvex {
 
@@ -408,51 +498,57 @@ private:
     int sig_;
 };
 
-/* While one exists, the handlers treat signals as arriving outside any
- * region (a negative count means exactly that): interrupts are recorded in
- * pending_interrupt, and Python's own check leaves them for check(). */
+inline const talvex_runtime_t *runtime_() noexcept
+{
+    return reinterpret_cast<const talvex_runtime_t *>(tv_state_(1));
+}
+
+/* While one exists, interrupts that arrive outside sig_on() regions are
+ * recorded for check(); Python's own check leaves them to the scopes. */
 class cooperative {
 public:
-    cooperative() noexcept
+    cooperative() noexcept : runtime_(talvex::runtime_())
     {
-        /* Several threads may open scopes at once: an atomic add. */
-        __atomic_fetch_sub(&talvex_api.state->sig_on_count, 1, __ATOMIC_SEQ_CST);
+        if (runtime_ != nullptr)
+            runtime_->cooperative_enter();
     }
     ~cooperative()
     {
-        tvstate_t *st = talvex_api.state;
-        /* Python's own check may have run meanwhile and left the interrupt
-         * to the scopes; if none claimed it, hand it back to Python. */
-        if (__atomic_add_fetch(&st->sig_on_count, 1, __ATOMIC_SEQ_CST) == 0 &&
-            tv_load(&st->pending_interrupt) != 0)
-            PyErr_SetInterrupt();
+        if (runtime_ != nullptr)
+            runtime_->cooperative_exit();
     }
     cooperative(const cooperative &) = delete;
     cooperative &operator=(const cooperative &) = delete;
+
+private:
+    const talvex_runtime_t *runtime_;
 };
 
 /* Out of line and cold, so check() stays one load and a branch. */
-[[noreturn]] __attribute__((noinline, cold)) inline void throw_interrupted(int sig)
+TV_COLD_ inline void check_slow_()
 {
-    throw interrupted(sig);
+    const talvex_runtime_t *rt = runtime_();
+    int sig = rt != nullptr ? rt->claim_interrupt() : 0;
+    if (sig != 0)
+        throw interrupted(sig);
 }
 
 /* Claim the pending interrupt, if any, and throw it. */
 inline void check()
 {
-    int *pending = &talvex_api.state->pending_interrupt;
-    if (TV_UNLIKELY(tv_load(pending) != 0)) {
-        /* Exactly one thread claims each interrupt. */
-        int sig = __atomic_exchange_n(pending, 0, __ATOMIC_SEQ_CST);
-        if (sig != 0)
-            throw_interrupted(sig);
-    }
+    tvstate_t *st = talvex_api.state;
+    if (TV_UNLIKELY(st == nullptr || tv_load(&st->pending_interrupt) != 0))
+        check_slow_();
 }
 
-/* Set the Python exception for an interrupt (takes the interpreter lock). */
+/* Set the Python exception for an interrupt (takes the interpreter lock):
+ * what the program's own handler for the signal raises, when it set one
+ * with signal.signal() and this is the main thread, else the signal's own
+ * exception. */
 inline void set_python_error(const interrupted &e)
 {
-    talvex_api.sig_raise_exception(e.signal(), NULL);
+    if (runtime_() != nullptr)
+        talvex_api.do_raise_exception(e.signal());
 }
 
 /* An exception translator for pybind11 and nanobind: handles interrupted,

@@ -1,0 +1,77 @@
+// What the runtime reads from the interrupted machine context that the
+// kernel saves in every signal frame. The handlers are installed without
+// SA_SIGINFO, but on Linux x86-64 the kernel still passes the address of
+// that context as the handler's third argument and always fills in the
+// interrupted signal mask and the fault registers. Elsewhere nothing is
+// read and the runtime falls back to the mask saved at initialisation.
+//
+// Safe in a signal handler: plain memory reads only.
+#ifndef TALVEX_PLATFORM_H
+#define TALVEX_PLATFORM_H
+
+#include <signal.h>
+#include <stdint.h>
+#include <string.h>
+#include <ucontext.h>
+
+namespace talvex {
+
+// Registers of the faulting instruction, when the platform records them.
+struct MachineFault {
+    bool valid = false;
+    uint64_t trap = 0;           // x86 trap number: 14 page fault, 13 general protection
+    uint64_t error = 0;          // x86 page-fault error code
+    uint64_t address = 0;        // faulting address (cr2), meaningful for trap 14
+    uint64_t instruction = 0;    // instruction pointer at the fault
+};
+
+#if defined(__linux__) && defined(__x86_64__)
+
+constexpr bool kHasInterruptedContext = true;
+
+// The mask that was in force where the signal interrupted the thread. The
+// kernel writes only its own 64-bit set; the rest of glibc's wider sigset_t
+// in the frame is not the mask, so it is cleared here.
+inline bool interrupted_mask(void *context, sigset_t *mask)
+{
+    if (context == nullptr)
+        return false;
+    const ucontext_t *uc = static_cast<const ucontext_t *>(context);
+    memset(mask, 0, sizeof(*mask));
+    memcpy(mask, &uc->uc_sigmask, 8);
+    return true;
+}
+
+inline MachineFault machine_fault(void *context)
+{
+    MachineFault f;
+    if (context == nullptr)
+        return f;
+    const ucontext_t *uc = static_cast<const ucontext_t *>(context);
+    f.valid = true;
+    f.trap = static_cast<uint64_t>(uc->uc_mcontext.gregs[REG_TRAPNO]);
+    f.error = static_cast<uint64_t>(uc->uc_mcontext.gregs[REG_ERR]);
+    f.address = static_cast<uint64_t>(uc->uc_mcontext.gregs[REG_CR2]);
+    f.instruction = static_cast<uint64_t>(uc->uc_mcontext.gregs[REG_RIP]);
+    return f;
+}
+
+#else
+
+constexpr bool kHasInterruptedContext = false;
+
+inline bool interrupted_mask(void *, sigset_t *)
+{
+    return false;
+}
+
+inline MachineFault machine_fault(void *)
+{
+    return MachineFault();
+}
+
+#endif
+
+}  // namespace talvex
+
+#endif
