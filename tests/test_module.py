@@ -181,15 +181,8 @@ def test_second_interpreter_is_refused_and_first_stays_usable(py):
     r = py('''
         import os
         import talvex.signals as s, tvclient_c as c
-        # A legacy (shared-GIL) interpreter: an isolated one would refuse the
-        # module before its own check could.
-        try:
-            import _interpreters as si
-            interp = si.create("legacy")
-        except ImportError:     # CPython 3.12
-            import _xxsubinterpreters as si
-            interp = si.create(isolated=False)
-        si.run_string(interp, """if True:
+        from scenario import run_in_subinterpreter
+        run_in_subinterpreter("""if True:
             import os
             try:
                 import talvex.signals
@@ -198,7 +191,6 @@ def test_second_interpreter_is_refused_and_first_stays_usable(py):
             else:
                 os.write(1, b"imported\\\\n")
         """)
-        si.destroy(interp)
         s.sig_print_exception(8)
         try:
             c.raise_exception(11)
