@@ -557,14 +557,17 @@ PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
             sig = static_cast<int>(value);
         PyErr_Clear();
     }
+    // A hang-up a worker took: the main thread ends its work too.
+    int owed = is_main_thread() ? __atomic_exchange_n(&shared.hangup_for_main, 0, __ATOMIC_SEQ_CST)
+                                : 0;
+    if (owed != 0) {
+        deliver(owed, nullptr, frame, false);
+        if (PyErr_Occurred())
+            return nullptr;
+    }
     int pending = tv_load(&tvstate.pending_interrupt);
     if (pending == 0) {
-        int owed = is_main_thread() ? __atomic_exchange_n(&shared.hangup_for_main, 0,
-                                                          __ATOMIC_SEQ_CST)
-                                    : 0;
-        if (owed != 0) {
-            deliver(owed, nullptr, frame, false);
-        } else if (is_interrupt_signal(sig) && shared.python_native_handler != nullptr) {
+        if (owed == 0 && is_interrupt_signal(sig) && shared.python_native_handler != nullptr) {
             // The interpreter's own native handler was in place (code
             // installed it behind Python's back): a real signal, not yet
             // recorded anywhere. talvex takes the signal back.
