@@ -51,7 +51,8 @@ $(WHEEL): $(VENV)/.deps $(SOURCES)
 	$(VPY) -m twine check --strict dist/talvex-*-$(CPTAG)-*.whl
 	touch $@
 
-$(SDIST): $(VENV)/.deps $(SOURCES)
+# One sdist for all versions: whichever venv is at hand builds it.
+$(SDIST): $(SOURCES) | $(VENV)/.deps
 	@echo "make: building the source distribution $@"
 	rm -f dist/talvex-*.tar.gz
 	$(VPY) -m build -q --sdist --no-isolation --outdir dist .
