@@ -59,7 +59,7 @@ $(SDIST): $(SOURCES) | $(VENV)/.deps
 	$(VPY) -m twine check --strict $@
 
 $(VENV)/.pkg: $(WHEEL)
-	@echo "make: installing that wheel into $(VENV)"
+	@echo "make: installing the CPython $(PY) wheel into $(VENV)"
 	$(VPY) -m pip install -q --no-deps --force-reinstall dist/talvex-*-$(CPTAG)-*.whl
 	touch $@
 
