@@ -20,6 +20,7 @@ import statistics
 import subprocess
 import sys
 import sysconfig
+import tempfile
 import time
 from pathlib import Path
 
@@ -36,10 +37,10 @@ POLL_EVERY = 100
 
 FULL = dict(micro_repetitions=20, micro_min_time=0.1, micro_warmup=0.1,
             latency_trials=5000, latency_default_trials=2000, latency_warmup=100,
-            crash_trials=8, csi_trials=5)
+            crash_trials=8, csi_trials=8, csi_cold_trials=3)
 QUICK = dict(micro_repetitions=5, micro_min_time=0.02, micro_warmup=0.02,
              latency_trials=1000, latency_default_trials=300, latency_warmup=20,
-             crash_trials=3, csi_trials=2)
+             crash_trials=3, csi_trials=3, csi_cold_trials=1)
 
 
 def clock_ns():
@@ -296,7 +297,31 @@ def child_env(**extra):
     return env
 
 
+# The inspector's run in phases, from the CLOCK_MONOTONIC marks it writes
+# where _TALVEX_CSI_TIMES asks; "fault" is the child's marker and "reaped"
+# the parent's.
+TIMES_ENV = "_TALVEX_CSI_TIMES"
+PHASES = [
+    ("handler, inspector started, interpreter start-up", "fault", "started"),
+    ("inspector's imports", "started", "imported"),
+    ("/proc read", "imported", "gdb starting"),
+    ("gdb start-up, attach, symbols", "gdb starting", "gdb attached"),
+    ("CPython's gdb helpers loaded", "gdb attached", "helpers loaded"),
+    ("native stacks", "helpers loaded", "native stacks read"),
+    ("Python stacks", "native stacks read", "Python stacks read"),
+    ("gdb detach and exit", "Python stacks read", "gdb ended"),
+    ("report formatted and written", "gdb ended", "written"),
+    ("closing lines, death by the signal, reaped", "written", "reaped"),
+]
+# The inspector's own share: from its first line of Python to its report written.
+OWN_SHARE = ("started", "written")
+
+
 def one_child(kind, env):
+    times = None
+    if TIMES_ENV in env:
+        times = Path(env[TIMES_ENV])
+        times.unlink(missing_ok=True)
     start = clock_ns()
     p = subprocess.Popen([sys.executable, "-c", CHILD, kind], env=env,
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -308,41 +333,60 @@ def one_child(kind, env):
         raise RuntimeError(f"{kind} child did not end within 120 s")
     end = clock_ns()
     marker = int(out) if out.strip().isdigit() else None
-    return {"wall_ms": (end - start) / 1e6,
-            "after_marker_ms": (end - marker) / 1e6 if marker else None,
-            "returncode": p.returncode, "stderr": err}
+    r = {"wall_ms": (end - start) / 1e6,
+         "after_marker_ms": (end - marker) / 1e6 if marker else None,
+         "returncode": p.returncode, "stderr": err}
+    if times is not None and marker and times.exists():
+        marks = dict(json.loads(times.read_text()))
+        marks.update(fault=marker / 1e9, reaped=end / 1e9)
+        r["phases_ms"] = {name: (marks[b] - marks[a]) * 1e3 for name, a, b in PHASES
+                          if a in marks and b in marks}
+        r["own_share_ms"] = (marks[OWN_SHARE[1]] - marks[OWN_SHARE[0]]) * 1e3
+    return r
 
 
 def run_crash(cfg):
     plain = child_env()
+    scratch = Path(tempfile.mkdtemp(prefix="talvex-bench-"))
+    # gdb keeps an index of each library's symbols in its cache directory:
+    # warm, as on any crash after the first; cold, as on the very first.
+    warm_cache = scratch / "warm-cache"
+    timed = child_env(XDG_CACHE_HOME=str(warm_cache), **{TIMES_ENV: str(scratch / "times.json")})
+
+    def cold(trial):
+        return dict(timed, XDG_CACHE_HOME=str(scratch / f"cold-cache-{trial}"))
+
     variants = {
         "normal_exit": ("exit", plain, cfg["crash_trials"]),
         "immediate_exit": ("_exit", plain, cfg["crash_trials"]),
         "ndebug": ("crash", child_env(TALVEX_CRASH_NDEBUG="1"), cfg["crash_trials"]),
-        "inspector": ("crash", plain, cfg["csi_trials"]),
+        "inspector": ("crash", timed, cfg["csi_trials"]),
+        "inspector_cold_index": ("crash", cold, cfg["csi_cold_trials"]),
     }
     inspector = shutil.which("talvex-CSI", path=plain["PATH"])
     runs = {v: [] for v in variants}
     notes = []
     one_child("exit", plain)  # warm the page cache
+    one_child("crash", timed)  # and gdb's index cache
     for i in range(max(n for _, _, n in variants.values())):
         for name, (kind, env, n) in variants.items():
             if i >= n:
                 continue
-            r = one_child(kind, env)
+            r = one_child(kind, env(i) if callable(env) else env)
             want = -11 if kind == "crash" else 0
             if r["returncode"] != want:
                 raise RuntimeError(f"{name}: exit status {r['returncode']}, wanted {want}:\n"
                                    + r["stderr"].decode(errors="replace"))
-            if name == "inspector" and b"failed to execute talvex-CSI" in r["stderr"]:
+            if name.startswith("inspector") and b"failed to execute talvex-CSI" in r["stderr"]:
                 notes.append("talvex-CSI could not be run: " + r["stderr"].decode(errors="replace"))
             r["stderr_bytes"] = len(r.pop("stderr"))
             runs[name].append(r)
+    shutil.rmtree(scratch, ignore_errors=True)
     base = statistics.median(r["wall_ms"] for r in runs["normal_exit"])
     result = {"unit": "ms", "inspector_path": inspector, "notes": notes, "variants": {}}
     for name, rs in runs.items():
         wall = statistics.median(r["wall_ms"] for r in rs)
-        result["variants"][name] = {
+        result["variants"][name] = v = {
             "trials": len(rs),
             # From the fault (or the normal exit's start) to the parent
             # having reaped the child: the figure.
@@ -353,6 +397,13 @@ def run_crash(cfg):
             "wall_minus_normal_exit_ms": wall - base,
             "stderr_bytes_median": statistics.median(r["stderr_bytes"] for r in rs),
         }
+        timed_runs = [r for r in rs if "phases_ms" in r]
+        if timed_runs:
+            v["own_share_ms_median"] = statistics.median(r["own_share_ms"] for r in timed_runs)
+            v["phases_ms_median"] = {
+                name: statistics.median(r["phases_ms"][name] for r in timed_runs
+                                        if name in r["phases_ms"])
+                for name, _, _ in PHASES if any(name in r["phases_ms"] for r in timed_runs)}
     return result
 
 
@@ -399,9 +450,17 @@ def figures(micro, latency, crash):
     v = crash["variants"]
     normal = v["normal_exit"]["fault_to_end_ms_median"]
     normal_label = "same child, normal exit"
-    out.append(figure("fault outside region -> end, talvex-CSI",
-                      v["inspector"]["fault_to_end_ms_median"], "ms", normal_label, normal,
+    total = v["inspector"]["fault_to_end_ms_median"]
+    out.append(figure("fault outside region -> end, talvex-CSI", total, "ms",
+                      normal_label, normal, "under 500 ms", total < 500,
                       note=None if crash["inspector_path"] else "talvex-CSI not found"))
+    if "own_share_ms_median" in v["inspector"]:
+        out.append(figure("talvex-CSI's own share (its start to its report written)",
+                          v["inspector"]["own_share_ms_median"], "ms",
+                          "fault outside region -> end, talvex-CSI", total))
+    out.append(figure("fault outside region -> end, talvex-CSI, gdb's index not cached",
+                      v["inspector_cold_index"]["fault_to_end_ms_median"], "ms",
+                      normal_label, normal))
     out.append(figure("fault outside region -> end, CRASH_NDEBUG",
                       v["ndebug"]["fault_to_end_ms_median"], "ms", normal_label, normal))
     return out
@@ -486,6 +545,10 @@ def print_table(figs, info, micro, latency, latency_default, crash):
     print("fault/exit -> end, median ms: " + "; ".join(
         f"{k} {x['fault_to_end_ms_median']:.1f} ({x['trials']} trials)" for k, x in v.items())
           + " (immediate_exit: os._exit() at that point, the harness's floor)")
+    phases = v["inspector"].get("phases_ms_median")
+    if phases:
+        print("talvex-CSI, median ms a phase: " + "; ".join(
+            f"{name} {ms:.0f}" for name, ms in phases.items()))
     for n in crash["notes"]:
         print("note:", n)
 

@@ -4,6 +4,7 @@ The inspector is run as its own file (``python -P .../talvex_csi/__init__.py``),
 is what the console script runs minus the package import: these tests must
 pass even when the compiled runtime cannot be imported.
 """
+import importlib.metadata
 import importlib.util
 import os
 import pty
@@ -490,3 +491,36 @@ def test_entry_points(command):
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("usage: talvex-CSI")
     assert "TALVEX_CSI_TIMEOUT" in result.stdout
+
+
+@pytest.mark.parametrize("command", [
+    INSPECTOR,
+    pytest.param([sys.executable, "-m", "talvex_csi"], marks=needs_runtime),
+    pytest.param([os.path.join(sysconfig.get_path("scripts"), "talvex-CSI")], marks=needs_runtime),
+])
+def test_version(command):
+    result = subprocess.run(command + ["--version"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "talvex-CSI %s\n" % importlib.metadata.version("talvex")
+
+
+@pytest.mark.parametrize("variable", ["PYTHONHOME", "PYTHONPATH"])
+def test_the_targets_python_settings_stay_out_of_gdb(gdb, paused_target, variable):
+    # Right for the crashing program's interpreter, wrong for gdb's own.
+    value = {"PYTHONHOME": sys.base_prefix, "PYTHONPATH": os.path.dirname(os.__file__)}[variable]
+    target = paused_target()
+    result = run_inspector("--no-color", "--pid", str(target.pid), env={variable: value})
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert not problem_lines(result.stdout), result.stdout
+    assert ", in inner_py\n" in result.stdout
+
+
+def test_a_context_meant_for_another_process_is_ignored(gdb, paused_target):
+    # Only the crashing process, the inspector's parent, passes a context.
+    target = paused_target()
+    context = "signal=11 tid=%d trap=14 error=0x6 address=0x0 ip=0x1000" % target.pid
+    result = run_inspector("--no-color", "--pid", str(target.pid),
+                           env={"TALVEX_CSI_CONTEXT": context})
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "signal       none: no thread is inside a signal handler\n" in result.stdout
+    assert "fault  " not in result.stdout and "instruction  " not in result.stdout

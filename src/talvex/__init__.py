@@ -10,18 +10,19 @@ import os as _os
 from . import signals
 from .signals import AlarmInterrupt, SignalError
 
-__all__ = ["AlarmInterrupt", "SignalError", "get_cmake_dir", "get_include", "signals"]
+from ._version import __version__ as __version__
 
-from ._version import __version__
+__all__ = ["AlarmInterrupt", "SignalError", "__version__", "get_cmake_dir", "get_include",
+           "signals"]
 
 
-def get_include():
+def get_include() -> str:
     """Return the directory to add to a client's include path for
     ``#include <talvex/state.h>``."""
     return _os.path.join(_os.path.dirname(_os.path.abspath(__file__)), "include")
 
 
-def get_cmake_dir():
+def get_cmake_dir() -> str:
     """Return the directory of ``talvexConfig.cmake`` (``-Dtalvex_DIR=...``)."""
     return _os.path.join(_os.path.dirname(_os.path.abspath(__file__)), "share", "cmake", "talvex")
 

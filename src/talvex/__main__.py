@@ -1,12 +1,14 @@
-"""python -m talvex --include | --cmake-dir: paths for a client's build."""
+"""python -m talvex --include | --cmake-dir | --version: paths for a
+client's build, and the package's version."""
 import argparse
 import sys
 
 import talvex
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m talvex", description=__doc__)
+    parser.add_argument("--version", action="version", version=f"talvex {talvex.__version__}")
     group = parser.add_mutually_exclusive_group(required=True)
     group.add_argument("--include", action="store_true",
                        help="the directory that holds talvex/state.h")

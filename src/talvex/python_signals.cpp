@@ -550,22 +550,23 @@ PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
             sig = static_cast<int>(value);
         PyErr_Clear();
     }
-    // A hang-up another thread took is owed to the main thread whatever else
-    // is waiting (an interrupt left to a scope would hold it up for good);
-    // what is waiting is taken at the next check.
-    int owed = is_main_thread() ? __atomic_exchange_n(&shared.hangup_for_main, 0,
-                                                      __ATOMIC_SEQ_CST)
+    // A hang-up another thread took: the main thread ends its work too,
+    // whatever else is waiting (an interrupt left to a scope would hold it
+    // up for good). If it raises, what waits is taken at the next check.
+    int owed = is_main_thread() ? __atomic_exchange_n(&shared.hangup_for_main, 0, __ATOMIC_SEQ_CST)
                                 : 0;
     if (owed != 0) {
-        int waiting = tv_load(&tvstate.pending_interrupt);
-        if (waiting != 0 && python_running())
-            PyErr_SetInterruptEx(is_interrupt_signal(waiting) ? waiting : SIGHUP);
         deliver(owed, nullptr, frame, false);
-        return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+        if (PyErr_Occurred()) {
+            int waiting = tv_load(&tvstate.pending_interrupt);
+            if (waiting != 0 && python_running())
+                PyErr_SetInterruptEx(is_interrupt_signal(waiting) ? waiting : SIGHUP);
+            return nullptr;
+        }
     }
     int pending = tv_load(&tvstate.pending_interrupt);
     if (pending == 0) {
-        if (is_interrupt_signal(sig) && shared.python_native_handler != nullptr) {
+        if (owed == 0 && is_interrupt_signal(sig) && shared.python_native_handler != nullptr) {
             // The interpreter's own native handler was in place (code
             // installed it behind Python's back): a real signal, not yet
             // recorded anywhere. talvex takes the signal back.

@@ -16,8 +16,9 @@ namespace {
 
 const char kSourceFile[] = "talvex/signals.cpp";
 const char kModuleName[] = "talvex.signals";
-constexpr int kBuiltMajor = 3;
-constexpr int kBuiltMinor = 12;
+// The version of the headers this binary was compiled against.
+constexpr int kBuiltMajor = PY_MAJOR_VERSION;
+constexpr int kBuiltMinor = PY_MINOR_VERSION;
 
 // Start-up records: plain storage, protected by the interpreter lock, never freed.
 int64_t loaded_interpreter_id = -1;

@@ -1,7 +1,6 @@
 # Cython declarations for talvex.signals.
 #
-#     from talvex.signals cimport sig_on, sig_off, import_talvex
-#     import_talvex()                # once, at module level
+#     from talvex.signals cimport sig_on, sig_off
 #
 #     cdef long work(long n) except -1:
 #         sig_on()                   # raises the Python exception on failure
@@ -9,8 +8,11 @@
 #         sig_off()
 #         return result
 #
-# The entries below are taken out of talvex.signals.__pyx_capi__ by Cython's
-# own import code, under the signature strings their declarations spell.
+# The region macros fill the module's table of entry points on first use.
+# Calling import_talvex() at module level instead does it at import, through
+# Cython's own import code, which takes the entries out of
+# talvex.signals.__pyx_capi__ under the signature strings their
+# declarations below spell (a mismatched talvex is then refused at import).
 
 from cpython.object cimport PyObject
 
@@ -65,8 +67,8 @@ cdef void verify_exc_value() noexcept
 
 
 cdef inline int import_talvex() except -1:
-    """Bind the region macros to the entries Cython imported. Call once at
-    module level, before the first sig_on()."""
+    """Bind the region macros to the entries Cython imported at module
+    import. Optional: without it the first region fills the table."""
     talvex_api.sig_raise_exception = sig_raise_exception
     talvex_api.sig_off_warning = _sig_off_warning
     talvex_api.do_raise_exception = _do_raise_exception

@@ -1,5 +1,5 @@
 import sys
 
-from talvex_csi import main
+from talvex_csi.cli import main
 
 sys.exit(main())

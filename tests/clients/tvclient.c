@@ -764,6 +764,24 @@ static PyObject *bystander_in_region(PyObject *self, PyObject *args)
     Py_RETURN_NONE;
 }
 
+/* A C exit handler that raises a signal after the interpreter is gone. */
+static int exit_signal;
+
+static void raise_exit_signal(void)
+{
+    raise(exit_signal);
+}
+
+static PyObject *raise_at_exit(PyObject *self, PyObject *args)
+{
+    (void)self;
+    if (!PyArg_ParseTuple(args, "i", &exit_signal))
+        return NULL;
+    if (atexit(raise_exit_signal) != 0)
+        return PyErr_NoMemory();
+    Py_RETURN_NONE;
+}
+
 #ifdef __cplusplus
 /* Waits `seconds` in a cooperative scope without the interpreter lock,
  * calling talvex::check() every millisecond if `check` is set. */
@@ -806,6 +824,7 @@ static PyMethodDef methods[] = {
     {"interrupt_received", interrupt_received, METH_VARARGS, NULL},
     {"sig_on_recover", sig_on_recover, METH_NOARGS, NULL},
     {"sig_off_warning", sig_off_warning, METH_VARARGS, NULL},
+    {"raise_at_exit", raise_at_exit, METH_VARARGS, "raise_at_exit(sig): a C exit handler raises sig"},
     {"print_backtrace", print_backtrace, METH_NOARGS, NULL},
     {"verify_exc_value", verify_exc_value, METH_VARARGS, NULL},
     {"raised_value_refcount", raised_value_refcount, METH_NOARGS, NULL},

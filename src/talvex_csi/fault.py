@@ -1,0 +1,133 @@
+"""What the crashing process says about its fault (inspector's process).
+
+talvex's fatal-signal handler hands the inspector, its child, the machine
+context that the kernel saved in the signal frame, in the environment:
+
+    TALVEX_CSI_CONTEXT="signal=11 tid=4242 trap=14 error=0x6 address=0x0 ip=0x7f..."
+
+``signal`` and ``tid`` (the thread that took the signal) always; ``trap``
+(the x86 exception number), ``error`` (the page-fault error code),
+``address`` (the faulting address) and ``ip`` (the instruction pointer)
+where the handler could read them, on Linux x86-64.  The words are believed
+only about the inspector's own parent, and only for one of its threads: a
+variable inherited by anything else describes some other crash.
+"""
+
+import os
+from signal import SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP
+
+CONTEXT_ENV = "TALVEX_CSI_CONTEXT"
+
+TRAP_GENERAL_PROTECTION = 13
+TRAP_PAGE_FAULT = 14
+TRAP_ALIGNMENT_CHECK = 17
+
+# Bits of the x86 page-fault error code.
+PF_PROTECTION = 0x1  # a page was present: the access was not allowed
+PF_WRITE = 0x2
+PF_INSTRUCTION = 0x10
+PF_PROTECTION_KEY = 0x20
+
+_SYSCALL_INSTRUCTION = b"\x0f\x05"
+
+
+class FaultContext:
+    def __init__(self, signo, tid, trap=None, error=None, address=None, ip=None):
+        self.signo = signo
+        self.tid = tid
+        self.trap = trap
+        self.error = error
+        self.address = address
+        self.ip = ip
+
+
+def read_context(target):
+    """The context the crashing process passed, or None."""
+    raw = os.environ.get(CONTEXT_ENV)
+    if not raw or target.pid != os.getppid():
+        return None
+    words = dict(word.partition("=")[::2] for word in raw.split())
+    try:
+        signo, tid = int(words["signal"]), int(words["tid"])
+    except (KeyError, ValueError):
+        return None
+    if not (0 < signo < 65 and tid > 0 and os.path.isdir("/proc/%d/task/%d" % (target.pid, tid))):
+        return None
+    context = FaultContext(signo, tid)
+    context.trap = _number(words.get("trap"), 10)
+    for name in ("error", "address", "ip"):
+        value = words.get(name)
+        if value is not None and value.startswith("0x"):
+            setattr(context, name, _number(value, 16))
+    return context
+
+
+def _number(text, base):
+    try:
+        value = int(text, base)
+    except (TypeError, ValueError):
+        return None
+    return value if value >= 0 else None
+
+
+FAULT_SIGNALS = (SIGILL, SIGTRAP, SIGBUS, SIGFPE, SIGSEGV)
+
+
+def was_sent(context, target):
+    """Whether a signal that faults raise came from kill() or raise() instead.
+
+    The kernel saves the trap number, error code and address of a thread's
+    last fault and copies them into every later signal frame, so a raised
+    signal can carry a stale page fault.  A thread that raised a signal was
+    just past a system call instruction.
+    """
+    if context.signo not in FAULT_SIGNALS or context.ip is None or context.ip < 2:
+        return False
+    return target.read_memory(context.ip - 2, 2) == _SYSCALL_INSTRUCTION
+
+
+def describe_fault(context, target):
+    """One line on the memory access that faulted, or None (SIGSEGV and SIGBUS)."""
+    if context.signo not in (SIGSEGV, SIGBUS) or context.trap is None:
+        return None
+    if context.trap == TRAP_GENERAL_PROTECTION and context.signo == SIGSEGV:
+        return ("general protection fault: no address recorded (a non-canonical "
+                "address, or an instruction not allowed here)")
+    if context.trap == TRAP_ALIGNMENT_CHECK:
+        return "misaligned access"
+    if context.trap != TRAP_PAGE_FAULT or context.error is None or context.address is None:
+        return None
+    error = context.error
+    access = ("instruction fetch" if error & PF_INSTRUCTION
+              else "write" if error & PF_WRITE else "read")
+    mapping = target.mapping_at(context.address)
+    if context.signo == SIGBUS:
+        reason = "nothing backs the page there (past the end of a mapped file?)"
+    elif error & PF_PROTECTION_KEY:
+        reason = "protection key violation"
+    elif mapping is not None or (error & PF_PROTECTION and not target.mappings):
+        # The error code says whether a page was present; a mapped page
+        # never touched is not, so the mappings decide.
+        reason = "protection violation"
+    else:
+        reason = "address not mapped"
+    if mapping is not None and reason.startswith("protection"):
+        reason += " (mapped %s%s)" % (mapping[2], ", " + mapping[3] if mapping[3] else "")
+    return "%s at address 0x%x: %s" % (access, context.address, reason)
+
+
+def describe_instruction(context, target, frames):
+    """Where the instruction pointer was: its address, function and object."""
+    if context.ip is None:
+        return None
+    text = "0x%016x" % context.ip
+    function = next((f.get("func") for f in frames
+                     if f.get("pc") == context.ip and f.get("kind") != "sigtramp"), None)
+    if function:
+        text += " in %s" % function
+    mapping = target.mapping_at(context.ip)
+    if mapping is None:
+        text += " (not in any mapping)"
+    elif mapping[3]:
+        text += " (%s)" % os.path.basename(mapping[3])
+    return text

@@ -1,0 +1,160 @@
+"""What /proc tells about the target without a debugger (inspector's process).
+
+Every fact may be missing: the process may be dying, or another user's.
+"""
+
+import os
+import re
+
+
+class Target:
+    """Facts about the process read from /proc; any of them may be missing."""
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.exe = _readlink("/proc/%d/exe" % pid)
+        if self.exe and self.exe.endswith(" (deleted)"):
+            self.exe = self.exe[: -len(" (deleted)")]
+        raw = _read_bytes("/proc/%d/cmdline" % pid)
+        self.cmdline = ([a.decode("utf-8", "replace") for a in raw.split(b"\0")[:-1]]
+                        if raw else [])
+        # (start, end, permissions, name) of each mapping, in address order.
+        self.mappings = _read_maps(pid)
+        self.mapped = _distinct_files(self.mappings)
+        self.status = _parse_status(read_text("/proc/%d/status" % pid) or "")
+        self.state = proc_state(pid)
+
+    @property
+    def tracer_pid(self):
+        try:
+            return int(self.status.get("TracerPid", "0"))
+        except ValueError:
+            return 0
+
+    def threads(self):
+        """(tid, name, state letter, wchan) of each thread, main thread first."""
+        task_dir = "/proc/%d/task" % self.pid
+        try:
+            tids = sorted(int(t) for t in os.listdir(task_dir) if t.isdigit())
+        except OSError:
+            return []
+        threads = []
+        for tid in tids:
+            base = "%s/%d" % (task_dir, tid)
+            name = (read_text(base + "/comm") or "?").strip()
+            state = _stat_state(read_text(base + "/stat"))
+            wchan = (read_text(base + "/wchan") or "").strip()
+            threads.append((tid, name, state, "" if wchan == "0" else wchan))
+        return threads
+
+    def python_version_hint(self):
+        """Major.minor of the interpreter, guessed from file names."""
+        for path in [self.exe or ""] + self.mapped:
+            m = re.search(r"(?:libpython|/python)(\d+\.\d+)", path)
+            if m:
+                return m.group(1)
+        return None
+
+    def extension_modules(self):
+        pattern = re.compile(r"\.(cpython-[^/]*|abi3|pypy[^/]*)\.so$|/lib-dynload/[^/]+\.so$")
+        return [p for p in self.mapped if pattern.search(p)]
+
+    def other_libraries(self):
+        """Shared objects from outside the system's library directories that
+        are not extension modules: what extension modules may have loaded."""
+        system = re.compile(r"^/(usr/)?(local/)?lib(32|64|x32)?/")
+        modules = set(self.extension_modules())
+        return [p for p in self.mapped
+                if re.search(r"\.so(\.[\d.]+)?$", p) and p not in modules
+                and p not in self.libpython() and not system.match(p)]
+
+    def talvex_runtime(self):
+        for path in self.mapped:
+            if re.search(r"/talvex/signals\.[^/]*\.so$", path):
+                return path
+        return None
+
+    def libpython(self):
+        return [p for p in self.mapped if os.path.basename(p).startswith("libpython")]
+
+    def mapping_at(self, address):
+        """The mapping that holds the address, or None."""
+        for mapping in self.mappings:
+            if mapping[0] <= address < mapping[1]:
+                return mapping
+        return None
+
+    def read_memory(self, address, size):
+        """Bytes of the target's memory, or None where reading is not allowed."""
+        try:
+            with open("/proc/%d/mem" % self.pid, "rb", buffering=0) as f:
+                f.seek(address)
+                data = f.read(size)
+        except (OSError, OverflowError, ValueError):
+            return None
+        return data if len(data) == size else None
+
+
+def _read_bytes(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def read_text(path):
+    data = _read_bytes(path)
+    return None if data is None else data.decode("utf-8", "replace")
+
+
+def _readlink(path):
+    try:
+        return os.readlink(path)
+    except OSError:
+        return None
+
+
+def _read_maps(pid):
+    mappings = []
+    for line in (read_text("/proc/%d/maps" % pid) or "").splitlines():
+        parts = line.split(None, 5)
+        try:
+            start, end = (int(x, 16) for x in parts[0].split("-"))
+        except (IndexError, ValueError):
+            continue
+        name = parts[5] if len(parts) == 6 else ""
+        if name.startswith("/") and name.endswith(" (deleted)"):
+            name = name[: -len(" (deleted)")]
+        mappings.append((start, end, parts[1], name))
+    return mappings
+
+
+def _distinct_files(mappings):
+    """Distinct files mapped into the process, in address order."""
+    seen = {}
+    for _, _, _, name in mappings:
+        if name.startswith("/"):
+            seen.setdefault(name)
+    return list(seen)
+
+
+def _parse_status(text):
+    fields = {}
+    for line in text.splitlines():
+        key, _, value = line.partition(":")
+        fields[key] = value.strip()
+    return fields
+
+
+def _stat_state(stat):
+    # The name field may hold spaces and parentheses: the state follows the last ')'.
+    if not stat or ")" not in stat:
+        return "?"
+    rest = stat.rsplit(")", 1)[1].split()
+    return rest[0] if rest else "?"
+
+
+def proc_state(pid):
+    return _stat_state(read_text("/proc/%d/stat" % pid))
+

@@ -1,0 +1,262 @@
+"""talvex beside Python's own signal handling: the idioms programs use with
+the `signal` module keep their meaning, talvex stays in place underneath,
+and every signal is delivered exactly once. Each scenario runs in a fresh
+interpreter."""
+import signal
+import textwrap
+
+import pytest
+
+from conftest import run_py
+
+INTERRUPTS = ["SIGINT", "SIGALRM", "SIGHUP"]
+OWN_EXCEPTION = {
+    "SIGINT": "builtins.KeyboardInterrupt()",
+    "SIGALRM": "talvex.signals.AlarmInterrupt()",
+    "SIGHUP": "builtins.SystemExit()",
+}
+
+PRELUDE = """\
+import os, signal, sys, threading, time, _thread
+from scenario import outcome
+
+calls = []
+
+class Timeout(Exception):
+    pass
+
+def raise_timeout(signum, frame):
+    calls.append(signum)
+    raise Timeout(signal.Signals(signum).name)
+
+def note(signum, frame):
+    calls.append(signum)
+
+SIG = signal.{sig}
+"""
+
+# Each idiom: (code run once, before or after `import talvex`; the outcome
+# of the signal outside a region; inside a region; handler calls expected
+# for the two).
+IDIOMS = {
+    "save_restore": ("old = signal.signal(SIG, raise_timeout)\n"
+                     "signal.signal(SIG, old)", "own", "own", 0),
+    "raising_handler": ("signal.signal(SIG, raise_timeout)",
+                        "__main__.Timeout('{sig}')", "__main__.Timeout('{sig}')", 2),
+    "quiet_handler": ("signal.signal(SIG, note)", "ok None", "own", 2),
+    "default_int_handler": ("signal.signal(SIG, signal.default_int_handler)",
+                            "builtins.KeyboardInterrupt()", "builtins.KeyboardInterrupt()", 0),
+    "ignored": ("signal.signal(SIG, signal.SIG_IGN)", "ok None", "ok 1", 0),
+}
+
+BODY = """\
+{before}
+import talvex, tvclient_c as c
+{after}
+set_after = signal.getsignal(SIG)
+
+def outside():
+    os.kill(os.getpid(), SIG)
+    for _ in range(50):          # signal checks; a blocking sleep is interrupted
+        time.sleep(0.01)
+
+def inside():
+    c.signal_when(SIG, "sig_on_count")   # sent from a native thread once inside
+    return c.busy_region({spin})
+
+print(outcome(outside))
+print(outcome(inside))
+print(len(calls), c.state()[:4])
+# Nothing stays recorded: a later region and a polling loop see nothing.
+print(outcome(c.busy_region, 0.0), outcome(c.check_loop, 0.05) != None)
+print(set_after == signal.getsignal(SIG))
+"""
+
+
+@pytest.mark.parametrize("when", ["before_import", "after_import"])
+@pytest.mark.parametrize("idiom", list(IDIOMS))
+@pytest.mark.parametrize("sig", INTERRUPTS)
+def test_handler_idioms(sig, idiom, when):
+    code, outside, inside, ncalls = IDIOMS[idiom]
+    before, after = (code, "") if when == "before_import" else ("", code)
+    # An ignored signal never ends the region: it runs its course, briefly.
+    spin = 0.3 if idiom == "ignored" else 10.0
+    r = run_py(PRELUDE.format(sig=sig) + BODY.format(before=before, after=after, spin=spin))
+    own = OWN_EXCEPTION[sig]
+    expected = [outside.replace("own", own).format(sig=sig),
+                inside.replace("own", own).format(sig=sig)]
+    out = r.stdout.decode().splitlines()
+    assert r.returncode == 0, r.stderr.decode(errors="replace")
+    assert out[:2] == expected
+    # The program's handler ran once for each signal it was meant for.
+    assert out[2] == "%d (0, 0, 0, 0)" % ncalls
+    assert out[3] == "ok 1 True"
+    assert out[4] == "True"
+
+
+def run(code, **kw):
+    r = run_py(textwrap.dedent(code), **kw)
+    assert r.returncode == 0, r.stderr.decode(errors="replace")
+    return r.stdout.decode().splitlines()
+
+
+def test_getsignal_reports_what_the_program_set():
+    out = run("""
+        import signal
+        def h(s, f): pass
+        signal.signal(signal.SIGALRM, h)
+        import talvex
+        from talvex.signals import python_check_interrupt as checker
+        print(signal.getsignal(signal.SIGINT) is checker,
+              signal.getsignal(signal.SIGALRM) is h,
+              signal.getsignal(signal.SIGHUP) == signal.SIG_DFL)
+        old = signal.signal(signal.SIGHUP, h)
+        print(old == signal.SIG_DFL, signal.signal(signal.SIGHUP, old) is h,
+              signal.getsignal(signal.SIGHUP) == signal.SIG_DFL)
+        # Errors read as the interpreter's own.
+        for args in [(signal.SIGINT, "nope"), (999, h)]:
+            try:
+                signal.signal(*args)
+            except (TypeError, ValueError) as e:
+                print(type(e).__name__, e)
+    """)
+    assert out == ["True True True", "True True True",
+                   "TypeError signal handler must be signal.SIG_IGN, signal.SIG_DFL, or a "
+                   "callable object",
+                   "ValueError signal number out of range"]
+
+
+def test_talvex_stays_underneath_whatever_python_installs():
+    # The native disposition stays talvex's through every idiom but SIG_IGN.
+    out = run("""
+        import signal
+        import talvex, tvclient_c as c
+        from talvex import signals
+        def native(sig):
+            return c.disposition(sig)[3] == signals.__file__
+        steps = []
+        for sig in (signal.SIGINT, signal.SIGALRM, signal.SIGHUP):
+            old = signal.signal(sig, lambda s, f: None)
+            steps.append(native(sig))
+            signal.signal(sig, signal.SIG_IGN)
+            steps.append(c.disposition(sig)[0] == 1)
+            signal.signal(sig, signal.SIG_DFL)
+            steps.append(native(sig))
+            signal.signal(sig, old)
+            steps.append(native(sig))
+        print(all(steps), len(steps))
+    """)
+    assert out == ["True 12"]
+
+
+def test_an_alarm_never_reaches_a_sigint_handler():
+    out = run("""
+        import os, signal, time
+        import talvex
+        from scenario import outcome
+        got = []
+        signal.signal(signal.SIGINT, lambda s, f: got.append(s))
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+        print(outcome(time.sleep, 1), got)
+        print(outcome(lambda: (os.kill(os.getpid(), signal.SIGHUP), time.sleep(1))), got)
+    """)
+    assert out == ["talvex.signals.AlarmInterrupt() []", "builtins.SystemExit() []"]
+
+
+@pytest.mark.parametrize("where", ["outside", "main_region", "region_from_thread"])
+def test_interrupt_main_gives_exactly_one_keyboard_interrupt(where):
+    out = run("""
+        import threading, time, _thread
+        import talvex, tvclient_c as c
+        from scenario import outcome
+        where = %r
+        def wait():
+            for _ in range(50):
+                time.sleep(0.01)
+        if where == "outside":
+            print(outcome(lambda: (_thread.interrupt_main(), wait())))
+        elif where == "main_region":
+            threading.Timer(0.05, _thread.interrupt_main).start()
+            print(outcome(c.busy_region, 10.0))
+        else:
+            # With the interpreter lock held by the region, only a native
+            # thread can call in: the region is ended, not merely followed.
+            threading.Timer(0.05, _thread.interrupt_main).start()
+            print(outcome(c.sleep_region, 10.0))
+        print(outcome(wait), c.state()[:4])
+    """ % where)
+    assert out == ["builtins.KeyboardInterrupt()", "ok None (0, 0, 0, 0)"]
+
+
+@pytest.mark.parametrize("sig", ["SIGQUIT", "SIGABRT"])
+@pytest.mark.parametrize("when", ["before_import", "after_import"])
+def test_python_handlers_for_fatal_signals_keep_their_meaning(sig, when):
+    # As gunicorn's workers do: the handler runs when another process sends
+    # the signal; a fault or abort() inside a region is still an exception.
+    setup = "signal.signal(signal.%s, handler)" % sig
+    r = run_py(textwrap.dedent("""
+        import os, signal, subprocess, sys, time
+        from scenario import outcome
+        calls = []
+        def handler(signum, frame):
+            calls.append(signum)
+        {before}
+        import talvex, tvclient_c as c
+        {after}
+        subprocess.run(["kill", "-{name}", str(os.getpid())], check=True)
+        for _ in range(50):
+            time.sleep(0.01)
+        print(calls == [signal.SIG{name}])
+        print(outcome(c.fault, "segv"), outcome(c.fault, "abort"), len(calls))
+    """).format(before=setup if when == "before_import" else "",
+                after=setup if when == "after_import" else "", name=sig[3:]))
+    out = r.stdout.decode().splitlines()
+    assert (r.returncode, r.stderr) == (0, b""), r.stderr.decode(errors="replace")
+    # abort() in a region: the handler the program set for SIGABRT runs (it
+    # returns, so the region raises the signal's own exception).
+    expected_calls = 2 if sig == "SIGABRT" else 1
+    assert out == ["True", "talvex.signals.SignalError('Segmentation fault') "
+                   "builtins.RuntimeError('Aborted') %d" % expected_calls]
+
+
+@pytest.mark.parametrize("order", ["before_import", "after_import", "enable_disable"])
+def test_faulthandler_in_either_order_leaves_faults_in_regions_silent(order):
+    r = run_py(textwrap.dedent("""
+        import faulthandler, os
+        order = %r
+        if order == "before_import":
+            faulthandler.enable()
+        import talvex, tvclient_c as c
+        from scenario import outcome
+        if order == "after_import":
+            faulthandler.enable()
+        if order == "enable_disable":
+            faulthandler.enable()
+            faulthandler.disable()
+        print(outcome(c.fault, "segv"), outcome(c.fault, "segv"), faulthandler.is_enabled())
+    """ % order))
+    assert (r.returncode, r.stderr) == (0, b""), r.stderr.decode(errors="replace")
+    assert r.stdout.decode() == ("talvex.signals.SignalError('Segmentation fault') " * 2 +
+                                 str(order != "enable_disable") + "\n")
+
+
+@pytest.mark.parametrize("order", ["before_import", "after_import"])
+def test_faulthandler_reports_a_fault_outside_regions_after_talvex(order):
+    r = run_py(textwrap.dedent("""
+        import faulthandler, os
+        order = %r
+        if order == "before_import":
+            faulthandler.enable()
+        import talvex, tvclient_c as c
+        if order == "after_import":
+            faulthandler.enable()
+        def crash_here():
+            c.fault("segv", False)
+        crash_here()
+    """ % order), env={"TALVEX_CRASH_NDEBUG": "1"})
+    err = r.stderr.decode(errors="replace")
+    assert r.returncode == -signal.SIGSEGV, err
+    ours = err.index("Unhandled SIGSEGV: A segmentation fault occurred.")
+    theirs = err.index("Fatal Python error: Segmentation fault")
+    assert ours < theirs
+    assert "in crash_here" in err[theirs:]

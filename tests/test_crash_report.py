@@ -1,0 +1,350 @@
+"""The whole crash report, talvex's handler and the real inspector with gdb,
+for faults outside any region in fresh interpreters: what the header says
+about the fault, faults in the places where a report is hardest to give,
+and the crash path's own hazards (a corrupted heap, signals arriving while
+the report is written, no inspector on PATH)."""
+import os
+import re
+import shutil
+import signal
+import sysconfig
+import textwrap
+
+import pytest
+
+from test_crash import EXPLANATION, SEGV_MESSAGE, SEP
+from test_csi import assert_python_calls_in_order, problem_lines, thread_sections
+
+ABRT_MESSAGE = b"Unhandled SIGABRT: An abort() occurred."
+BUS_MESSAGE = b"Unhandled SIGBUS: A bus error occurred."
+# The installed talvex-CSI console script lives here.
+SCRIPTS = sysconfig.get_path("scripts")
+
+PRELUDE = """\
+import os, resource
+resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+print(os.getpid(), flush=True)
+"""
+
+
+@pytest.fixture
+def crash(py):
+    """Run code that crashes in a fresh interpreter; return (result, pid).
+
+    The installed inspector is found first on PATH unless `path` says
+    otherwise; gdb comes from the rest of PATH.
+    """
+    def crash(code, path=None, env=None, timeout=120):
+        full_env = {"PATH": path or os.pathsep.join([SCRIPTS, os.environ["PATH"]]),
+                    "TALVEX_CRASH_QUIET": None, "TALVEX_CRASH_NDEBUG": None,
+                    "TALVEX_CSI_TIMEOUT": None}
+        full_env.update(env or {})
+        r = py(PRELUDE + textwrap.dedent(code), env=full_env, timeout=timeout)
+        return r, int(r.stdout.split()[0])
+    return crash
+
+
+def inspector_part(r, sig, message, before=b""):
+    """The inspector's output, once the bytes around it and the status are checked."""
+    assert r.returncode == -sig, r.stderr.decode(errors="replace")
+    assert r.stderr.startswith(before + SEP), r.stderr.decode(errors="replace")
+    inspector, _, tail = r.stderr[len(before + SEP):].partition(SEP)
+    assert tail == message + EXPLANATION + SEP, r.stderr.decode(errors="replace")
+    return inspector.decode()
+
+
+def full_report(r, pid, sig=signal.SIGSEGV, message=SEGV_MESSAGE, before=b""):
+    """The report of a crash that gdb read in full; returns its thread sections."""
+    report = inspector_part(r, sig, message, before)
+    assert report.startswith("talvex crash inspector: process %d\n" % pid), report
+    assert not problem_lines(report), report
+    sections = thread_sections(report)
+    assert "took %s" % sig.name in sections[0][1].splitlines()[0], report
+    for _, section in sections:
+        native = section.split("Native stack (most recent call first):\n")[1]
+        assert re.match(r" +(> )?#0", native), section
+    return report, sections
+
+
+# ---------------------------------------------------------------------------
+# The header names the fault: its address and kind, and the instruction.
+
+FAULTS = """\
+import ctypes, mmap, tempfile, talvex
+libc = ctypes.CDLL(None)
+libc.mmap.restype = ctypes.c_void_p
+libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int,
+                      ctypes.c_int, ctypes.c_long]
+WILD = 0xdead0000
+
+def mapped(address):
+    for line in open("/proc/self/maps"):
+        start, end = (int(x, 16) for x in line.split()[0].split("-"))
+        if start <= address < end:
+            return True
+    return False
+
+def read_only_page():
+    return libc.mmap(None, mmap.PAGESIZE, mmap.PROT_READ,
+                     mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS, -1, 0)
+
+def page_past_the_end_of_its_file():
+    global view  # keeps the mapping
+    with tempfile.TemporaryFile() as f:
+        f.truncate(mmap.PAGESIZE)
+        view = ctypes.c_char.from_buffer(mmap.mmap(f.fileno(), mmap.PAGESIZE))
+        f.truncate(0)
+    return ctypes.addressof(view)
+
+assert not mapped(WILD)
+{fault}
+"""
+
+
+@pytest.mark.parametrize("fault, expected", [
+    ("print(0, flush=True); ctypes.memset(0, 1, 1)",
+     "write at address 0x0: address not mapped"),
+    ("print(WILD, flush=True); ctypes.string_at(WILD, 1)",
+     "read at address 0x{address:x}: address not mapped"),
+    ("page = read_only_page(); print(page, flush=True); ctypes.memset(page, 1, 1)",
+     "write at address 0x{address:x}: protection violation (mapped r--p)"),
+    ("print(WILD, flush=True); ctypes.CFUNCTYPE(None)(WILD)()",
+     "instruction fetch at address 0x{address:x}: address not mapped"),
+    ("page = page_past_the_end_of_its_file(); print(page, flush=True); "
+     "ctypes.string_at(page, 1)",
+     "read at address 0x{address:x}: nothing backs the page there "
+     "(past the end of a mapped file?)"),
+    ("print(WILD << 32, flush=True); ctypes.string_at(WILD << 32, 1)",
+     "general protection fault: no address recorded (a non-canonical address, "
+     "or an instruction not allowed here)"),
+], ids=["null write", "read unmapped", "write read-only", "jump unmapped", "bus error",
+        "non-canonical address"])
+def test_the_header_names_the_fault(crash, fault, expected):
+    sig, message = ((signal.SIGBUS, BUS_MESSAGE) if "past_the_end" in fault
+                    else (signal.SIGSEGV, SEGV_MESSAGE))
+    r, pid = crash(FAULTS.format(fault=fault))
+    address = int(r.stdout.split()[1])
+    report, sections = full_report(r, pid, sig, message)
+    header = report.split("\n\nThread ")[0] + "\n"
+    assert "\n  signal       %s, in thread %d\n" % (sig.name, pid) in header, header
+    assert "\n  fault        %s\n" % expected.format(address=address) in header, header
+    ip = int(re.search(r"\n  instruction  0x([0-9a-f]{16})", header).group(1), 16)
+    faulting = re.search(r"\n  > #\d+ +0x([0-9a-f]{16})  ", sections[0][1])
+    assert faulting and int(faulting.group(1), 16) == ip, report
+    if "CFUNCTYPE" in fault:
+        assert ip == address
+        assert "\n  instruction  0x%016x (not in any mapping)\n" % ip in header, header
+    else:
+        assert re.search(r"\n  instruction  0x%016x in \S+ \(\S+\)\n" % ip, header), header
+
+
+def test_without_gdb_the_header_still_names_the_fault(crash):
+    # The venv's scripts hold the inspector and the interpreter, not gdb.
+    r, pid = crash("import ctypes, talvex; ctypes.memset(0, 1, 1)", path=SCRIPTS)
+    report = inspector_part(r, signal.SIGSEGV, SEGV_MESSAGE)
+    header, problem = report.split("\ntalvex-CSI: ")[:2]
+    assert problem.startswith("gdb was not found on PATH"), report
+    assert re.search(r"\n  signal       SIGSEGV, in thread %d\n"
+                     r"  fault        write at address 0x0: address not mapped\n"
+                     r"  instruction  0x[0-9a-f]{16} \(libc\.so\.6\)$" % pid, header), report
+
+
+def test_a_raised_signal_is_not_taken_for_a_fault(crash):
+    # The kernel keeps a thread's last fault and puts it in every later
+    # signal frame: a recovered fault must not describe a later raise().
+    r, pid = crash("""\
+        import talvex, tvclient_c as c
+        try:
+            c.fault("segv")
+        except talvex.SignalError:
+            pass
+        c.fault("11", False)  # raise(SIGSEGV) outside any region
+        """)
+    report, _ = full_report(r, pid)
+    header = report.split("\n\nThread ")[0] + "\n"
+    assert "\n  signal       SIGSEGV (raised or sent, not a fault), in thread %d\n" % pid \
+        in header, header
+    assert "\n  fault  " not in header
+    assert re.search(r"\n  instruction  0x[0-9a-f]{16} in \S+ \(libc\.so\.6\)\n", header), header
+
+
+# ---------------------------------------------------------------------------
+# Faults where a report is hardest to give: each still shows every thread's
+# native stack and the Python stacks there are, and the process dies by the
+# signal.
+
+HARD_PLACES = {
+    "atexit handler": ("""\
+        import atexit, ctypes, talvex
+
+        def crash_at_exit():
+            ctypes.memset(0, 1, 1)
+
+        atexit.register(crash_at_exit)
+        """, 1, ["crash_at_exit"], "memset"),
+    "thread created in C": ("""\
+        import time, talvex, tvclient_threads
+
+        def waiting_py():
+            tvclient_threads.start_faulting_thread(0.2)
+            time.sleep(60)
+
+        waiting_py()
+        """, 2, None, "write_through_null"),
+    "another thread holds the interpreter lock": ("""\
+        import threading, talvex, tvclient_threads
+
+        def faulting_py():
+            tvclient_threads.fault_after(0.5)
+
+        def holding_py():
+            tvclient_threads.hold_gil(60)
+
+        threading.Thread(target=faulting_py).start()
+        holding_py()
+        """, 2, ["faulting_py", "run"], "write_through_null"),
+    "50 threads": ("""\
+        import ctypes, threading, time, talvex
+
+        started = threading.Barrier(51)
+
+        def idle_py():
+            started.wait()
+            time.sleep(60)
+
+        def crash_py():
+            ctypes.memset(0, 1, 1)
+
+        for _ in range(50):
+            threading.Thread(target=idle_py, daemon=True).start()
+        started.wait()
+        crash_py()
+        """, 51, ["crash_py", "<module>"], "memset"),
+}
+
+
+@pytest.mark.parametrize("code, threads, python_calls, faulting_function",
+                         list(HARD_PLACES.values()), ids=list(HARD_PLACES))
+def test_report_from_a_hard_place(crash, code, threads, python_calls, faulting_function):
+    r, pid = crash(code)
+    report, sections = full_report(r, pid)
+    assert len(sections) == threads, report
+    faulting_lwp, faulting = sections[0]
+    python_part, native_part = faulting.split("Native stack")
+    fault_line = next(l for l in native_part.splitlines() if l.startswith("  > #"))
+    assert faulting_function in fault_line, report
+    if python_calls is None:  # a thread that never ran Python
+        assert faulting_lwp != pid
+        assert "    (no Python frames)\n" in python_part, report
+    else:
+        assert_python_calls_in_order(python_part, *python_calls)
+    others = "".join(section for _, section in sections[1:])
+    if "hold_gil" in code:
+        assert ", in holding_py\n" in others and "hold_gil at " in others, report
+        assert "main thread" in others.splitlines()[0]
+    if "waiting_py" in code:
+        assert ", in waiting_py\n" in others, report
+    if "idle_py" in code:
+        assert others.count(", in idle_py\n") == 50, report
+
+
+# ---------------------------------------------------------------------------
+# The crash path's own hazards.
+
+def test_double_free_gives_the_report_and_dies_by_sigabrt(crash):
+    # A block too large for glibc's per-thread cache is freed under the
+    # allocator's lock, which is still held when the second free aborts.
+    r, pid = crash("""\
+        import ctypes, talvex
+        libc = ctypes.CDLL(None)
+        libc.malloc.restype = ctypes.c_void_p
+        libc.free.argtypes = [ctypes.c_void_p]
+        block = libc.malloc(4096)
+        guard = libc.malloc(16)  # keeps the block from merging into the top chunk
+        libc.free(block)
+        libc.free(block)
+        """, env={"TALVEX_CSI_TIMEOUT": "20"}, timeout=60)
+    glibc = r.stderr[:r.stderr.index(SEP)]
+    assert b"double free or corruption" in glibc
+    report, sections = full_report(r, pid, signal.SIGABRT, ABRT_MESSAGE, before=glibc)
+    assert len(sections) == 1
+
+
+STAND_IN = """\
+#!/bin/sh
+# Stands in for the inspector: shows its own signal mask and ignored
+# signals, sends signals to the crashing process, its parent, and takes
+# its time, as gdb does.
+# Builtins only: a shell that forks blocks its signals meanwhile.
+while read -r key value; do
+    case $key in SigBlk:|SigIgn:) echo "$key $value";; esac
+done < /proc/$$/status
+for sig in $SEND_TO_PARENT; do kill -s "$sig" "$PPID"; done
+sleep 0.5
+echo 'inspector done'
+"""
+
+
+@pytest.fixture
+def stand_in_path(tmp_path):
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "talvex-CSI").write_text(STAND_IN)
+    (bin_dir / "talvex-CSI").chmod(0o755)
+    return os.pathsep.join([str(bin_dir), "/usr/bin", "/bin"])
+
+
+ASYNCHRONOUS = [signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2,
+                signal.SIGPIPE, signal.SIGALRM, signal.SIGTERM]
+
+
+@pytest.mark.parametrize("arm_timer, send", [
+    (True, ""),
+    (False, "INT"),
+    (False, " ".join(s.name.removeprefix("SIG") for s in ASYNCHRONOUS)),
+], ids=["alarm armed before the fault", "SIGINT", "every asynchronous signal"])
+def test_signals_during_the_report(crash, stand_in_path, arm_timer, send):
+    timer = "signal.setitimer(signal.ITIMER_REAL, 0.2)" if arm_timer else ""
+    r, pid = crash(f"""\
+        import ctypes, signal, talvex
+        {timer}
+        ctypes.memset(0, 1, 1)
+        """, path=stand_in_path, env={"SEND_TO_PARENT": send})
+    report = inspector_part(r, signal.SIGSEGV, SEGV_MESSAGE)
+    blocked, ignored, done = report.splitlines()
+    assert done == "inspector done", report
+    # The inspector starts with nothing blocked, and none of the signals
+    # that the crashing process ignores while it writes the report ignored.
+    assert blocked == "SigBlk: 0000000000000000"
+    ignored = int(ignored.removeprefix("SigIgn: "), 16)
+    assert not [s for s in ASYNCHRONOUS if ignored & 1 << (s - 1)], report
+
+
+@pytest.mark.parametrize("executable", ["unchanged", "without an inspector beside it"])
+def test_the_inspector_is_found_without_path(crash, tmp_path, executable):
+    set_executable = ""
+    if executable != "unchanged":
+        # The interpreter itself, from a directory that holds nothing else:
+        # the inspector runs as a module under it.
+        alone = tmp_path / "alone"
+        alone.mkdir()
+        (alone / "python3").symlink_to(os.path.realpath(shutil.which("python3", path=SCRIPTS)))
+        set_executable = f"sys.executable = {str(alone / 'python3')!r}"
+    r, pid = crash(f"""\
+        import ctypes, sys
+        {set_executable}
+        import talvex
+        ctypes.memset(0, 1, 1)
+        """, path=os.pathsep.join(["/usr/bin", "/bin"]))
+    full_report(r, pid)
+
+
+def test_no_inspector_anywhere(crash, tmp_path):
+    r, pid = crash("""\
+        import ctypes, sys
+        sys.executable = "/nonexistent/python"
+        import talvex
+        ctypes.memset(0, 1, 1)
+        """, path=str(tmp_path))
+    assert inspector_part(r, signal.SIGSEGV, SEGV_MESSAGE) == \
+        "talvex failed to execute talvex-CSI: No such file or directory\n"

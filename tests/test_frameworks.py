@@ -1,0 +1,405 @@
+"""Real frameworks from PyPI that set, save and restore their own signal
+handlers, with talvex imported in the processes they run: a Jupyter kernel,
+pytest-timeout's signal method, timeout-decorator (and the hand-written
+alarm idiom it stands for), and gunicorn's sync workers. Every framework
+runs in processes of its own; the protected native loop is the test
+client's busy_region(-1), which spins in a region until something ends it."""
+import http.client
+import os
+import queue
+import signal
+import socket
+import subprocess
+import sys
+import time
+import xml.etree.ElementTree as ET
+
+import pytest
+
+from conftest import child_env, run_py
+
+# Bounds that only turn a hang into a failure.
+HANG = 60
+
+
+def wait_for(predicate, what, timeout=HANG):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.02)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+# ---------------------------------------------------------------------------
+# Jupyter: ipykernel ignores SIGINT between cells and sets
+# default_int_handler around each one, then restores what it saved.
+# ---------------------------------------------------------------------------
+
+@pytest.fixture
+def kernel(tmp_path):
+    from jupyter_client import KernelManager
+    km = KernelManager(kernel_name="python3")
+    km.start_kernel(env=child_env(JUPYTER_RUNTIME_DIR=str(tmp_path), IPYTHONDIR=str(tmp_path)),
+                    cwd=str(tmp_path))
+    try:
+        kc = km.client()
+        kc.start_channels()
+        try:
+            kc.wait_for_ready(timeout=HANG)
+            yield km, kc
+        finally:
+            kc.stop_channels()
+    finally:
+        km.shutdown_kernel(now=True)
+
+
+def reply_to(kc, msg_id):
+    end = time.monotonic() + HANG
+    while True:
+        try:
+            reply = kc.get_shell_msg(timeout=max(0.1, end - time.monotonic()))
+        except queue.Empty:
+            raise AssertionError("the kernel never answered the cell") from None
+        if reply["parent_header"].get("msg_id") == msg_id:
+            return reply["content"]
+
+
+def wait_idle(kc, msg_id):
+    """Waits until the kernel is done with a request, its own handlers
+    restored."""
+    while True:
+        try:
+            msg = kc.iopub_channel.get_msg(timeout=HANG)
+        except queue.Empty:
+            raise AssertionError("the kernel never went idle") from None
+        if (msg["parent_header"].get("msg_id") == msg_id and msg["msg_type"] == "status"
+                and msg["content"]["execution_state"] == "idle"):
+            return
+
+
+def test_jupyter_kernel_interrupts_a_region_in_every_cell(kernel, tmp_path):
+    km, kc = kernel
+    entered = tmp_path / "entered"
+
+    def cell(code, **kw):
+        return reply_to(kc, kc.execute(code, stop_on_error=False, **kw))
+
+    # IPython formats its first traceback slowly (it imports its formatting
+    # machinery then); the bound below is for the interrupt, not for that.
+    assert cell(f"ENTERED = {str(entered)!r}\nraise ValueError('warm-up')")["ename"] == "ValueError"
+
+    loop = "open(ENTERED, 'w').close()\ntvclient_c.busy_region(-1)\n"
+    outcomes, delays = [], []
+    for code in ["import talvex, tvclient_c\n" + loop] + [loop] * 3:
+        msg_id = kc.execute(code, stop_on_error=False)
+        wait_for(entered.exists, "the cell to reach its loop")
+        entered.unlink()
+        time.sleep(0.1)
+        start = time.monotonic()
+        km.interrupt_kernel()
+        reply = reply_to(kc, msg_id)
+        delays.append(time.monotonic() - start)
+        outcomes.append((reply["status"], reply.get("ename")))
+    assert outcomes == [("error", "KeyboardInterrupt")] * 4
+    assert max(delays) < 1.0, delays
+
+    # Between cells the kernel ignores SIGINT, and so does talvex: an
+    # interrupt then leaves nothing for the next region to raise.
+    msg_id = kc.execute("pass")
+    assert reply_to(kc, msg_id)["status"] == "ok"
+    wait_idle(kc, msg_id)
+    km.interrupt_kernel()
+    time.sleep(0.2)
+
+    # Still usable, and nothing left over in talvex's record.
+    reply = cell("tvclient_c.busy_region(0.1)\nanswer = 6 * 7", user_expressions={
+        "answer": "answer", "record": "tvclient_c.state()[:2]"})
+    assert reply["status"] == "ok"
+    values = {k: v["data"]["text/plain"] for k, v in reply["user_expressions"].items()}
+    assert values == {"answer": "42", "record": "(0, 0)"}
+
+
+# ---------------------------------------------------------------------------
+# Alarm-based timeouts: pytest-timeout (signal method), timeout-decorator,
+# and the hand-written idiom.
+# ---------------------------------------------------------------------------
+
+TIMED_TESTS = """\
+import signal
+import pytest
+import talvex, tvclient_c
+
+
+@pytest.mark.timeout(1)
+def test_stuck_in_region():
+    tvclient_c.busy_region(-1)
+
+
+def test_alarm_after_the_timeout():
+    signal.setitimer(signal.ITIMER_REAL, 0.1)
+    with pytest.raises(talvex.AlarmInterrupt):
+        tvclient_c.busy_region(30)
+"""
+
+
+def test_pytest_timeout_signal_method_ends_a_region(tmp_path):
+    (tmp_path / "test_timed.py").write_text(TIMED_TESTS)
+    (tmp_path / "pytest.ini").write_text("[pytest]\n")
+    r = subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--timeout-method=signal",
+         "--junitxml=report.xml", "test_timed.py"],
+        cwd=tmp_path, env=child_env(PYTEST_ADDOPTS=None), capture_output=True, timeout=HANG)
+    output = r.stdout.decode(errors="replace") + r.stderr.decode(errors="replace")
+    assert r.returncode == 1, output
+    failures = {case.get("name"): [f.get("message") for f in case.findall("failure")]
+                for case in ET.parse(tmp_path / "report.xml").iter("testcase")}
+    assert failures.keys() == {"test_stuck_in_region", "test_alarm_after_the_timeout"}, output
+    [message] = failures["test_stuck_in_region"]
+    assert message.startswith("Failed: Timeout"), message
+    assert failures["test_alarm_after_the_timeout"] == [], output
+    assert "1 failed, 1 passed" in r.stdout.decode(), output
+
+
+def test_timeout_decorator_and_the_alarm_idiom_end_a_region():
+    r = run_py("""
+        import signal
+        import talvex, tvclient_c, timeout_decorator
+        from scenario import outcome
+
+        @timeout_decorator.timeout(0.5)
+        def decorated():
+            tvclient_c.busy_region(-1)
+
+        def raise_timeout(signum, frame):
+            raise TimeoutError("native call timed out")
+
+        def idiom():
+            old = signal.signal(signal.SIGALRM, raise_timeout)
+            signal.alarm(1)
+            try:
+                tvclient_c.busy_region(-1)
+            finally:
+                signal.alarm(0)
+                signal.signal(signal.SIGALRM, old)
+
+        def plain_alarm():
+            signal.setitimer(signal.ITIMER_REAL, 0.1)
+            tvclient_c.busy_region(30)
+
+        for f in [decorated, plain_alarm, idiom, plain_alarm]:
+            print(outcome(f))
+        print(tvclient_c.state()[:2])
+        """, timeout=HANG)
+    assert r.returncode == 0, r.stderr.decode(errors="replace")
+    assert r.stdout.decode().splitlines() == [
+        "timeout_decorator.timeout_decorator.TimeoutError()",
+        "talvex.signals.AlarmInterrupt()",
+        "builtins.TimeoutError('native call timed out')",
+        "talvex.signals.AlarmInterrupt()",
+        "(0, 0)",
+    ]
+    assert r.stderr == b""
+
+
+# ---------------------------------------------------------------------------
+# gunicorn: the application imports talvex in each sync worker (or in the
+# master, with --preload); the workers set SIGINT/SIGQUIT -> handle_quit
+# (worker_int hook) and SIGABRT -> handle_abort (worker_abort hook).
+# ---------------------------------------------------------------------------
+
+MARKS = """\
+import os
+
+
+def mark(*words):
+    line = " ".join(map(str, (os.getpid(), *words))) + "\\n"
+    fd = os.open(os.environ["TV_MARKS"], os.O_WRONLY | os.O_APPEND | os.O_CREAT)
+    os.write(fd, line.encode())
+    os.close(fd)
+"""
+
+APP = """\
+import talvex, tvclient_c
+from marks import mark
+
+
+def application(environ, start_response):
+    if environ["PATH_INFO"] == "/region":
+        mark("stuck", "region")
+        tvclient_c.busy_region(-1)
+    elif environ["PATH_INFO"] == "/python":
+        mark("stuck", "python")
+        while True:
+            pass
+    body = b"served"
+    start_response("200 OK", [("Content-Type", "text/plain"),
+                              ("Content-Length", str(len(body)))])
+    return [body]
+"""
+
+# The hooks run in the workers; this file is read by the master, which
+# must not import talvex unless --preload says so.
+CONFIG = """\
+from marks import mark
+
+control_socket_disable = True
+
+
+def post_worker_init(worker):
+    mark("ready", worker.sockets[0].getsockname()[1])
+
+
+def worker_int(worker):
+    mark("worker_int")
+
+
+def worker_abort(worker):
+    mark("worker_abort")
+"""
+
+# What talvex's crash report leaves in the log, and what gunicorn logs for
+# a worker killed by a signal that the worker's own handlers take.
+CRASH_SIGNS = ["-" * 72, "talvex crash inspector", "Unhandled SIG", "Python will now terminate",
+               "was sent SIGQUIT", "was sent SIGABRT", "was sent SIGINT"]
+
+
+class Gunicorn:
+    def __init__(self, directory, timeout, extra):
+        for name, text in [("marks.py", MARKS), ("app.py", APP), ("conf.py", CONFIG)]:
+            (directory / name).write_text(text)
+        self.marks = directory / "marks"
+        self.log_path = directory / "gunicorn.log"
+        with open(self.log_path, "wb") as log:
+            # A session of its own: Ctrl-C goes to the whole process group.
+            self.proc = subprocess.Popen(
+                [sys.executable, "-m", "gunicorn", "--config", "conf.py", "--workers", "2",
+                 "--bind", "127.0.0.1:0", "--timeout", str(timeout), *extra, "app:application"],
+                cwd=directory, env=child_env(TV_MARKS=str(self.marks)),
+                stdout=subprocess.DEVNULL, stderr=log, start_new_session=True)
+
+    def marked(self, kind):
+        """[pid, *arguments] of each mark of one kind, in order."""
+        try:
+            lines = self.marks.read_text().splitlines()
+        except FileNotFoundError:
+            return []
+        return [[int(pid), *rest] for pid, k, *rest in map(str.split, lines) if k == kind]
+
+    def pids(self, kind):
+        return {pid for pid, *_ in self.marked(kind)}
+
+    def log(self):
+        return self.log_path.read_text(errors="replace")
+
+    def wait_ready(self, count):
+        """Waits for `count` workers to have started; returns the port."""
+        try:
+            ready = wait_for(lambda: len(self.marked("ready")) >= count and self.marked("ready"),
+                             f"{count} workers to be ready")
+        except AssertionError:
+            raise AssertionError(self.log()) from None
+        return int(ready[0][1])
+
+    def request_stuck(self, port, where):
+        """A request that spins for ever, in a region or in Python code;
+        returns (socket, worker pid)."""
+        client = socket.create_connection(("127.0.0.1", port), timeout=HANG)
+        client.sendall(f"GET /{where} HTTP/1.0\r\n\r\n".encode())
+        [pid] = wait_for(lambda: [pid for pid, w in self.marked("stuck") if w == where],
+                         f"the request to reach its loop in {where}")
+        return client, pid
+
+    def ctrl_c(self):
+        os.killpg(self.proc.pid, signal.SIGINT)
+
+    def wait(self):
+        return self.proc.wait(HANG)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+
+
+@pytest.fixture
+def gunicorn(tmp_path):
+    servers = []
+
+    def start(*extra, timeout=HANG):
+        servers.append(Gunicorn(tmp_path, timeout, extra))
+        return servers[-1]
+
+    yield start
+    for server in servers:
+        server.kill()
+
+
+def hang_up(client):
+    """Reads what the server sends until it closes, then closes: gunicorn
+    drains a connection before it closes it."""
+    try:
+        while client.recv(4096):
+            pass
+    except OSError:
+        pass
+    client.close()
+
+
+PRELOAD = [pytest.param((), id="in-workers"),
+           pytest.param(("--preload",), id="preload", marks=pytest.mark.stress)]
+
+
+@pytest.mark.parametrize("extra", PRELOAD)
+def test_gunicorn_ctrl_c_runs_worker_int_and_workers_exit_cleanly(gunicorn, extra):
+    server = gunicorn(*extra)
+    port = server.wait_ready(2)
+    # One worker idle in its accept loop, the other inside a region.
+    client, busy = server.request_stuck(port, "region")
+    time.sleep(0.1)
+    server.ctrl_c()
+    hang_up(client)
+    status = server.wait()
+    log = server.log()
+    assert status == 0, log
+    workers = server.pids("ready")
+    assert busy in workers and len(workers) == 2
+    assert server.pids("worker_int") == workers, log
+    assert server.marked("worker_abort") == []
+    # Each worker exited with status 0: gunicorn logs any other ending. (Not
+    # checked through worker_exit: when SIGINT and the master's SIGQUIT are
+    # both pending, the second handler cuts that hook short, talvex or not.)
+    signs = CRASH_SIGNS + ["was sent", "exited with code"]
+    assert [sign for sign in signs if sign in log] == [], log
+
+
+# One stuck worker at a time: gunicorn's master checks for timeouts at every
+# wake-up, and a second worker's exit can bring its SIGKILL a few
+# milliseconds after its SIGABRT, before any handler could run.
+@pytest.mark.parametrize("where, extra", [
+    pytest.param("region", (), id="region"),
+    pytest.param("python", (), id="python", marks=pytest.mark.stress),
+    pytest.param("region", ("--preload",), id="region-preload", marks=pytest.mark.stress),
+    pytest.param("python", ("--preload",), id="python-preload", marks=pytest.mark.stress),
+])
+def test_gunicorn_worker_timeout_runs_worker_abort_and_replaces_the_worker(
+        gunicorn, where, extra):
+    server = gunicorn(*extra, timeout=2)
+    port = server.wait_ready(2)
+    client, stuck = server.request_stuck(port, where)
+    wait_for(lambda: server.marked("worker_abort"), "the worker to be aborted")
+    hang_up(client)
+    server.wait_ready(3)
+
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=HANG)
+    connection.request("GET", "/")
+    assert connection.getresponse().read() == b"served"
+    connection.close()
+
+    server.ctrl_c()
+    status = server.wait()
+    log = server.log()
+    assert status == 0, log
+    assert server.marked("worker_abort") == [[stuck]], log
+    assert [sign for sign in CRASH_SIGNS if sign in log] == [], log
