@@ -181,7 +181,7 @@ void BM_interrupt_outside_cpython(benchmark::State &s)
  * that jumps (through the trampoline) and _sig_on_recover(). No Python
  * exception is made; the figure is the runtime's part. noinline: the
  * frame that records the resume point is this function's own. */
-__attribute__((noinline)) bool one_recovery(int how)
+__attribute__((noinline)) bool one_recovery(int how, sigset_t *landing = nullptr)
 {
     tvstate_t *st = talvex_api.state;
     st->message = nullptr;
@@ -195,6 +195,8 @@ __attribute__((noinline)) bool one_recovery(int how)
         tv_store(&st->sig_on_count, 0);
         return false;
     }
+    if (landing != nullptr)
+        sigprocmask(SIG_SETMASK, nullptr, landing);
     talvex_api.sig_on_recover();
     return true;
 }
@@ -618,10 +620,6 @@ PyObject *wait_floor(PyObject *, PyObject *arg)
     return nullptr;
 }
 
-/* recovery_masks() -> (at entry, at landing, after _sig_on_recover): the
- * thread's blocked signals around a recovery from SIGINT. The mask at the
- * landing is what the hop through the trampoline installed; a recovery's
- * own sigprocmask is needed only where the two later ones differ. */
 PyObject *mask_list(const sigset_t &m)
 {
     PyObject *list = PyList_New(0);
@@ -639,34 +637,20 @@ PyObject *mask_list(const sigset_t &m)
     return list;
 }
 
-sigset_t landing_mask;
-
-__attribute__((noinline)) bool recovery_seen(sigset_t *after)
-{
-    tvstate_t *st = talvex_api.state;
-    st->message = nullptr;
-    if (sigsetjmp(st->resume_point, 0) == 0) {
-        tv_set_region_owner(st->resume_point);
-        tv_store(&st->sig_on_count, 1);
-        raise(SIGINT);
-        tv_store(&st->sig_on_count, 0);
-        return false;
-    }
-    sigprocmask(SIG_SETMASK, nullptr, &landing_mask);
-    talvex_api.sig_on_recover();
-    sigprocmask(SIG_SETMASK, nullptr, after);
-    return true;
-}
-
+/* recovery_masks() -> (at entry, at landing, after _sig_on_recover): the
+ * thread's blocked signals around a recovery from SIGINT. The mask at the
+ * landing is what the hop through the trampoline installed; a recovery's
+ * own sigprocmask is needed only where the two later ones differ. */
 PyObject *recovery_masks(PyObject *, PyObject *)
 {
-    sigset_t entry, after;
+    sigset_t entry, landing, after;
     sigprocmask(SIG_SETMASK, nullptr, &entry);
-    if (!recovery_seen(&after)) {
+    if (!one_recovery(SIGINT, &landing)) {
         PyErr_SetString(PyExc_RuntimeError, "tvbench: no jump");
         return nullptr;
     }
-    return Py_BuildValue("(NNN)", mask_list(entry), mask_list(landing_mask), mask_list(after));
+    sigprocmask(SIG_SETMASK, nullptr, &after);
+    return Py_BuildValue("(NNN)", mask_list(entry), mask_list(landing), mask_list(after));
 }
 
 PyObject *last_expiry(PyObject *, PyObject *)

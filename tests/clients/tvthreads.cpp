@@ -65,14 +65,24 @@ void store(int *p, int v)
 // Exceptions as names
 // ---------------------------------------------------------------------
 
-// Moves the exception that is set into `events` as its class name.
-bool take_exception(PyObject *events)
+// Takes the exception that is set (lock held): its class name, or null
+// when none is set or the name cannot be had.
+PyObject *take_exception_name()
 {
     PyObject *exc = PyErr_GetRaisedException();
     if (exc == nullptr)
-        return true;
+        return nullptr;
     PyObject *name = PyType_GetName(Py_TYPE(exc));
     Py_DECREF(exc);
+    return name;
+}
+
+// Moves the exception that is set into `events` as its class name.
+bool take_exception(PyObject *events)
+{
+    if (!PyErr_Occurred())
+        return true;
+    PyObject *name = take_exception_name();
     if (name == nullptr)
         return false;
     int rc = PyList_Append(events, name);
@@ -423,17 +433,11 @@ std::string translated(const talvex::interrupted &e)
 {
     PyGILState_STATE gil = PyGILState_Ensure();
     talvex::set_python_error(e);
-    std::string name = "?";
-    PyObject *exc = PyErr_GetRaisedException();
-    if (exc != nullptr) {
-        PyObject *n = PyType_GetName(Py_TYPE(exc));
-        const char *text = n != nullptr ? PyUnicode_AsUTF8(n) : nullptr;
-        if (text != nullptr)
-            name = text;
-        Py_XDECREF(n);
-        PyErr_Clear();
-        Py_DECREF(exc);
-    }
+    PyObject *n = take_exception_name();
+    const char *text = n != nullptr ? PyUnicode_AsUTF8(n) : nullptr;
+    std::string name = text != nullptr ? text : "?";
+    Py_XDECREF(n);
+    PyErr_Clear();
     PyGILState_Release(gil);
     return name;
 }
