@@ -396,19 +396,25 @@ void recover()
     tv_store(&tvstate.sig_on_count, 0);
     int landed = __atomic_exchange_n(&shared.landed, 0, __ATOMIC_SEQ_CST);
     hand_hangup_to_main(landed);
-    if (landed != 0) {
-        // Only the interrupt that ended the region is taken (its copy may
-        // have been recorded by the thread that passed it on). Another one,
-        // recorded by another thread since the jump, is still owed: a
-        // hang-up there must not be wiped out.
-        int expected = landed;
-        __atomic_compare_exchange_n(&tvstate.pending_interrupt, &expected, 0, false,
-                                    __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    } else {
-        tv_store(&tvstate.pending_interrupt, 0);
+    // The interrupt that ended the region is taken, and one recorded
+    // meanwhile merges with it, except a hang-up that did not end it: one
+    // another thread recorded since the jump (its copy, passed on to this
+    // thread, waits blocked and is then dropped as already recorded) or one
+    // recorded while the region was shielded is still owed, and Python is
+    // alerted to take it.
+    int current = tv_load(&tvstate.pending_interrupt);
+    for (;;) {
+        if (landed != 0 && current != landed && (current == SIGHUP || current == SIGTERM)) {
+            if (python_running())
+                PyErr_SetInterruptEx(SIGHUP);
+            break;
+        }
+        if (__atomic_compare_exchange_n(&tvstate.pending_interrupt, &current, 0, false,
+                                        __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+            custom_set_pending_signal(0);
+            break;
+        }
     }
-    if (tv_load(&tvstate.pending_interrupt) == 0)
-        custom_set_pending_signal(0);
     // Back to the mask the thread had where the signal struck.
     sigprocmask(SIG_SETMASK, landed != 0 ? &shared.landing_mask : &shared.default_sigmask,
                 nullptr);
