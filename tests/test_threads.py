@@ -276,6 +276,16 @@ print("after", worker("close", box=2), c.state()[:2])
                    "after ['KeyboardInterrupt'] (0, 0)"]
 
 
+@pytest.mark.parametrize("sig, after_fault", [
+    (signal.SIGHUP, ["SystemExit"]),   # still owed: reaches Python after the fault's
+    (signal.SIGINT, []),               # merges with the fault that ended the region
+], ids=["SIGHUP", "SIGINT"])
+def test_hangup_recorded_in_a_region_survives_its_recovery(sig, after_fault):
+    # A shielded region records the signal, then a fault ends the region.
+    out = run(f"print(t.shielded_fault({int(sig)}), c.state()[:4])")
+    assert out == [f"{['SignalError'] + after_fault} (0, 0, 0, 0)"]
+
+
 # ---------------------------------------------------------------------------
 # The race: a hang-up right behind an interrupt is never lost
 

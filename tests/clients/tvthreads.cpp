@@ -423,6 +423,29 @@ PyObject *drain_events(PyObject *, PyObject *)
     return events ? finish(events) : nullptr;
 }
 
+// shielded_fault(sig) -> events: a region shields itself, takes `sig`
+// (only recorded, being shielded), then faults; then the pending handlers.
+PyObject *shielded_fault(PyObject *, PyObject *args)
+{
+    int sig;
+    if (!PyArg_ParseTuple(args, "i", &sig))
+        return nullptr;
+    PyObject *events = PyList_New(0);
+    if (events == nullptr)
+        return nullptr;
+    if (sig_on()) {
+        sig_block();
+        raise(sig);
+        *static_cast<volatile int *>(nullptr) = 1;
+        sig_off();
+    }
+    if (!take_exception(events)) {
+        Py_DECREF(events);
+        return nullptr;
+    }
+    return finish(events);
+}
+
 // ---------------------------------------------------------------------
 // The worker: cooperative scopes on command
 // ---------------------------------------------------------------------
@@ -736,6 +759,7 @@ PyMethodDef methods[] = {
     {"release_region", release_region, METH_NOARGS, "end hold_region()'s region"},
     {"in_region", in_region, METH_NOARGS, "whether hold_region()'s region is open"},
     {"sig_check_events", sig_check_events, METH_NOARGS, "sig_check() -> events"},
+    {"shielded_fault", shielded_fault, METH_VARARGS, "shielded_fault(sig) -> events"},
     {"idle", idle, METH_VARARGS, "idle(seconds) -> events"},
     {"is_idle", is_idle, METH_NOARGS, "whether a thread waits in idle()"},
     {"wake", wake, METH_NOARGS, "end the wait of idle()"},
