@@ -233,6 +233,19 @@ def test_sig_off_warning_as_error_is_reported_as_unraisable():
                    "ValueError('first') ['sig_off() without sig_on() at y.c:4']"]
 
 
+@pytest.mark.parametrize("sig, raised", [(signal.SIGINT, "KeyboardInterrupt()"),
+                                         (signal.SIGALRM, "AlarmInterrupt()")])
+def test_sig_off_warning_never_swallows_a_waiting_interrupt(sig, raised):
+    # The warning machinery runs Python code, where the interrupt would be
+    # raised and then cleared by the interpreter's warning display.
+    out = lines("""
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            print(outcome(c.signal_then_sig_off, %d), len(caught), c.state()[:2])
+    """ % sig)
+    assert out == ["%s 1 (0, 0)" % raised]
+
+
 def test_region_left_twice_warns_with_the_client_location():
     out = lines("""
         import re

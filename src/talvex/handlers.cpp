@@ -162,20 +162,6 @@ bool region_owned_elsewhere(pthread_t *owner)
     return !pthread_equal(*owner, pthread_self());
 }
 
-// Records an interrupt for later. A pending SIGHUP or SIGTERM ends the
-// process's work: it is never overwritten, also not by a handler that runs
-// at the same moment in another thread (hence a compare-and-swap rather
-// than a test and a store).
-void record_interrupt(int sig)
-{
-    int current = tv_load(&tvstate.pending_interrupt);
-    do {
-        if (current == SIGHUP || current == SIGTERM)
-            return;
-    } while (!__atomic_compare_exchange_n(&tvstate.pending_interrupt, &current, sig, false,
-                                          __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST));
-    custom_set_pending_signal(sig);
-}
 
 // Jumps out of the region through the trampoline. The hop keeps the
 // interrupts blocked until the client's recovery, which then gives the
@@ -425,6 +411,21 @@ bool python_running()
 {
     int (*finalizing)(void) = __atomic_load_n(&interpreter_finalizing, __ATOMIC_ACQUIRE);
     return Py_IsInitialized() && !(finalizing != nullptr && finalizing());
+}
+
+// Records an interrupt for later. A pending SIGHUP or SIGTERM ends the
+// process's work: it is never overwritten, also not by a handler that runs
+// at the same moment in another thread (hence a compare-and-swap rather
+// than a test and a store).
+void record_interrupt(int sig)
+{
+    int current = tv_load(&tvstate.pending_interrupt);
+    do {
+        if (current == SIGHUP || current == SIGTERM)
+            return;
+    } while (!__atomic_compare_exchange_n(&tvstate.pending_interrupt, &current, sig, false,
+                                          __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST));
+    custom_set_pending_signal(sig);
 }
 
 int custom_signal_is_blocked()

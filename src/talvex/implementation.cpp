@@ -491,10 +491,17 @@ extern "C" void _sig_off_warning(const char *file, int line)
     PyGILState_STATE gil = PyGILState_Ensure();
     // The client has no way to see an error from here: a warning turned
     // into one is reported as unraisable, and an exception already set by
-    // the client's own code stays.
+    // the client's own code stays. Interrupts wait meanwhile: the warning
+    // machinery would take one and lose it (CPython clears errors while it
+    // shows a warning).
     PyObject *earlier = PyErr_GetRaisedException();
+    tv_store(&shared.python_claims_deferred, 1);
     if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 2) < 0)
         PyErr_WriteUnraisable(nullptr);
+    tv_store(&shared.python_claims_deferred, 0);
+    int waiting = tv_load(&tvstate.pending_interrupt);
+    if (waiting != 0 && python_running())
+        PyErr_SetInterruptEx(waiting == SIGTERM ? SIGHUP : waiting);
     PyErr_SetRaisedException(earlier);
     PyGILState_Release(gil);
 }

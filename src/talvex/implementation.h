@@ -62,6 +62,7 @@ struct Shared {
     struct sigaction chained[kSignalSlots];
     int hangup_for_main;              // a hang-up a worker took, owed to the main thread
     int recovered_early;              // the region was recovered before its client asked
+    int python_claims_deferred;       // python_check_interrupt leaves interrupts waiting
     void (*python_native_handler)(int);  // what CPython installs natively for its handlers
     int dying_thread;                 // kernel id of the thread writing a crash report
     unsigned long main_thread;        // the main thread (pthread_t)
@@ -93,6 +94,8 @@ void fatal_signal_handler(int sig, siginfo_t *info, void *context);
 void *trampoline_body(void *);
 int custom_signal_is_blocked();
 void custom_set_pending_signal(int sig);
+// Records an interrupt in pending_interrupt (a pending hang-up stays).
+void record_interrupt(int sig);
 // Whether PyErr_SetInterruptEx may be called: not before initialisation,
 // nor once finalisation began.
 bool python_running();

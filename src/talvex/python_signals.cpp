@@ -565,6 +565,8 @@ PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
         }
     }
     int pending = tv_load(&tvstate.pending_interrupt);
+    if (pending != 0 && tv_load(&shared.python_claims_deferred))
+        Py_RETURN_NONE;  // re-announced when the deferral ends
     if (pending == 0) {
         if (owed == 0 && is_interrupt_signal(sig) && shared.python_native_handler != nullptr) {
             // The interpreter's own native handler was in place (code

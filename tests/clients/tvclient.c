@@ -764,6 +764,19 @@ static PyObject *bystander_in_region(PyObject *self, PyObject *args)
     Py_RETURN_NONE;
 }
 
+/* An interrupt recorded outside any region, then an unmatched sig_off():
+ * the warning must not swallow the interrupt. */
+static PyObject *signal_then_sig_off(PyObject *self, PyObject *args)
+{
+    int sig;
+    (void)self;
+    if (!PyArg_ParseTuple(args, "i", &sig))
+        return NULL;
+    raise(sig);
+    sig_off();
+    return result_of_entry();
+}
+
 /* A C exit handler that raises a signal after the interpreter is gone. */
 static int exit_signal;
 
@@ -824,6 +837,7 @@ static PyMethodDef methods[] = {
     {"interrupt_received", interrupt_received, METH_VARARGS, NULL},
     {"sig_on_recover", sig_on_recover, METH_NOARGS, NULL},
     {"sig_off_warning", sig_off_warning, METH_VARARGS, NULL},
+    {"signal_then_sig_off", signal_then_sig_off, METH_VARARGS, NULL},
     {"raise_at_exit", raise_at_exit, METH_VARARGS, "raise_at_exit(sig): a C exit handler raises sig"},
     {"print_backtrace", print_backtrace, METH_NOARGS, NULL},
     {"verify_exc_value", verify_exc_value, METH_VARARGS, NULL},
