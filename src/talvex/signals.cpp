@@ -148,11 +148,42 @@ void write_unraisable(const char *context)
 // Traceback entries
 // ---------------------------------------------------------------------
 
+namespace {
+
+// The code descriptions of traceback entries, made once per place: an
+// interrupt outside a region passes through here every time.
+struct CodeCacheEntry {
+    const char *funcname;
+    const char *file;
+    int line;
+    PyCodeObject *code;  // owned, kept for the life of the process
+};
+CodeCacheEntry code_cache[32];
+
+PyCodeObject *code_for(const char *funcname, int line, const char *file)
+{
+    for (CodeCacheEntry &e : code_cache) {
+        if (e.code == nullptr) {
+            e.code = PyCode_NewEmpty(file, funcname, line);
+            if (e.code == nullptr)
+                return nullptr;
+            e.funcname = funcname;
+            e.file = file;
+            e.line = line;
+        }
+        if (e.funcname == funcname && e.file == file && e.line == line)
+            return reinterpret_cast<PyCodeObject *>(Py_NewRef(e.code));
+    }
+    return PyCode_NewEmpty(file, funcname, line);  // more places than the cache holds
+}
+
+}  // namespace
+
 void talvex::add_traceback(const char *funcname, int line, const char *file)
 {
     // The entry must never replace the error it decorates.
     PyObject *exc = PyErr_GetRaisedException();
-    PyCodeObject *code = PyCode_NewEmpty(file ? file : kSourceFile, funcname, line);
+    PyCodeObject *code = code_for(funcname, line, file ? file : kSourceFile);
     PyFrameObject *frame = nullptr;
     if (code != nullptr) {
         PyObject *globals = namespace_ref;
