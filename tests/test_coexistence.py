@@ -219,22 +219,28 @@ def test_python_handlers_for_fatal_signals_keep_their_meaning(sig, when):
                    "builtins.RuntimeError('Aborted') %d" % expected_calls]
 
 
-@pytest.mark.parametrize("order", ["before_import", "after_import", "enable_disable"])
-def test_faulthandler_in_either_order_leaves_faults_in_regions_silent(order):
-    r = run_py(textwrap.dedent("""
-        import faulthandler, os
+def faulthandler_set_up(order):
+    """faulthandler enabled before or after talvex is imported."""
+    return textwrap.dedent("""
+        import faulthandler
         order = %r
         if order == "before_import":
             faulthandler.enable()
         import talvex, tvclient_c as c
-        from scenario import outcome
         if order == "after_import":
             faulthandler.enable()
+    """ % order)
+
+
+@pytest.mark.parametrize("order", ["before_import", "after_import", "enable_disable"])
+def test_faulthandler_in_either_order_leaves_faults_in_regions_silent(order):
+    r = run_py(faulthandler_set_up(order) + textwrap.dedent("""
+        from scenario import outcome
         if order == "enable_disable":
             faulthandler.enable()
             faulthandler.disable()
         print(outcome(c.fault, "segv"), outcome(c.fault, "segv"), faulthandler.is_enabled())
-    """ % order))
+    """))
     assert (r.returncode, r.stderr) == (0, b""), r.stderr.decode(errors="replace")
     assert r.stdout.decode() == ("talvex.signals.SignalError('Segmentation fault') " * 2 +
                                  str(order != "enable_disable") + "\n")
@@ -242,18 +248,11 @@ def test_faulthandler_in_either_order_leaves_faults_in_regions_silent(order):
 
 @pytest.mark.parametrize("order", ["before_import", "after_import"])
 def test_faulthandler_reports_a_fault_outside_regions_after_talvex(order):
-    r = run_py(textwrap.dedent("""
-        import faulthandler, os
-        order = %r
-        if order == "before_import":
-            faulthandler.enable()
-        import talvex, tvclient_c as c
-        if order == "after_import":
-            faulthandler.enable()
+    r = run_py(faulthandler_set_up(order) + textwrap.dedent("""
         def crash_here():
             c.fault("segv", False)
         crash_here()
-    """ % order), env={"TALVEX_CRASH_NDEBUG": "1"})
+    """), env={"TALVEX_CRASH_NDEBUG": "1"})
     err = r.stderr.decode(errors="replace")
     assert r.returncode == -signal.SIGSEGV, err
     ours = err.index("Unhandled SIGSEGV: A segmentation fault occurred.")

@@ -71,6 +71,13 @@ def test_metadata_names_the_licence_and_exactly_the_tested_versions(request, kin
     assert [f"3.{m}" for m in range(8, 20) if f"3.{m}.0" in admits] == tested
 
 
+def test_wheel_ships_the_public_header_and_no_runtime_sources(wheel):
+    with zipfile.ZipFile(wheel) as z:
+        names = z.namelist()
+    sources = [n for n in names if n.endswith((".h", ".cpp", ".c"))]
+    assert sources == ["talvex/include/talvex/state.h"]
+
+
 @pytest.fixture(scope="module")
 def client_wheel(tmp_path_factory):
     """examples/cpp_module, copied out of the tree as a user's project, built

@@ -13,6 +13,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include "implementation.h"
+#include "pyref.h"
 
 #include <dirent.h>
 #include <pthread.h>
@@ -75,25 +76,6 @@ bool is_default(PyObject *handler)
 {
     return is_marker(handler, 0);
 }
-
-class Ref {
-public:
-    explicit Ref(PyObject *owned = nullptr) : p_(owned) {}
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-    ~Ref() { Py_XDECREF(p_); }
-    PyObject *get() const { return p_; }
-    PyObject *release()
-    {
-        PyObject *p = p_;
-        p_ = nullptr;
-        return p;
-    }
-    explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    PyObject *p_;
-};
 
 PyObject *call_real(PyObject *real, long sig, PyObject *handler)
 {

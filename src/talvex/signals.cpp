@@ -4,6 +4,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include "implementation.h"
+#include "pyref.h"
 
 #include <frameobject.h>
 #include <limits.h>
@@ -11,6 +12,8 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+
+using talvex::Ref;
 
 namespace {
 
@@ -25,34 +28,6 @@ int64_t loaded_interpreter_id = -1;
 PyObject *module_ref;     // the module whose execution step has begun
 PyObject *namespace_ref;  // its namespace dict
 PyObject *builtins_ref;   // the builtins module
-
-// A strong reference that is released when it goes out of scope. Never kept
-// in a frame a signal jump can abandon: only ordinary-context code uses it.
-class Ref {
-public:
-    Ref() = default;
-    explicit Ref(PyObject *owned) : p_(owned) {}
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-    ~Ref() { Py_XDECREF(p_); }
-    PyObject *get() const { return p_; }
-    PyObject *release()
-    {
-        PyObject *p = p_;
-        p_ = nullptr;
-        return p;
-    }
-    void reset(PyObject *owned)
-    {
-        PyObject *old = p_;
-        p_ = owned;
-        Py_XDECREF(old);
-    }
-    explicit operator bool() const { return p_ != nullptr; }
-
-private:
-    PyObject *p_ = nullptr;
-};
 
 // Look a module-level name up as the functions do every time they run: the
 // module namespace first, then the builtins. NameError when neither has it;
