@@ -1,9 +1,10 @@
 """Real frameworks from PyPI that set, save and restore their own signal
 handlers, with talvex imported in the processes they run: a Jupyter kernel,
 pytest-timeout's signal method, timeout-decorator (and the hand-written
-alarm idiom it stands for), and gunicorn's sync workers. Every framework
-runs in processes of its own; the protected native loop is the test
-client's busy_region(-1), which spins in a region until something ends it."""
+alarm idiom it stands for), gunicorn's sync workers, and the standard
+library's asyncio. Every framework runs in processes of its own; the
+protected native loop is the test client's busy_region(-1), which spins in
+a region until something ends it."""
 import http.client
 import os
 import queue
@@ -198,6 +199,78 @@ def test_timeout_decorator_and_the_alarm_idiom_end_a_region():
         "talvex.signals.AlarmInterrupt()",
         "builtins.TimeoutError('native call timed out')",
         "talvex.signals.AlarmInterrupt()",
+        "(0, 0)",
+    ]
+    assert r.stderr == b""
+
+
+# ---------------------------------------------------------------------------
+# asyncio (standard library): signal callbacks through the loop's wakeup fd,
+# Ctrl-C during asyncio.run(), and regions inside coroutines.
+# ---------------------------------------------------------------------------
+
+def test_asyncio_signal_callbacks_ctrl_c_and_regions_in_coroutines():
+    r = run_py("""
+        import asyncio, os, signal
+        import talvex, tvclient_c
+        from scenario import outcome
+
+        async def callbacks():
+            loop = asyncio.get_running_loop()
+            for sig in (signal.SIGALRM, signal.SIGHUP):
+                fired = loop.create_future()
+                loop.add_signal_handler(sig, fired.set_result, sig.name)
+                loop.call_later(0.05, os.kill, os.getpid(), sig)
+                # The callback wakes the loop at once, not after a long sleep.
+                print(await asyncio.wait_for(fired, 20))
+            # A region inside a coroutine is still ended by the signal; the
+            # loop's own handler returns, so the region raises talvex's own.
+            tvclient_c.signal_when(signal.SIGALRM, "sig_on_count")
+            print(outcome(tvclient_c.busy_region, -1))
+            loop.remove_signal_handler(signal.SIGALRM)
+            signal.setitimer(signal.ITIMER_REAL, 0.05)
+            print(outcome(tvclient_c.busy_region, -1))
+            loop.remove_signal_handler(signal.SIGHUP)
+
+        asyncio.run(callbacks())
+
+        log = []
+        async def interrupted():
+            asyncio.get_running_loop().call_later(0.05, os.kill, os.getpid(), signal.SIGINT)
+            try:
+                await asyncio.sleep(20)
+            finally:
+                log.append("cleaned up")
+
+        async def in_region():
+            tvclient_c.signal_when(signal.SIGINT, "sig_on_count")
+            tvclient_c.busy_region(-1)
+
+        async def sigint_handler():
+            return type(signal.getsignal(signal.SIGINT)).__name__
+
+        # With default_int_handler in place, asyncio.run() sets its own
+        # SIGINT handler (cancel the main task first); talvex stays beneath.
+        for default_int in (False, True):
+            if default_int:
+                signal.signal(signal.SIGINT, signal.default_int_handler)
+            print(asyncio.run(sigint_handler()))
+            for main in (interrupted, in_region):
+                log.clear()
+                print(outcome(asyncio.run, main()), log)
+        print(tvclient_c.state()[:2])
+        """, timeout=HANG)
+    assert r.returncode == 0, r.stderr.decode(errors="replace")
+    assert r.stdout.decode().splitlines() == [
+        "SIGALRM", "SIGHUP",
+        "talvex.signals.AlarmInterrupt()",
+        "talvex.signals.AlarmInterrupt()",
+        "function",
+        "builtins.KeyboardInterrupt() ['cleaned up']",
+        "builtins.KeyboardInterrupt() []",
+        "partial",
+        "builtins.KeyboardInterrupt() ['cleaned up']",
+        "builtins.KeyboardInterrupt() []",
         "(0, 0)",
     ]
     assert r.stderr == b""
