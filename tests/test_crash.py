@@ -184,6 +184,17 @@ def test_exit_status_when_the_reraised_signal_is_blocked(crash, code, sig, messa
     assert err == SEP + message_block(message)
 
 
+@pytest.mark.parametrize("name", ["SIGSEGV", "SIGILL", "SIGFPE", "stack_overflow"])
+def test_real_fault_outside_a_region_with_a_python_handler_is_a_crash(crash, name):
+    # A Python handler can never run for a real fault (the instruction
+    # faults again as soon as a handler returns): the report, not a hang.
+    code, sig, message = FATAL[name]
+    rc, pid, err = crash(code, ndebug="1",
+                         before=f"signal.signal({int(sig)}, lambda s, f: print('handler'))")
+    assert rc == -sig
+    assert err == SEP + message_block(message)
+
+
 def test_fault_in_another_thread_is_not_caught_by_the_region(crash):
     # The main thread's region cannot resume a thread whose stack it does
     # not own: the fault ends the process with the report.

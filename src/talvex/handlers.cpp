@@ -25,6 +25,7 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 extern char **environ;
@@ -451,6 +452,43 @@ void interrupt_handler(int sig, siginfo_t *, void *context)
     errno = saved_errno;
 }
 
+namespace {
+
+// A fault handed to a Python-level handler re-executes its instruction as
+// soon as the handler returns, long before Python can run that handler:
+// the same signal again within a few milliseconds, in the same thread at
+// the same instruction, is a real fault that would repeat for ever, and
+// gets the crash report. (A thread blocked in a system call is interrupted
+// at the same instruction every time; a signal sent by another process
+// comes again only much later.) A miss only costs one more round, so the
+// window can be short. SIGQUIT and abort()'s SIGABRT never re-execute.
+constexpr long long kRefaultWindowNs = 10 * 1000 * 1000;
+
+bool faulting_again(int sig, void *context)
+{
+    if (sig == SIGQUIT || sig == SIGABRT)
+        return false;
+    MachineFault f = machine_fault(context);
+    struct timespec now;
+    if (!f.valid || clock_gettime(CLOCK_MONOTONIC, &now) != 0)
+        return false;
+    long long now_ns = now.tv_sec * 1000000000LL + now.tv_nsec;
+    int tid = kernel_thread_id();
+    Shared::RoutedFault &last =
+        shared.routed_faults[static_cast<unsigned>(tid) % (sizeof(shared.routed_faults) /
+                                                           sizeof(shared.routed_faults[0]))];
+    bool again = tv_load(&last.tid) == tid && tv_load(&last.sig) == sig &&
+                 __atomic_load_n(&last.instruction, __ATOMIC_SEQ_CST) == f.instruction &&
+                 now_ns - __atomic_load_n(&last.when_ns, __ATOMIC_SEQ_CST) < kRefaultWindowNs;
+    tv_store(&last.tid, tid);
+    tv_store(&last.sig, sig);
+    __atomic_store_n(&last.instruction, f.instruction, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&last.when_ns, now_ns, __ATOMIC_SEQ_CST);
+    return again;
+}
+
+}  // namespace
+
 void fatal_signal_handler(int sig, siginfo_t *, void *context)
 {
     int dying = tv_load(&shared.dying_thread);
@@ -467,7 +505,8 @@ void fatal_signal_handler(int sig, siginfo_t *, void *context)
         pthread_t owner;
         bool in_region = tv_load(&tvstate.sig_on_count) > 0 && !region_owned_elsewhere(&owner);
         if ((!in_region || sig == SIGQUIT) && sig > 0 && sig < kSignalSlots &&
-            tv_load(&shared.fatal_route[sig]) == kRoutePython && python_running()) {
+            tv_load(&shared.fatal_route[sig]) == kRoutePython && python_running() &&
+            !faulting_again(sig, context)) {
             // The program set a Python-level handler: it runs at Python's
             // next check, as CPython's own handler would arrange.
             tv_store(&tvstate.handler_active, 0);

@@ -65,6 +65,15 @@ struct Shared {
     int python_claims_deferred;       // python_check_interrupt leaves interrupts waiting
     void (*python_native_handler)(int);  // what CPython installs natively for its handlers
     int dying_thread;                 // kernel id of the thread writing a crash report
+    // The last synchronous fatal signal each thread handed to a Python-level
+    // handler, slot by kernel thread id: the same one again at once means
+    // the faulting instruction ran again before Python could run the handler.
+    struct RoutedFault {
+        int tid;
+        int sig;
+        unsigned long long instruction;
+        long long when_ns;  // CLOCK_MONOTONIC
+    } routed_faults[64];
     unsigned long main_thread;        // the main thread (pthread_t)
 };
 extern Shared shared;
