@@ -55,8 +55,6 @@ const FatalMessage kFatalMessages[] = {
     {0, "Unknown signal during signal handling.", "Unknown signal received."},
 };
 
-const int kFatalSignals[] = {SIGQUIT, SIGILL, SIGABRT, SIGFPE, SIGBUS, SIGSEGV};
-
 // Signals that would end the process, or cut the report short, if they
 // arrived while the report is written: ignored until the process dies.
 const int kAsyncSignals[] = {SIGHUP,  SIGINT,  SIGALRM,   SIGTERM, SIGQUIT, SIGUSR1,
@@ -384,10 +382,7 @@ void write_report(const char *message)
         signal(s, SIG_DFL);
     if (sig > 0 && sig < kSignalSlots) {
         const struct sigaction &previous = shared.chained[sig];
-        bool is_handler = (previous.sa_flags & SA_SIGINFO)
-                              ? previous.sa_sigaction != nullptr
-                              : (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN);
-        if (is_handler)
+        if (is_real_handler(previous))
             sigaction(sig, &previous, nullptr);
     }
     sigprocmask(SIG_SETMASK, &shared.default_sigmask, nullptr);
@@ -498,6 +493,9 @@ void fatal_signal_handler(int sig, siginfo_t *, void *context)
         wait_for_death();
     }
 
+    // The Python route returns to the interrupted code, which may be
+    // about to read errno.
+    int saved_errno = errno;
     int was_active = tv_load(&tvstate.handler_active);
     tv_store(&tvstate.handler_active, 1);
 
@@ -511,6 +509,7 @@ void fatal_signal_handler(int sig, siginfo_t *, void *context)
             // next check, as CPython's own handler would arrange.
             tv_store(&tvstate.handler_active, 0);
             PyErr_SetInterruptEx(sig);
+            errno = saved_errno;
             return;
         }
         if (in_region && sig != SIGQUIT)

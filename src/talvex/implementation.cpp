@@ -47,15 +47,9 @@ constexpr size_t kTrampolineBlockSize = 135168;
 constexpr size_t kTrampolineStackSize = 131072;
 constexpr uintptr_t kTrampolineAlign = 4096;
 
-const int kInterruptSignals[] = {SIGHUP, SIGINT, SIGALRM};
 // Installation order.
 const int kHandledSignals[] = {SIGHUP,  SIGINT,  SIGALRM, SIGQUIT, SIGILL,
                                SIGABRT, SIGFPE, SIGBUS,  SIGSEGV};
-
-bool is_interrupt_signal(int sig)
-{
-    return sig == SIGHUP || sig == SIGINT || sig == SIGALRM;
-}
 
 [[noreturn]] void fail(const char *what)
 {
@@ -86,13 +80,6 @@ struct sigaction talvex_action(int sig)
     sa.sa_mask = interrupt_set();
     sa.sa_flags = is_interrupt_signal(sig) ? 0 : SA_ONSTACK | SA_NODEFER;
     return sa;
-}
-
-bool is_real_handler(const struct sigaction &sa)
-{
-    if (sa.sa_flags & SA_SIGINFO)
-        return sa.sa_sigaction != nullptr;
-    return sa.sa_handler != SIG_DFL && sa.sa_handler != SIG_IGN;
 }
 
 // A handler neither talvex's nor the interpreter's own (whose signals

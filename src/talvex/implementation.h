@@ -35,6 +35,33 @@ extern talvex_runtime_t runtime;
 // Signal numbers index these tables directly.
 constexpr int kSignalSlots = 65;
 
+// The signals talvex serves: interrupts, then the fatal ones.
+inline constexpr int kInterruptSignals[] = {SIGHUP, SIGINT, SIGALRM};
+inline constexpr int kFatalSignals[] = {SIGQUIT, SIGILL, SIGABRT, SIGFPE, SIGBUS, SIGSEGV};
+
+constexpr bool is_interrupt_signal(long sig)
+{
+    return sig == SIGHUP || sig == SIGINT || sig == SIGALRM;
+}
+
+constexpr bool is_fatal_signal(long sig)
+{
+    for (int s : kFatalSignals) {
+        if (s == sig)
+            return true;
+    }
+    return false;
+}
+
+// A disposition that runs a function, not SIG_DFL or SIG_IGN. Plain
+// reads: also used in signal context.
+inline bool is_real_handler(const struct sigaction &sa)
+{
+    if (sa.sa_flags & SA_SIGINFO)
+        return sa.sa_sigaction != nullptr;
+    return sa.sa_handler != SIG_DFL && sa.sa_handler != SIG_IGN;
+}
+
 // What a fatal signal outside a region does besides the crash report.
 enum FatalRoute : int {
     kRouteReport = 0,   // crash report, then the handler it replaced, then death

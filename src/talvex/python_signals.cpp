@@ -42,22 +42,6 @@ bool hooks_installed;
 // The chains faulthandler found when it was enabled, for its disable().
 struct sigaction chains_before_faulthandler[kSignalSlots];
 
-const int kInterruptSignals[] = {SIGHUP, SIGINT, SIGALRM};
-const int kFatalSignals[] = {SIGQUIT, SIGILL, SIGABRT, SIGFPE, SIGBUS, SIGSEGV};
-
-bool is_interrupt_signal(long sig)
-{
-    return sig == SIGHUP || sig == SIGINT || sig == SIGALRM;
-}
-
-bool is_fatal_signal(long sig)
-{
-    for (int s : kFatalSignals) {
-        if (s == sig)
-            return true;
-    }
-    return false;
-}
 
 bool is_marker(PyObject *handler, long value)
 {
