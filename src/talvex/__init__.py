@@ -27,4 +27,14 @@ def get_cmake_dir() -> str:
     return _os.path.join(_os.path.dirname(_os.path.abspath(__file__)), "share", "cmake", "talvex")
 
 
-signals.init_talvex()
+try:
+    signals.init_talvex()
+except ValueError:
+    import threading as _threading
+
+    if _threading.current_thread() is _threading.main_thread():
+        raise
+    # Imported first in another thread (a client's first region there): only
+    # the main thread may set Python's table of signal handlers, so that
+    # part is completed there, at its next check.
+    signals._init_talvex_from_worker()

@@ -1,10 +1,12 @@
 // Everything in this file may run inside a signal handler: the two
 // handlers, the trampoline that every jump passes through, and the crash
-// report. Every line obeys the same rule: output only by single
-// write(2, ...) calls, no allocation, no lock, no C++ exception, no Python
-// object. The only calls into the interpreter are PyErr_SetInterruptEx,
-// which CPython documents as safe in a signal handler, and the two reads of
-// its lifecycle flags in python_running().
+// report. Every line obeys the same rule: output only by single write(2,
+// ...) calls (or to the file faulthandler writes to), no allocation, no
+// lock, no C++ exception, no Python object. The only calls into the
+// interpreter are PyErr_SetInterruptEx, which CPython documents as safe in
+// a signal handler, the two reads of its lifecycle flags in
+// python_running(), and the plain reads of faulthandler's record in
+// tv_faulthandler_fd().
 
 // Every jump out of a handler lands on another stack (the trampoline's,
 // then the client's). glibc's checked longjmp, which _FORTIFY_SOURCE turns
@@ -12,6 +14,7 @@
 // whatever the compiler or the build adds.
 #undef _FORTIFY_SOURCE
 
+#include "faulthandler_state.h"
 #include "implementation.h"
 #include "platform.h"
 
@@ -25,7 +28,6 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 extern char **environ;
@@ -76,9 +78,13 @@ constexpr int kMaxEnvironment = 4096;
 char *child_environment[kMaxEnvironment + 3];
 char context_text[256];
 
+// Where the crash report goes: standard error, or the file faulthandler
+// writes to when it has one of its own (set when the report begins).
+int report_fd = 2;
+
 void write_stderr(const char *text)
 {
-    ssize_t ignored = write(2, text, strlen(text));
+    ssize_t ignored = write(report_fd, text, strlen(text));
     (void)ignored;
 }
 
@@ -180,49 +186,79 @@ bool region_owned_elsewhere(pthread_t *owner)
     siglongjmp(shared.trampoline_buf, sig);
 }
 
-// The late copy of an interrupt passed on to a thread that blocked it,
-// after the interrupt was delivered elsewhere.
-bool is_stale_copy(int sig)
+bool on_main_thread()
 {
-    int tid = tv_load(&shared.stale_forwards[sig]);
-    if (tid == 0 || tid != kernel_thread_id())
-        return false;
-    tv_store(&shared.stale_forwards[sig], 0);
-    return true;
+    return pthread_equal(pthread_self(), static_cast<pthread_t>(shared.main_thread));
 }
 
-void interrupt(int sig, void *context)
+// A copy of an interrupt that another thread passed on to the region's
+// thread. It is sent with pthread_sigqueue and the address of the shared
+// state as its value, so the kernel's own siginfo tells it apart from every
+// other delivery of the signal.
+bool is_passed_on(const siginfo_t *info)
 {
-    if (tv_load(&shared.dying_thread) != 0 || is_stale_copy(sig))
+    return info != nullptr && info->si_code == SI_QUEUE && info->si_pid == getpid() &&
+           info->si_value.sival_ptr == static_cast<void *>(&shared);
+}
+
+void pass_on(pthread_t owner, int sig)
+{
+    union sigval value;
+    value.sival_ptr = &shared;
+    pthread_sigqueue(owner, sig, value);
+}
+
+// Asks the interpreter to run its handler for `sig`, once that handler is
+// python_check_interrupt.
+void alert_python(int sig)
+{
+    if (tv_load(&shared.python_table[sig]) == kTableChecker && python_running())
+        PyErr_SetInterruptEx(sig);
+}
+
+void interrupt(int sig, const siginfo_t *info, void *context)
+{
+    if (tv_load(&shared.dying_thread) != 0)
         return;
+    bool passed_on = is_passed_on(info);
     if (tv_load(&tvstate.sig_on_count) > 0) {
         pthread_t owner;
-        if (region_owned_elsewhere(&owner)) {
-            // A process-directed signal may land in any thread: pass it on
-            // to the region's thread. It is recorded too, and Python
-            // alerted, so that it is not lost if that thread blocks it:
-            // alerted last, so that the check which then looks for a
-            // thread blocking it finds the copy already pending there.
-            record_interrupt(sig);
-            tv_store(&shared.forwarded[sig], 1);
-            pthread_kill(owner, sig);
-            if (python_running())
-                PyErr_SetInterruptEx(sig);
+        bool elsewhere = region_owned_elsewhere(&owner);
+        bool main_region = elsewhere ? pthread_equal(owner, static_cast<pthread_t>(
+                                                                shared.main_thread))
+                                     : on_main_thread();
+        // A signal the program claimed is its handler's, which runs in the
+        // main thread: only a region of the main thread ends by it.
+        if (tv_load(&shared.claimed[sig]) && !main_region) {
+            if (!passed_on)
+                hand_to_python(sig);
             return;
         }
-        // A copy passed on by another thread whose recorded twin was taken
-        // meanwhile (a region's entry or a check claimed it while the copy
-        // was on its way): already delivered once.
-        if (__atomic_exchange_n(&shared.forwarded[sig], 0, __ATOMIC_SEQ_CST) != 0 &&
-            tv_load(&tvstate.pending_interrupt) != sig)
+        if (elsewhere) {
+            if (passed_on)
+                return;  // a copy for a region that has ended since
+            // A process-directed signal may land in any thread: pass it on
+            // to the region's thread. It is recorded too, so that it is
+            // not lost if that thread blocks it, and Python is alerted
+            // last, so that a check which then looks for a thread blocking
+            // it finds the copy already pending there.
+            record_interrupt(sig);
+            pass_on(owner, sig);
+            alert_python(sig);
+            return;
+        }
+        // The copy's recorded twin was taken meanwhile (a check claimed it
+        // while the copy waited): already delivered once.
+        if (passed_on && tv_load(&tvstate.pending_interrupt) != sig)
             return;
         if (!tv_load(&tvstate.sigint_blocked) && !custom_signal_is_blocked())
             jump(sig, context);
-        record_interrupt(sig);
+        if (!passed_on)
+            record_interrupt(sig);
         return;
     }
-    if (__atomic_exchange_n(&shared.forwarded[sig], 0, __ATOMIC_SEQ_CST) != 0)
-        return;  // passed on and already recorded, but the region ended first
+    if (passed_on)
+        return;  // recorded when it was passed on: delivered through that record
     if (!python_running()) {
         // Before initialisation or during finalisation nothing can turn it
         // into an exception: the signal's own default action, as without
@@ -231,14 +267,11 @@ void interrupt(int sig, void *context)
         raise(sig);
         return;
     }
-    record_interrupt(sig);
-    // Python runs its handler for this very signal, python_check_interrupt,
-    // which finds it in pending_interrupt.
-    PyErr_SetInterruptEx(sig);
+    hand_to_python(sig);
 }
 
 // The crashing thread's machine context, passed to the inspector.
-void describe_context(int sig, void *context)
+void describe_context(int sig, const siginfo_t *info, void *context)
 {
     char number[24];
     char *end = context_text;
@@ -248,6 +281,16 @@ void describe_context(int sig, void *context)
     append(&end, limit, format_int(sig, number));
     append(&end, limit, " tid=");
     append(&end, limit, format_int(kernel_thread_id(), number));
+    if (info != nullptr) {
+        // The kernel's word on where the signal came from: positive codes
+        // are raised by an instruction, the others are sent.
+        append(&end, limit, " code=");
+        append(&end, limit, format_int(info->si_code, number));
+        if (info->si_code <= 0) {
+            append(&end, limit, " sender=");
+            append(&end, limit, format_int(info->si_pid, number));
+        }
+    }
     MachineFault fault = machine_fault(context);
     if (!fault.valid)
         return;
@@ -284,7 +327,9 @@ char **inspector_environment(const char *pythonpath)
 // beside the interpreter, then as the module of the running interpreter.
 [[noreturn]] void run_inspector(pid_t parent)
 {
-    dup2(2, 1);
+    dup2(report_fd, 1);
+    if (report_fd != 2)
+        dup2(report_fd, 2);
     // The inspector starts as a fresh program would.
     for (int s : kAsyncSignals)
         signal(s, SIG_DFL);
@@ -369,10 +414,13 @@ void write_report(const char *message)
 // The last act of the process: the report, then the handler that was in
 // place before talvex (faulthandler, a crash reporter), then death by the
 // signal itself.
-[[noreturn]] void die_for_signal(int sig, const char *message, void *context)
+[[noreturn]] void die_for_signal(int sig, const char *message, const siginfo_t *info,
+                                void *context)
 {
     tv_store(&shared.dying_thread, kernel_thread_id());
-    describe_context(sig, context);
+    int faulthandler_fd = tv_faulthandler_fd();
+    report_fd = faulthandler_fd >= 0 ? faulthandler_fd : 2;
+    describe_context(sig, info, context);
     for (int s : kAsyncSignals)
         signal(s, SIG_IGN);
 
@@ -380,7 +428,7 @@ void write_report(const char *message)
 
     for (int s : kFatalSignals)
         signal(s, SIG_DFL);
-    if (sig > 0 && sig < kSignalSlots) {
+    if (sig > 0 && sig < kSignalSlots && tv_load(&shared.chain_kind[sig]) == kChainAfter) {
         const struct sigaction &previous = shared.chained[sig];
         if (is_real_handler(previous))
             sigaction(sig, &previous, nullptr);
@@ -424,6 +472,25 @@ void record_interrupt(int sig)
     custom_set_pending_signal(sig);
 }
 
+void hand_to_python(int sig)
+{
+    int table = tv_load(&shared.python_table[sig]);
+    if (table == kTableCallable) {
+        // The interpreter's table still holds a Python handler of its own:
+        // it runs that handler, as without talvex.
+        if (python_running())
+            PyErr_SetInterruptEx(sig);
+        return;
+    }
+    if (tv_load(&shared.claimed[sig]))
+        tv_store(&shared.owed_to_main[sig], 1);
+    else
+        record_interrupt(sig);
+    // Python runs its handler for this very signal, python_check_interrupt,
+    // which finds it where it was kept.
+    alert_python(sig);
+}
+
 int custom_signal_is_blocked()
 {
     for (int i = 0; i < __atomic_load_n(&custom_hooks.count, __ATOMIC_ACQUIRE); i++) {
@@ -439,52 +506,41 @@ void custom_set_pending_signal(int sig)
         custom_hooks.set_pending[i](sig);
 }
 
-void interrupt_handler(int sig, siginfo_t *, void *context)
+void interrupt_handler(int sig, siginfo_t *info, void *context)
 {
     // The interrupted code may be about to read errno from a system call.
     int saved_errno = errno;
-    interrupt(sig, context);
+    interrupt(sig, info, context);
     errno = saved_errno;
 }
 
 namespace {
 
-// A fault handed to a Python-level handler re-executes its instruction as
-// soon as the handler returns, long before Python can run that handler:
-// the same signal again within a few milliseconds, in the same thread at
-// the same instruction, is a real fault that would repeat for ever, and
-// gets the crash report. (A thread blocked in a system call is interrupted
-// at the same instruction every time; a signal sent by another process
-// comes again only much later.) A miss only costs one more round, so the
-// window can be short. SIGQUIT and abort()'s SIGABRT never re-execute.
-constexpr long long kRefaultWindowNs = 10 * 1000 * 1000;
-
-bool faulting_again(int sig, void *context)
+// Runs the handler a library installed before talvex, as the kernel would
+// have: its mask blocked meanwhile, with the original siginfo and context,
+// so that it can make the access valid and return.
+void run_chained_handler(int sig, siginfo_t *info, void *context)
 {
-    if (sig == SIGQUIT || sig == SIGABRT)
-        return false;
-    MachineFault f = machine_fault(context);
-    struct timespec now;
-    if (!f.valid || clock_gettime(CLOCK_MONOTONIC, &now) != 0)
-        return false;
-    long long now_ns = now.tv_sec * 1000000000LL + now.tv_nsec;
-    int tid = kernel_thread_id();
-    Shared::RoutedFault &last =
-        shared.routed_faults[static_cast<unsigned>(tid) % (sizeof(shared.routed_faults) /
-                                                           sizeof(shared.routed_faults[0]))];
-    bool again = tv_load(&last.tid) == tid && tv_load(&last.sig) == sig &&
-                 __atomic_load_n(&last.instruction, __ATOMIC_SEQ_CST) == f.instruction &&
-                 now_ns - __atomic_load_n(&last.when_ns, __ATOMIC_SEQ_CST) < kRefaultWindowNs;
-    tv_store(&last.tid, tid);
-    tv_store(&last.sig, sig);
-    __atomic_store_n(&last.instruction, f.instruction, __ATOMIC_SEQ_CST);
-    __atomic_store_n(&last.when_ns, now_ns, __ATOMIC_SEQ_CST);
-    return again;
+    struct sigaction h = shared.chained[sig];
+    if (h.sa_flags & SA_RESETHAND) {
+        tv_store(&shared.chain_kind[sig], kChainNone);
+        shared.chained[sig].sa_handler = SIG_DFL;
+        shared.chained[sig].sa_flags = 0;
+    }
+    sigset_t mask = h.sa_mask, previous;
+    if (!(h.sa_flags & SA_NODEFER))
+        sigaddset(&mask, sig);
+    pthread_sigmask(SIG_BLOCK, &mask, &previous);
+    if (h.sa_flags & SA_SIGINFO)
+        h.sa_sigaction(sig, info, context);
+    else
+        h.sa_handler(sig);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 }  // namespace
 
-void fatal_signal_handler(int sig, siginfo_t *, void *context)
+void fatal_signal_handler(int sig, siginfo_t *info, void *context)
 {
     int dying = tv_load(&shared.dying_thread);
     if (dying != 0) {
@@ -493,7 +549,7 @@ void fatal_signal_handler(int sig, siginfo_t *, void *context)
         wait_for_death();
     }
 
-    // The Python route returns to the interrupted code, which may be
+    // The routes that return go back to the interrupted code, which may be
     // about to read errno.
     int saved_errno = errno;
     int was_active = tv_load(&tvstate.handler_active);
@@ -502,24 +558,43 @@ void fatal_signal_handler(int sig, siginfo_t *, void *context)
     if (!was_active) {
         pthread_t owner;
         bool in_region = tv_load(&tvstate.sig_on_count) > 0 && !region_owned_elsewhere(&owner);
-        if ((!in_region || sig == SIGQUIT) && sig > 0 && sig < kSignalSlots &&
-            tv_load(&shared.fatal_route[sig]) == kRoutePython && python_running() &&
-            !faulting_again(sig, context)) {
-            // The program set a Python-level handler: it runs at Python's
-            // next check, as CPython's own handler would arrange.
+        if (in_region && sig != SIGQUIT)
+            jump(sig, context);
+        bool known = sig > 0 && sig < kSignalSlots;
+        // Sent by kill(), raise() or another process (the kernel's si_code
+        // is not positive), not raised by a faulting instruction: the
+        // program's Python-level handler runs at Python's next check, as
+        // CPython's own handler would arrange. A real fault would only run
+        // again, for ever: it gets the report.
+        bool sent = info != nullptr && info->si_code <= 0;
+        if (known && sent && tv_load(&shared.fatal_route[sig]) == kRoutePython &&
+            python_running()) {
             tv_store(&tvstate.handler_active, 0);
             PyErr_SetInterruptEx(sig);
             errno = saved_errno;
             return;
         }
-        if (in_region && sig != SIGQUIT)
-            jump(sig, context);
+        // A library that was there first (a JVM, a WebAssembly runtime, a
+        // collector with guard pages) may recover and return.
+        if (known && tv_load(&shared.chain_kind[sig]) == kChainFirst) {
+            tv_store(&tvstate.handler_active, 0);
+            run_chained_handler(sig, info, context);
+            // A fault it does not own, the library hands to the default
+            // action, which the instruction meets when it runs again: death
+            // by the signal, and so the report first.
+            struct sigaction now;
+            if (sent || sigaction(sig, nullptr, &now) != 0 || (now.sa_flags & SA_SIGINFO) ||
+                now.sa_handler != SIG_DFL) {
+                errno = saved_errno;
+                return;
+            }
+        }
     }
 
     const FatalMessage *m = kFatalMessages;
     while (m->sig != 0 && m->sig != sig)
         m++;
-    die_for_signal(sig, was_active ? m->during_handling : m->outside_region, context);
+    die_for_signal(sig, was_active ? m->during_handling : m->outside_region, info, context);
 }
 
 // The trampoline: re-entered by every handler jump through trampoline_buf,
@@ -542,15 +617,9 @@ void *trampoline_body(void *)
     siglongjmp(tvstate.resume_point, sig);
 }
 
-void (*handler_for(int sig))(int)
+void (*handler_for(int sig))(int, siginfo_t *, void *)
 {
-    // Installed without SA_SIGINFO; the kernel still passes the context.
-    void (*h)(int, siginfo_t *, void *) = interrupt_handler;
-    for (int s : kFatalSignals) {
-        if (s == sig)
-            h = fatal_signal_handler;
-    }
-    return reinterpret_cast<void (*)(int)>(h);
+    return is_fatal_signal(sig) ? fatal_signal_handler : interrupt_handler;
 }
 
 }  // namespace talvex

@@ -76,10 +76,35 @@ struct sigaction talvex_action(int sig)
 {
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));
-    sa.sa_handler = handler_for(sig);
+    sa.sa_sigaction = handler_for(sig);
     sa.sa_mask = interrupt_set();
-    sa.sa_flags = is_interrupt_signal(sig) ? 0 : SA_ONSTACK | SA_NODEFER;
+    // SA_SIGINFO: the kernel's siginfo says whether a signal was sent or
+    // raised by an instruction, and which deliveries are talvex's own copies.
+    sa.sa_flags = SA_SIGINFO | (is_interrupt_signal(sig) ? 0 : SA_ONSTACK | SA_NODEFER);
     return sa;
+}
+
+// Whether a handler's code lies in the interpreter itself (libpython, or the
+// python executable): faulthandler's, or CPython's own native handler.
+bool in_interpreter(const struct sigaction &sa)
+{
+    void *code = (sa.sa_flags & SA_SIGINFO) ? reinterpret_cast<void *>(sa.sa_sigaction)
+                                            : reinterpret_cast<void *>(sa.sa_handler);
+    Dl_info interpreter, handler;
+    return dladdr(reinterpret_cast<void *>(&Py_Initialize), &interpreter) != 0 &&
+           dladdr(code, &handler) != 0 && interpreter.dli_fbase == handler.dli_fbase;
+}
+
+// Remembers the handler talvex replaced for a fatal signal. A library's
+// goes first when a fault arrives outside a region (it may recover);
+// faulthandler, which ends the process, after the crash report.
+void set_chain(int sig, const struct sigaction &previous)
+{
+    tv_store(&shared.chain_kind[sig], kChainNone);
+    shared.chained[sig] = previous;
+    tv_store(&shared.chain_kind[sig], !is_real_handler(previous) ? kChainNone
+                                      : in_interpreter(previous) ? kChainAfter
+                                                                 : kChainFirst);
 }
 
 // A handler neither talvex's nor the interpreter's own (whose signals
@@ -99,7 +124,7 @@ void take_signal(int sig)
     if (sigaction(sig, &sa, &previous) != 0)
         fail("talvex sigaction");
     if (!is_interrupt_signal(sig) && is_foreign_handler(previous))
-        shared.chained[sig] = previous;
+        set_chain(sig, previous);
 }
 
 // ---------------------------------------------------------------------
@@ -189,11 +214,10 @@ void after_fork_in_child()
     tv_store(&tvstate.pending_interrupt, 0);
     tv_store(&shared.cooperative_scopes, thread_cooperative_scopes);
     tv_store(&shared.hangup_for_main, 0);
-    for (int s = 0; s < kSignalSlots; s++) {
-        tv_store(&shared.forwarded[s], 0);
-        tv_store(&shared.stale_forwards[s], 0);
-    }
+    for (int s = 0; s < kSignalSlots; s++)
+        tv_store(&shared.owed_to_main[s], 0);
     shared.main_thread = static_cast<unsigned long>(pthread_self());
+    tv_store(&shared.main_thread_tid, static_cast<int>(gettid()));
 }
 
 pthread_once_t fork_handler_once = PTHREAD_ONCE_INIT;
@@ -241,8 +265,8 @@ int cooperative_claim()
 
 bool is_talvex_handler(const struct sigaction &sa)
 {
-    return !(sa.sa_flags & SA_SIGINFO) &&
-           (sa.sa_handler == handler_for(SIGINT) || sa.sa_handler == handler_for(SIGSEGV));
+    return (sa.sa_flags & SA_SIGINFO) && (sa.sa_sigaction == handler_for(SIGINT) ||
+                                          sa.sa_sigaction == handler_for(SIGSEGV));
 }
 
 void setup_alt_stack()
@@ -277,15 +301,14 @@ void install_signal_handlers(const InstallPlan &plan)
         __atomic_store_n(&interpreter_finalizing, reinterpret_cast<int (*)(void)>(query),
                          __ATOMIC_RELEASE);
     }
-    shared.main_thread = static_cast<unsigned long>(pthread_self());
+    shared.main_thread = plan.main_thread;
+    tv_store(&shared.main_thread_tid, plan.main_thread_tid);
     setup_alt_stack();
     memset(static_cast<void *>(&tvstate), 0, sizeof(tvstate));
     tv_store(&shared.landed, 0);
     tv_store(&shared.hangup_for_main, 0);
-    for (int s = 0; s < kSignalSlots; s++) {
-        tv_store(&shared.forwarded[s], 0);
-        tv_store(&shared.stale_forwards[s], 0);
-    }
+    for (int s = 0; s < kSignalSlots; s++)
+        tv_store(&shared.owed_to_main[s], 0);
 
     sigset_t interrupts = interrupt_set();
     sigprocmask(SIG_BLOCK, &interrupts, &shared.default_sigmask);
@@ -324,14 +347,14 @@ void reclaim_fatal_handlers(const struct sigaction *fallback)
             continue;  // the program ignores it
         if (is_talvex_handler(current)) {
             if (fallback != nullptr)
-                shared.chained[sig] = fallback[sig];
+                set_chain(sig, fallback[sig]);
             continue;
         }
         struct sigaction sa = talvex_action(sig);
         if (sigaction(sig, &sa, nullptr) != 0)
             continue;
         if (is_foreign_handler(current) || !is_real_handler(current))
-            shared.chained[sig] = current;
+            set_chain(sig, current);
     }
 }
 
@@ -382,7 +405,6 @@ void recover()
         custom_hooks.unblock[i]();
     tv_store(&tvstate.sig_on_count, 0);
     int landed = __atomic_exchange_n(&shared.landed, 0, __ATOMIC_SEQ_CST);
-    hand_hangup_to_main(landed);
     // The interrupt that ended the region is taken, and one recorded
     // meanwhile merges with it, except a hang-up that did not end it: one
     // another thread recorded since the jump (its copy, passed on to this
@@ -402,6 +424,9 @@ void recover()
             break;
         }
     }
+    // Only now that the record no longer holds its twin: the main thread
+    // could otherwise take the hang-up twice.
+    hand_hangup_to_main(landed);
     // Back to the mask the thread had where the signal struck.
     sigprocmask(SIG_SETMASK, landed != 0 ? &shared.landing_mask : &shared.default_sigmask,
                 nullptr);

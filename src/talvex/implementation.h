@@ -65,7 +65,24 @@ inline bool is_real_handler(const struct sigaction &sa)
 // What a fatal signal outside a region does besides the crash report.
 enum FatalRoute : int {
     kRouteReport = 0,   // crash report, then the handler it replaced, then death
-    kRoutePython = 1,   // the program set a Python-level handler: as CPython would
+    kRoutePython = 1,   // the program set a Python-level handler: a sent signal goes there
+};
+
+// Where an interrupt outside a region goes, by what the interpreter's own
+// table of Python-level handlers holds for the signal.
+enum PythonTable : int {
+    kTableNone = 0,      // SIG_DFL there (talvex imported from a worker, not yet
+                         // completed in the main thread): recorded only
+    kTableCallable = 1,  // the program's handler or default_int_handler there (the
+                         // same interim): the interpreter runs it, nothing is recorded
+    kTableChecker = 2,   // python_check_interrupt there: recorded, then announced
+};
+
+// How a fatal-signal handler that was in place before talvex takes its turn.
+enum ChainKind : int {
+    kChainNone = 0,
+    kChainFirst = 1,   // a library's (it may recover and return): before anything else
+    kChainAfter = 2,   // the interpreter's own, faulthandler: after the crash report
 };
 
 // Process-wide state shared by the handlers and ordinary code. Integer
@@ -78,30 +95,24 @@ struct Shared {
     sigset_t landing_mask;            // where the last jump interrupted its thread
     int landed;                       // the signal of a handler's jump, until recovery
     int cooperative_scopes;           // talvex::cooperative scopes open, all threads
-    // Interrupts passed on to a region's thread and not yet taken there, and
-    // passed-on ones that were delivered elsewhere meanwhile (dropped when
-    // the late copy arrives).
-    int forwarded[kSignalSlots];
-    int stale_forwards[kSignalSlots];
+    int python_table[kSignalSlots];   // PythonTable, interrupt signals
+    // Interrupt signals whose Python-level handler the program set: they are
+    // the program's, and never end a region in another thread than the main one.
+    int claimed[kSignalSlots];
+    // Signals owed to the main thread's Python code: a claimed signal, or
+    // _thread.interrupt_main(); python_check_interrupt takes them.
+    int owed_to_main[kSignalSlots];
     int fatal_route[kSignalSlots];    // FatalRoute
-    // A fatal-signal handler that was in place before talvex took the
-    // signal: it gets its turn after the crash report.
+    // A fatal-signal handler that was in place before talvex took the signal.
     struct sigaction chained[kSignalSlots];
+    int chain_kind[kSignalSlots];     // ChainKind
     int hangup_for_main;              // a hang-up a worker took, owed to the main thread
     int recovered_early;              // the region was recovered before its client asked
     int python_claims_deferred;       // python_check_interrupt leaves interrupts waiting
     void (*python_native_handler)(int);  // what CPython installs natively for its handlers
     int dying_thread;                 // kernel id of the thread writing a crash report
-    // The last synchronous fatal signal each thread handed to a Python-level
-    // handler, slot by kernel thread id: the same one again at once means
-    // the faulting instruction ran again before Python could run the handler.
-    struct RoutedFault {
-        int tid;
-        int sig;
-        unsigned long long instruction;
-        long long when_ns;  // CLOCK_MONOTONIC
-    } routed_faults[64];
     unsigned long main_thread;        // the main thread (pthread_t)
+    int main_thread_tid;              // and its kernel thread id
 };
 extern Shared shared;
 
@@ -132,6 +143,10 @@ int custom_signal_is_blocked();
 void custom_set_pending_signal(int sig);
 // Records an interrupt in pending_interrupt (a pending hang-up stays).
 void record_interrupt(int sig);
+// An interrupt outside any region (or one the program claimed, beside a
+// region in a worker): kept for python_check_interrupt, which the
+// interpreter is asked to run. Safe in a signal handler.
+void hand_to_python(int sig);
 // Whether PyErr_SetInterruptEx may be called: not before initialisation,
 // nor once finalisation began.
 bool python_running();
@@ -139,13 +154,15 @@ bool python_running();
 // name differs between versions and a binary built for one may run on the
 // next.
 extern int (*interpreter_finalizing)(void);
-// The talvex handler for `sig` (interrupt or fatal), as sigaction wants it.
-void (*handler_for(int sig))(int);
+// The talvex handler for `sig` (interrupt or fatal), installed with SA_SIGINFO.
+void (*handler_for(int sig))(int, siginfo_t *, void *);
 
 // --- implementation.cpp: ordinary context ---------------------------------
 // Installation; both end the process on failure.
 struct InstallPlan {
     bool skip[kSignalSlots];  // left alone: the program ignores the signal
+    unsigned long main_thread;  // the interpreter's main thread (pthread_t)
+    int main_thread_tid;        // and its kernel thread id
 };
 void install_signal_handlers(const InstallPlan &plan);
 void setup_alt_stack();
@@ -167,8 +184,13 @@ void clear_raised_value_locked();
 
 // --- python_signals.cpp: talvex inside Python's signal module -------------
 // init_talvex's Python-level step; returns the previous SIGINT handler, or
-// null with an exception set (nothing native changed then).
-PyObject *prepare_python_level(PyObject *checker, InstallPlan *plan);
+// null with an exception set (nothing native changed then). Without
+// `set_table` (a thread other than the main one) the interpreter's table of
+// handlers is left as it is, for complete_later_in_main_thread().
+PyObject *prepare_python_level(PyObject *checker, InstallPlan *plan, bool set_table);
+// Asks the main thread to put python_check_interrupt in the interpreter's
+// table at its next check, and to take what waits by then.
+bool complete_later_in_main_thread();
 // Turn a claimed signal into what Python sees, with the interpreter lock
 // taken here. `ends_region`: native work was abandoned for it, so an
 // exception must result. `frame`: borrowed, or null for the current one.

@@ -4,14 +4,20 @@
 // whatever Python code does with the `signal` module: the functions that
 // module calls (`_signal.signal`, `_signal.getsignal`) are wrapped, so that
 // setting a handler records it here and leaves talvex underneath, and
-// getsignal() reports what the program set. For SIGHUP, SIGINT and SIGALRM
-// the interpreter's table holds python_check_interrupt, which claims the
-// interrupt talvex recorded and hands it to the program's handler, if it
-// set one, exactly once. `_thread.interrupt_main()` becomes a real signal to
-// the main thread, and faulthandler.enable()/disable() leave talvex's fatal
-// handlers in place with faulthandler chained behind them.
+// getsignal() reports what the program set (signal.default_int_handler for
+// SIGINT until it sets one, as without talvex, so that frameworks which ask
+// before they take Ctrl-C still take it). For SIGHUP, SIGINT and SIGALRM
+// the interpreter's table holds python_check_interrupt, which takes the
+// interrupt talvex kept and hands it to the program's handler, if it set
+// one, exactly once. A signal the program set a handler for is the
+// program's: it ends only a region of the main thread, where that handler
+// runs. `_thread.interrupt_main()` ends a region of the main thread by a
+// real signal and otherwise asks for the handler as CPython does, and
+// faulthandler.enable()/disable() leave talvex's fatal handlers in place
+// with faulthandler chained behind them.
 
 #define PY_SSIZE_T_CLEAN
+#include "faulthandler_state.h"
 #include "implementation.h"
 #include "pyref.h"
 
@@ -69,9 +75,17 @@ PyObject *call_real(PyObject *real, long sig, PyObject *handler)
     return PyObject_CallFunctionObjArgs(real, number.get(), handler, nullptr);
 }
 
+// A handler of the program's own: not talvex's meaning of the signal
+// (SIG_DFL, default_int_handler, python_check_interrupt) and not SIG_IGN.
+bool claims(PyObject *handler)
+{
+    return handler != default_int_handler && handler != checker && PyCallable_Check(handler);
+}
+
 void set_view(int sig, PyObject *handler)
 {
     Py_XSETREF(views[sig], Py_NewRef(handler));
+    tv_store(&shared.claimed[sig], claims(handler));
 }
 
 // The native handler CPython installs for Python-level handlers, learnt
@@ -99,9 +113,40 @@ bool route_through_checker(int sig)
     if (old) {
         learn_python_native_handler(sig);
         reinstall_handler(sig);
+        tv_store(&shared.python_table[sig], kTableChecker);
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return static_cast<bool>(old);
+}
+
+// What the interpreter's table should hold for an interrupt signal, given
+// what the program set.
+bool table_as_expected(int sig, PyObject *in_table)
+{
+    PyObject *view = views[sig];
+    return view != nullptr && is_ignore(view) ? is_ignore(in_table) : in_table == checker;
+}
+
+// Code that took `_signal.signal` by value before talvex was imported sets
+// handlers behind talvex's back: the interpreter's own native handler
+// replaces talvex's, so regions no longer end by that signal. The handler
+// it set becomes the program's handler, and talvex goes back underneath.
+// Main thread only, once talvex's side of the table is in place.
+bool adopt_foreign_setting(int sig)
+{
+    if (!is_main_thread() || tv_load(&shared.python_table[sig]) != kTableChecker ||
+        views[sig] == nullptr)
+        return true;
+    Ref in_table(call_real(real_getsignal, sig, nullptr));
+    if (!in_table)
+        return false;
+    if (table_as_expected(sig, in_table.get()))
+        return true;
+    PyObject *handler = in_table.get() == Py_None ? nullptr : in_table.get();
+    if (handler == nullptr || (!is_ignore(handler) && !route_through_checker(sig)))
+        return handler == nullptr;
+    set_view(sig, handler);
+    return true;
 }
 
 // ---------------------------------------------------------------------
@@ -134,6 +179,8 @@ PyObject *hook_signal(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
 {
     long sig = signal_number(args, nargs, kwnames, 2);
     if (is_interrupt_signal(sig)) {
+        if (!adopt_foreign_setting(static_cast<int>(sig)))
+            return nullptr;
         PyObject *handler = args[1];
         if (is_ignore(handler)) {
             Ref result(call_real(real_signal, sig, handler));
@@ -165,25 +212,55 @@ PyObject *hook_signal(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
 PyObject *hook_getsignal(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     long sig = signal_number(args, nargs, kwnames, 1);
-    if (is_interrupt_signal(sig) && views[sig] != nullptr)
+    if (is_interrupt_signal(sig) && views[sig] != nullptr) {
+        if (!adopt_foreign_setting(static_cast<int>(sig)))
+            return nullptr;
         return Py_NewRef(views[sig]);
+    }
     return forward(real_getsignal, args, nargs, kwnames);
 }
 
-// A real signal to the main thread, so that it also ends a region there
-// and is counted like any other.
+// Whether the main thread blocks `sig`, from the kernel's record of its mask.
+bool main_thread_blocks(int sig)
+{
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/self/task/%d/status", tv_load(&shared.main_thread_tid));
+    FILE *status = fopen(path, "r");
+    if (status == nullptr)
+        return false;
+    unsigned long long blocked = 0;
+    char line[256];
+    while (fgets(line, sizeof(line), status) != nullptr)
+        sscanf(line, "SigBlk: %llx", &blocked);
+    fclose(status);
+    return (blocked >> (sig - 1)) & 1;
+}
+
+// A region of the main thread ends by a real signal, as by Ctrl-C, and is
+// counted like any other. Otherwise the main thread's Python code gets the
+// signal at its next check, as CPython's interrupt_main() arranges, also
+// while that thread blocks the signal (it collects signals with sigwait in
+// another thread) or another thread's region runs.
 PyObject *hook_interrupt_main(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames)
 {
     long sig = nargs == 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)
                    ? SIGINT
                    : signal_number(args, nargs, kwnames, 1);
-    if (is_interrupt_signal(sig) && views[sig] != nullptr && !is_ignore(views[sig]) &&
-        python_running()) {
-        pthread_kill(static_cast<pthread_t>(shared.main_thread), static_cast<int>(sig));
-        Py_RETURN_NONE;
+    if (!is_interrupt_signal(sig) || views[sig] == nullptr || is_ignore(views[sig]) ||
+        !python_running())
+        return forward(real_interrupt_main, args, nargs, kwnames);
+    pthread_t main_thread = static_cast<pthread_t>(shared.main_thread);
+    unsigned long owner = tv_region_owner(tvstate.resume_point);
+    bool main_region = tv_load(&tvstate.sig_on_count) > 0 &&
+                       (owner == 0 || pthread_equal(static_cast<pthread_t>(owner), main_thread));
+    if (main_region && !main_thread_blocks(static_cast<int>(sig))) {
+        pthread_kill(main_thread, static_cast<int>(sig));
+    } else {
+        tv_store(&shared.owed_to_main[sig], 1);
+        PyErr_SetInterruptEx(static_cast<int>(sig));
     }
-    return forward(real_interrupt_main, args, nargs, kwnames);
+    Py_RETURN_NONE;
 }
 
 PyObject *hook_faulthandler_enable(PyObject *, PyObject *const *args, Py_ssize_t nargs,
@@ -195,8 +272,10 @@ PyObject *hook_faulthandler_enable(PyObject *, PyObject *const *args, Py_ssize_t
     if (!PyObject_IsTrue(was_enabled.get()))
         snapshot_chains(chains_before_faulthandler);
     PyObject *result = forward(real_faulthandler_enable, args, nargs, kwnames);
-    if (result != nullptr)
+    if (result != nullptr) {
         reclaim_fatal_handlers(nullptr);  // faulthandler now comes after talvex
+        tv_faulthandler_verify(1);
+    }
     return result;
 }
 
@@ -204,48 +283,84 @@ PyObject *hook_faulthandler_disable(PyObject *, PyObject *const *args, Py_ssize_
                                     PyObject *kwnames)
 {
     PyObject *result = forward(real_faulthandler_disable, args, nargs, kwnames);
-    if (result != nullptr)
+    if (result != nullptr) {
         reclaim_fatal_handlers(chains_before_faulthandler);
+        tv_faulthandler_verify(0);
+    }
     return result;
 }
 
-PyMethodDef hook_defs[] = {
-    {"signal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hook_signal)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "signal($module, signalnum, handler, /)\n--\n\n"
-     "Set the action for the given signal (talvex keeps its own native handler\n"
-     "underneath for SIGHUP, SIGINT, SIGALRM and the fatal signals)."},
-    {"getsignal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hook_getsignal)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "getsignal($module, signalnum, /)\n--\n\nReturn the current action for the given signal."},
-    {"interrupt_main",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hook_interrupt_main)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "interrupt_main($module, signum=signal.SIGINT, /)\n--\n\n"
-     "Deliver the signal to the main thread (a real signal under talvex)."},
-    {"enable",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hook_faulthandler_enable)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "enable($module, /, file=sys.stderr, all_threads=True)\n--\n\n"
-     "Enable the fault handler (it runs after talvex's crash report)."},
-    {"disable",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(hook_faulthandler_disable)),
-     METH_FASTCALL | METH_KEYWORDS, "disable($module, /)\n--\n\nDisable the fault handler."},
+// The wrappers read as the functions they replace: the same name, text
+// signature and docstring (built from the originals at installation, kept
+// for the life of the process), bound to the same module.
+struct Hook {
+    const char *name;
+    PyCFunction function;
+    PyMethodDef def;
+};
+template <typename F>
+PyCFunction as_method(F *f)
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+Hook hook_defs[] = {
+    {"signal", as_method(hook_signal), {}},
+    {"getsignal", as_method(hook_getsignal), {}},
+    {"interrupt_main", as_method(hook_interrupt_main), {}},
+    {"enable", as_method(hook_faulthandler_enable), {}},
+    {"disable", as_method(hook_faulthandler_disable), {}},
 };
 
+// "name(sig)\n--\n\ndoc", the form from which the interpreter derives
+// __text_signature__ and __doc__.
+const char *doc_like(PyObject *original, const char *name)
+{
+    // A replacement written in Python (as some frameworks install) has no
+    // text signature: only its docstring is kept.
+    Ref signature(PyObject_GetAttrString(original, "__text_signature__"));
+    if (!signature) {
+        PyErr_Clear();
+        signature.reset(Py_NewRef(Py_None));
+    }
+    Ref doc(PyObject_GetAttrString(original, "__doc__"));
+    if (!doc) {
+        PyErr_Clear();
+        doc.reset(Py_NewRef(Py_None));
+    }
+    Ref empty(PyUnicode_FromString(""));
+    PyObject *doc_text = doc.get() != Py_None ? doc.get() : empty.get();
+    Ref text(!empty ? nullptr
+             : PyUnicode_Check(signature.get())
+                 ? PyUnicode_FromFormat("%s%U\n--\n\n%S", name, signature.get(), doc_text)
+                 : PyObject_Str(doc_text));
+    if (!text)
+        return nullptr;
+    const char *utf8 = PyUnicode_AsUTF8(text.get());
+    return utf8 != nullptr ? strdup(utf8) : nullptr;
+}
+
 // Replaces module.name with the wrapper, keeping the original in *real.
-bool wrap(PyObject *module, const char *name, PyMethodDef *def, PyObject **real)
+bool wrap(PyObject *module, Hook &hook, PyObject **real)
 {
     if (*real == nullptr) {
-        *real = PyObject_GetAttrString(module, name);
+        *real = PyObject_GetAttrString(module, hook.name);
         if (*real == nullptr)
             return false;
+    }
+    if (hook.def.ml_name == nullptr) {
+        const char *doc = doc_like(*real, hook.name);
+        if (doc == nullptr)
+            return false;
+        hook.def.ml_name = hook.name;
+        hook.def.ml_meth = hook.function;
+        hook.def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
+        hook.def.ml_doc = doc;
     }
     Ref module_name(PyObject_GetAttrString(module, "__name__"));
     if (!module_name)
         return false;
-    Ref wrapper(PyCFunction_NewEx(def, nullptr, module_name.get()));
-    return wrapper && PyObject_SetAttrString(module, name, wrapper.get()) == 0;
+    Ref wrapper(PyCFunction_NewEx(&hook.def, module, module_name.get()));
+    return wrapper && PyObject_SetAttrString(module, hook.name, wrapper.get()) == 0;
 }
 
 bool install_hooks()
@@ -262,21 +377,20 @@ bool install_hooks()
         if (real_faulthandler_is_enabled == nullptr)
             return false;
     }
-    hooks_installed = wrap(signal_module.get(), "signal", &hook_defs[0], &real_signal) &&
-                      wrap(signal_module.get(), "getsignal", &hook_defs[1], &real_getsignal) &&
-                      wrap(thread_module.get(), "interrupt_main", &hook_defs[2],
-                           &real_interrupt_main) &&
-                      wrap(faulthandler.get(), "enable", &hook_defs[3], &real_faulthandler_enable) &&
-                      wrap(faulthandler.get(), "disable", &hook_defs[4],
-                           &real_faulthandler_disable);
-    return hooks_installed;
-}
-
-// The interpreter's own defaults for SIGINT, which talvex replaces.
-bool is_python_default(PyObject *handler)
-{
-    return handler == Py_None || is_default(handler) || handler == default_int_handler ||
-           handler == checker;
+    hooks_installed = wrap(signal_module.get(), hook_defs[0], &real_signal) &&
+                      wrap(signal_module.get(), hook_defs[1], &real_getsignal) &&
+                      wrap(thread_module.get(), hook_defs[2], &real_interrupt_main) &&
+                      wrap(faulthandler.get(), hook_defs[3], &real_faulthandler_enable) &&
+                      wrap(faulthandler.get(), hook_defs[4], &real_faulthandler_disable);
+    if (!hooks_installed)
+        return false;
+    // Where faulthandler writes, for the crash report.
+    tv_faulthandler_locate();
+    Ref enabled(PyObject_CallNoArgs(real_faulthandler_is_enabled));
+    if (!enabled)
+        return false;
+    tv_faulthandler_verify(PyObject_IsTrue(enabled.get()));
+    return true;
 }
 
 // The handler the program set for `sig`, if any (new reference).
@@ -285,8 +399,11 @@ PyObject *program_handler(int sig)
     if (sig <= 0 || sig >= kSignalSlots)
         return nullptr;
     if (is_interrupt_signal(sig)) {
+        // default_int_handler means talvex's own meaning for SIGINT; for
+        // another signal it still raises KeyboardInterrupt, as it was set to.
         PyObject *view = views[sig];
-        if (view == nullptr || view == checker || !PyCallable_Check(view))
+        if (view == nullptr || view == checker || !PyCallable_Check(view) ||
+            (sig == SIGINT && view == default_int_handler))
             return nullptr;
         return Py_NewRef(view);
     }
@@ -353,7 +470,7 @@ bool is_main_thread()
     return pthread_equal(pthread_self(), static_cast<pthread_t>(shared.main_thread));
 }
 
-PyObject *prepare_python_level(PyObject *handler, InstallPlan *plan)
+PyObject *prepare_python_level(PyObject *handler, InstallPlan *plan, bool set_table)
 {
     if (real_signal == nullptr) {
         Ref signal_module(PyImport_ImportModule("_signal"));
@@ -370,6 +487,12 @@ PyObject *prepare_python_level(PyObject *handler, InstallPlan *plan)
             return nullptr;
     }
     Py_XSETREF(checker, Py_NewRef(handler));
+    if (set_table) {
+        for (int sig : kInterruptSignals) {
+            if (!adopt_foreign_setting(sig))
+                return nullptr;
+        }
+    }
 
     PyObject *found[kSignalSlots] = {};
     for (int sig : kInterruptSignals) {
@@ -381,17 +504,19 @@ PyObject *prepare_python_level(PyObject *handler, InstallPlan *plan)
             return nullptr;
         }
     }
+    // What getsignal() reported for SIGINT before this call.
+    PyObject *previous = Py_NewRef(found[SIGINT] == checker ? default_int_handler
+                                                            : found[SIGINT]);
     // SIGINT first: if Python refuses (not the main thread), nothing changed.
-    PyObject *previous = Py_NewRef(found[SIGINT]);
     bool ok = true;
     for (int sig : kInterruptSignals) {
         PyObject *view = found[sig];
-        if (sig == SIGINT && is_python_default(view))
-            view = checker;
+        if (sig == SIGINT && (view == Py_None || view == checker))
+            view = default_int_handler;  // the interpreter's own default, as it reads
         else if (view == Py_None)
             view = nullptr;  // set from C, not from Python: talvex's meaning
         PyObject *in_table = view != nullptr && is_ignore(view) ? view : checker;
-        if (ok) {
+        if (ok && set_table) {
             Ref old(call_real(real_signal, sig, in_table));
             ok = static_cast<bool>(old);
             if (ok && !is_ignore(in_table))
@@ -402,6 +527,12 @@ PyObject *prepare_python_level(PyObject *handler, InstallPlan *plan)
             set_view(sig, view != nullptr ? view : zero);
             Py_XDECREF(zero);
             plan->skip[sig] = is_ignore(views[sig]);
+            // Until the main thread completes the table, the interpreter
+            // runs the Python handler it holds, if it holds one.
+            int table = set_table || found[sig] == checker ? kTableChecker
+                        : PyCallable_Check(found[sig])     ? kTableCallable
+                                                           : kTableNone;
+            tv_store(&shared.python_table[sig], table);
         }
     }
     for (int s : kInterruptSignals)
@@ -425,6 +556,47 @@ PyObject *prepare_python_level(PyObject *handler, InstallPlan *plan)
         return nullptr;
     }
     return previous;
+}
+
+// Announces to the main thread's Python code whatever waits for it.
+void announce_waiting()
+{
+    if (!python_running())
+        return;
+    for (int sig : kInterruptSignals) {
+        if (tv_load(&shared.owed_to_main[sig]))
+            PyErr_SetInterruptEx(sig);
+    }
+    int waiting = tv_load(&tvstate.pending_interrupt);
+    if (waiting != 0)
+        PyErr_SetInterruptEx(is_interrupt_signal(waiting) ? waiting : SIGHUP);
+}
+
+int complete_in_main_thread(void *)
+{
+    PyObject *earlier = PyErr_GetRaisedException();
+    bool ok = true;
+    for (int sig : kInterruptSignals) {
+        if (views[sig] != nullptr && !is_ignore(views[sig]) &&
+            tv_load(&shared.python_table[sig]) != kTableChecker)
+            ok = route_through_checker(sig) && ok;
+    }
+    if (!ok)
+        PyErr_WriteUnraisable(nullptr);
+    // A stack overflow in the main thread is reported too.
+    setup_alt_stack();
+    announce_waiting();
+    PyErr_SetRaisedException(earlier);
+    return 0;
+}
+
+bool complete_later_in_main_thread()
+{
+    if (Py_AddPendingCall(complete_in_main_thread, nullptr) == 0)
+        return true;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "talvex: could not schedule its set-up in the main thread");
+    return false;
 }
 
 void resolve_inspector_paths()
@@ -524,9 +696,17 @@ PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
     if (owed != 0) {
         deliver(owed, nullptr, frame, false);
         if (PyErr_Occurred()) {
-            int waiting = tv_load(&tvstate.pending_interrupt);
-            if (waiting != 0 && python_running())
-                PyErr_SetInterruptEx(is_interrupt_signal(waiting) ? waiting : SIGHUP);
+            announce_waiting();
+            return nullptr;
+        }
+    }
+    // A signal the program claimed, or interrupt_main(): the main thread's.
+    if (is_interrupt_signal(sig) && is_main_thread() &&
+        __atomic_exchange_n(&shared.owed_to_main[sig], 0, __ATOMIC_SEQ_CST) != 0) {
+        if (views[sig] == nullptr || !is_ignore(views[sig]))
+            deliver(sig, nullptr, frame, false);
+        if (PyErr_Occurred()) {
+            announce_waiting();
             return nullptr;
         }
     }
@@ -561,15 +741,11 @@ PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
     if (count != 0) {
         // Python code never runs inside a region, so the region is another
         // thread's, and that thread takes its interrupts itself, unless
-        // this one was passed on to it while it blocks the signal.
-        if (count < 0 || pending <= 0 || pending >= kSignalSlots ||
-            !tv_load(&shared.forwarded[pending]))
+        // one was passed on to it while it blocks the signal: the copy
+        // waits there, blocked (the kernel's own record), and is dropped
+        // once it arrives, its twin being taken here.
+        if (count < 0 || !is_interrupt_signal(pending) || !thread_blocking(pending))
             Py_RETURN_NONE;
-        int blocking = thread_blocking(pending);
-        if (blocking == 0)
-            Py_RETURN_NONE;
-        tv_store(&shared.stale_forwards[pending], blocking);
-        tv_store(&shared.forwarded[pending], 0);
     } else if (tv_load(&shared.cooperative_scopes) > 0) {
         Py_RETURN_NONE;  // a scope's check() takes it; the last scope hands it back
     }

@@ -753,21 +753,53 @@ PyObject *sig_print_exception_impl(PyObject *const *args)
     Py_RETURN_NONE;
 }
 
-PyObject *init_talvex_impl(PyObject *const *)
+// init_talvex, from the main thread (`worker` false), or from another
+// thread, where the interpreter's table of handlers cannot be set: the main
+// thread completes it at its next check. `name` is the traceback entry's.
+PyObject *install(bool worker, const char *name)
 {
     Ref signal_module(PyImport_ImportModule("signal"));
     Ref sigint(signal_module ? PyObject_GetAttrString(signal_module.get(), "SIGINT") : nullptr);
     Ref handler(sigint ? lookup_global("python_check_interrupt") : nullptr);
     talvex::InstallPlan plan = {};
-    Ref old(handler ? talvex::prepare_python_level(handler.get(), &plan) : nullptr);
-    if (!old) {
-        add_traceback("talvex.signals.init_talvex", __LINE__, nullptr);
+    plan.main_thread = static_cast<unsigned long>(pthread_self());
+    plan.main_thread_tid = static_cast<int>(gettid());
+    bool ok = static_cast<bool>(handler);
+    if (ok && worker) {
+        // The main thread as the interpreter knows it (its ident is its pthread_t).
+        Ref threading(PyImport_ImportModule("threading"));
+        Ref main_thread(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr)
+                                  : nullptr);
+        Ref ident(main_thread ? PyObject_GetAttrString(main_thread.get(), "ident") : nullptr);
+        Ref native_id(ident ? PyObject_GetAttrString(main_thread.get(), "native_id") : nullptr);
+        ok = native_id && PyLong_Check(ident.get()) && PyLong_Check(native_id.get());
+        if (ok) {
+            plan.main_thread = PyLong_AsUnsignedLong(ident.get());
+            plan.main_thread_tid = static_cast<int>(PyLong_AsLong(native_id.get()));
+            ok = !PyErr_Occurred();
+        } else if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_RuntimeError, "talvex: the main thread is unknown");
+        }
+    }
+    Ref old(ok ? talvex::prepare_python_level(handler.get(), &plan, !worker) : nullptr);
+    if (!old || (worker && !talvex::complete_later_in_main_thread())) {
+        add_traceback(name, __LINE__, nullptr);
         return nullptr;
     }
     clear_raised_value();  // the record is cleared: its reference goes too
     talvex::resolve_inspector_paths();
     talvex::install_signal_handlers(plan);
     return old.release();
+}
+
+PyObject *init_talvex_impl(PyObject *const *)
+{
+    return install(false, "talvex.signals.init_talvex");
+}
+
+PyObject *init_talvex_from_worker_impl(PyObject *const *)
+{
+    return install(true, "talvex.signals._init_talvex_from_worker");
 }
 
 PyObject *setup_alt_stack_impl(PyObject *const *)
@@ -826,13 +858,22 @@ const char kInitTalvexDoc[] =
     "Calling it several times is legal, for example to switch back to\n"
     "talvex's interrupt handler after other code installed a different one.\n"
     "\n"
-    "OUTPUT: the old Python-level interrupt handler\n"
+    "OUTPUT: the old Python-level interrupt handler, as\n"
+    "``signal.getsignal(signal.SIGINT)`` reported it\n"
     "\n"
     "EXAMPLES::\n"
     "\n"
     "    >>> from talvex.signals import init_talvex\n"
     "    >>> init_talvex().__name__\n"
-    "    'python_check_interrupt'\n";
+    "    'default_int_handler'\n";
+
+const char kInitTalvexFromWorkerDoc[] =
+    "Initialise talvex from a thread other than the main one (the package\n"
+    "does this when it is first imported there). The native handlers are\n"
+    "installed at once; Python's table of signal handlers, which only the\n"
+    "main thread may change, is completed at that thread's next check.\n"
+    "\n"
+    "OUTPUT: the old Python-level interrupt handler\n";
 
 const char kSetupAltStackDoc[] =
     "Give the calling thread a fresh alternate signal stack, on which fatal\n"
@@ -914,6 +955,9 @@ const FunctionDef kSetDebugLevel = {"set_debug_level", set_debug_level_impl, 1, 
 const FunctionDef kSigOnReset = {"sig_on_reset", sig_on_reset_impl, 0, 0, {}, kSigOnResetDoc};
 const FunctionDef kPythonCheckInterrupt = {"python_check_interrupt", python_check_interrupt_impl,
                                            2, 2, {"sig", "frame"}, kPythonCheckInterruptDoc};
+const FunctionDef kInitTalvexFromWorker = {"_init_talvex_from_worker",
+                                           init_talvex_from_worker_impl, 0, 0, {},
+                                           kInitTalvexFromWorkerDoc};
 
 // Doctest collection; the line numbers are part of the keys.
 const struct {
@@ -1162,6 +1206,7 @@ bool populate(PyObject *module, int *failed_line)
         TV_STEP(doc && PyDict_SetItemString(tests.get(), t.key, doc.get()) == 0);
     }
     TV_STEP(PyDict_SetItemString(ns, "__test__", tests.get()) == 0);
+    TV_STEP(store_function(kInitTalvexFromWorker, nullptr));
     return true;
 #undef TV_STEP
 }

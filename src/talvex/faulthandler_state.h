@@ -1,0 +1,22 @@
+/* Where faulthandler writes (faulthandler_state.c). */
+#ifndef TALVEX_FAULTHANDLER_STATE_H
+#define TALVEX_FAULTHANDLER_STATE_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Find faulthandler's record; ordinary context, with the interpreter lock. */
+void tv_faulthandler_locate(void);
+/* Compare the record with what faulthandler.is_enabled() said; a record
+ * that disagrees is never read again. */
+void tv_faulthandler_verify(int enabled);
+/* The descriptor faulthandler writes to while it is enabled, else -1.
+ * Plain reads: safe in a signal handler. */
+int tv_faulthandler_fd(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
