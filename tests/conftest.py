@@ -36,3 +36,26 @@ def run_ok(prelude, code, **kw):
 @pytest.fixture
 def py():
     return run_py
+
+
+def run_signalled(code, sig, *, marker=b"region", env=None, timeout=60):
+    """Run `code` in a fresh interpreter and, each time it prints `marker`
+    on a line of its own, send it `sig` from this process, as a terminal or
+    a supervisor would (a region that holds the interpreter lock keeps any
+    Python thread of its own from running). Returns (exit status, its
+    standard output as lines, markers included, its standard error)."""
+    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=child_env(**(env or {})), cwd=str(ROOT / "tests"))
+    lines = []
+    try:
+        for line in proc.stdout:
+            lines.append(line)
+            if line.rstrip(b"\n") == marker:
+                os.kill(proc.pid, sig)
+        _, err = proc.communicate(timeout=timeout)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    return proc.returncode, b"".join(lines).decode(errors="replace").splitlines(), err

@@ -249,8 +249,9 @@ def test_asyncio_signal_callbacks_ctrl_c_and_regions_in_coroutines():
         async def sigint_handler():
             return type(signal.getsignal(signal.SIGINT)).__name__
 
-        # With default_int_handler in place, asyncio.run() sets its own
-        # SIGINT handler (cancel the main task first); talvex stays beneath.
+        # asyncio.run() finds default_int_handler in place and sets its own
+        # SIGINT handler (cancel the main task first), with talvex beneath;
+        # the same once the program sets default_int_handler itself.
         for default_int in (False, True):
             if default_int:
                 signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -265,7 +266,7 @@ def test_asyncio_signal_callbacks_ctrl_c_and_regions_in_coroutines():
         "SIGALRM", "SIGHUP",
         "talvex.signals.AlarmInterrupt()",
         "talvex.signals.AlarmInterrupt()",
-        "function",
+        "partial",
         "builtins.KeyboardInterrupt() ['cleaned up']",
         "builtins.KeyboardInterrupt() []",
         "partial",

@@ -8,6 +8,7 @@ import textwrap
 import pytest
 
 SA_ONSTACK = 0x08000000
+SA_SIGINFO = 0x00000004
 SA_NODEFER = 0x40000000
 SA_RESTORER = 0x04000000  # added by glibc, not by talvex
 
@@ -48,7 +49,7 @@ def test_import_installs_the_nine_dispositions(run):
             "disp": dispositions(*%r, *%r, "SIGTERM"),
             "so": os.path.realpath(signals.__file__),
             "alt": c.alt_stack(),
-            "py_sigint": signal.getsignal(signal.SIGINT) is signals.python_check_interrupt,
+            "py_sigint": signal.getsignal(signal.SIGINT) is signal.default_int_handler,
         }))
     """ % (INTERRUPTS, FATAL)))
     disp = out["disp"]
@@ -57,14 +58,15 @@ def test_import_installs_the_nine_dispositions(run):
     assert interrupt_handler not in (0, 1) and fatal_handler not in (0, 1)
     assert interrupt_handler != fatal_handler
     for name in INTERRUPTS:
-        assert disp[name] == [interrupt_handler, 0, HANDLER_MASK, out["so"]], name
+        assert disp[name] == [interrupt_handler, SA_SIGINFO, HANDLER_MASK, out["so"]], name
     for name in FATAL:
-        assert disp[name] == [fatal_handler, SA_ONSTACK | SA_NODEFER, HANDLER_MASK, out["so"]], name
+        assert disp[name] == [fatal_handler, SA_SIGINFO | SA_ONSTACK | SA_NODEFER, HANDLER_MASK,
+                              out["so"]], name
     # SIGTERM is never handled, only respected as a pending interrupt.
     assert disp["SIGTERM"][3] is None
     assert out["alt"] == [21504, 0]
-    # The interpreter's own table names the Python-level handler, although
-    # natively SIGINT now goes to talvex.
+    # Python reports its own default SIGINT handler, although natively
+    # SIGINT now goes to talvex.
     assert out["py_sigint"] is True
 
 
@@ -77,16 +79,19 @@ def test_second_call_reinstalls_and_zeroes_the_record(run):
         outcome(c.raise_exception, signal.SIGSEGV)      # fills raised_value
         print(c.state()[:4], c.state()[4], c.state()[5] is not None)
 
-        # Python code sets the interpreter's own SIGINT handler: talvex stays
-        # underneath, and init_talvex switches the Python level back.
-        signal.signal(signal.SIGINT, signal.default_int_handler)
+        # Python code sets a SIGINT handler: talvex stays underneath, and
+        # init_talvex returns what the program set, keeping it.
+        def handler(s, f):
+            pass
+        signal.signal(signal.SIGINT, handler)
         print(c.disposition(signal.SIGINT)[3] == signals.__file__)
-        print(signals.init_talvex() is signal.default_int_handler)
+        print(signals.init_talvex() is handler)
         print(c.state())
         print(c.disposition(signal.SIGINT)[3] == signals.__file__,
-              signal.getsignal(signal.SIGINT) is signals.python_check_interrupt)
+              signal.getsignal(signal.SIGINT) is handler)
 
-        print(signals.init_talvex() is signals.python_check_interrupt)
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        print(signals.init_talvex() is signal.default_int_handler)
         print(c.state(), c.alt_stack())
         # The fresh trampoline carries jumps.
         print(outcome(c.fault, "segv"), outcome(c.busy_region, 0.0, 2))

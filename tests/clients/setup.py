@@ -27,6 +27,9 @@ setup(
                   extra_compile_args=["-std=c++17", *warnings]),
         Extension("tvclient_threads", ["tvclient_threads.c"],
                   extra_compile_args=["-std=c11", "-D_POSIX_C_SOURCE=200809L", *warnings]),
+        # A library with a fault handler of its own; no talvex in it.
+        Extension("tvguard", ["tvguard.c"],
+                  extra_compile_args=["-std=c11", "-D_DEFAULT_SOURCE", *warnings]),
         Extension("tvclient_badsig", ["tvclient_badsig.c"], include_dirs=include, depends=header,
                   extra_compile_args=["-std=c11", *warnings]),
         # One module of two files; the same without any talvex_import() call.

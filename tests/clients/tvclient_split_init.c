@@ -21,7 +21,8 @@ PyObject *tvsplit_spin(PyObject *self, PyObject *args);
 PyObject *tvsplit_fault(PyObject *self, PyObject *noargs);
 
 static PyMethodDef methods[] = {
-    {"spin", tvsplit_spin, METH_VARARGS, "spin(seconds): spin in a region"},
+    {"spin", tvsplit_spin, METH_VARARGS,
+     "spin(seconds, nogil=False, announce=False): spin in a region"},
     {"fault", tvsplit_fault, METH_NOARGS, "a null write in a region"},
     {NULL, NULL, 0, NULL},
 };

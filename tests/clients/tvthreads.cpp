@@ -351,6 +351,34 @@ PyObject *in_region(PyObject *, PyObject *)
     return PyBool_FromLong(load(&region_open));
 }
 
+// release_when_recorded(timeout, marker=None) -> (bool, events): without
+// the lock and without any signal check, writes `marker` (a line) to
+// standard output, waits until an interrupt is recorded in the record, then
+// ends hold_region()'s region and waits until it is closed; then runs the
+// pending handlers. False if the interrupt never came.
+PyObject *release_when_recorded(PyObject *, PyObject *args)
+{
+    double timeout;
+    const char *marker = nullptr;
+    if (!PyArg_ParseTuple(args, "d|z", &timeout, &marker))
+        return nullptr;
+    bool recorded = false;
+    Py_BEGIN_ALLOW_THREADS
+    if (marker != nullptr) {
+        std::string line = std::string(marker) + "\n";
+        if (write(1, line.data(), line.size()) < 0)
+            spin_sink++;
+    }
+    double end = now() + timeout;
+    while (!(recorded = load(&talvex_api.state->pending_interrupt) != 0) && now() < end)
+        nap(100000);
+    store(&region_release, 1);
+    while (load(&region_open) && now() < end)
+        nap(100000);
+    Py_END_ALLOW_THREADS
+    return done_and_events(recorded);
+}
+
 // sig_check_events() -> events: sig_check() in the calling thread, then (in
 // the main thread) the pending handlers.
 PyObject *sig_check_events(PyObject *, PyObject *)
@@ -759,6 +787,8 @@ PyMethodDef methods[] = {
     {"hold_region", hold_region, METH_VARARGS, "hold_region(timeout=-1) -> events"},
     {"release_region", release_region, METH_NOARGS, "end hold_region()'s region"},
     {"in_region", in_region, METH_NOARGS, "whether hold_region()'s region is open"},
+    {"release_when_recorded", release_when_recorded, METH_VARARGS,
+     "release_when_recorded(timeout, marker=None) -> (bool, events)"},
     {"sig_check_events", sig_check_events, METH_NOARGS, "sig_check() -> events"},
     {"shielded_fault", shielded_fault, METH_VARARGS, "shielded_fault(sig) -> events"},
     {"idle", idle, METH_VARARGS, "idle(seconds) -> events"},

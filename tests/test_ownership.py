@@ -1,0 +1,298 @@
+"""Who a signal belongs to. A signal the program set a Python handler for
+is that handler's; a library's own fault handler, installed before or
+after talvex, keeps working; a fatal signal sent by another process is
+never taken for a fault; faulthandler's file gets the crash report too.
+Each scenario runs in a fresh interpreter, and interrupts come from another
+process."""
+import signal
+import textwrap
+
+import pytest
+
+from conftest import run_py, run_signalled
+
+INTERRUPTS = ["SIGINT", "SIGALRM", "SIGHUP"]
+OWN = {
+    "SIGINT": "builtins.KeyboardInterrupt()",
+    "SIGALRM": "talvex.signals.AlarmInterrupt()",
+    "SIGHUP": "builtins.SystemExit()",
+}
+
+# ---------------------------------------------------------------------------
+# A signal the program claimed: its handler runs in the main thread, once;
+# a region in a worker goes on; a region in the main thread ends with what
+# the handler raises.
+# ---------------------------------------------------------------------------
+
+HANDLER_KINDS = {
+    "none": "",
+    "default_int_handler": "signal.signal(SIG, signal.default_int_handler)",
+    "callable": "signal.signal(SIG, handler)",
+    "SIG_IGN": "signal.signal(SIG, signal.SIG_IGN)",
+}
+
+CLAIM = """\
+import signal, threading, time
+import talvex, tvclient_lazy as lazy, tvthreads as tv
+from scenario import outcome
+
+SIG = signal.{sig}
+calls = []
+
+class Claimed(Exception):
+    pass
+
+def handler(signum, frame):
+    calls.append("main" if threading.current_thread() is threading.main_thread() else "worker")
+    tv.release_region()
+    raise Claimed(signal.Signals(signum).name)
+
+{setup}
+if "{where}" == "main":
+    region = outcome(lazy.spin, {seconds}, False, True)   # prints "region" once open
+    after = outcome(time.sleep, 0.05)
+else:
+    box = []
+    def until_done(marker):
+        print(marker, flush=True)
+        while not box:
+            time.sleep(0.001)
+    threading.Thread(target=lambda: box.append(outcome(tv.hold_region, {seconds}))).start()
+    while not tv.in_region():
+        time.sleep(0.001)
+    after = outcome(until_done, "region")   # the main thread's handler raises here
+    until_done("done")
+    region = box[0]
+print(region)
+print(after)
+print(calls)
+"""
+
+
+def claim_expected(sig, kind, where):
+    """(the region's outcome, the main thread's, the handler's calls)."""
+    own = OWN[sig]
+    if kind == "SIG_IGN":
+        return ["ok None" if where == "main" else "ok []", "ok None", "[]"]
+    if kind == "callable":
+        claimed = "__main__.Claimed('%s')" % sig
+        if where == "main":
+            return [claimed, "ok None", "['main']"]
+        return ["ok []", claimed, "['main']"]
+    if kind == "default_int_handler":
+        # Set explicitly, it raises KeyboardInterrupt as it always does.
+        own = "builtins.KeyboardInterrupt()" if where == "main" else own
+    if where == "main":
+        return [own, "ok None", "[]"]
+    worker = "ok ['%s']" % own.split("(")[0].split(".")[-1]
+    # A hang-up ends the whole program's work: the main thread's too.
+    main = "ok None"
+    if sig == "SIGHUP":
+        main = ("builtins.KeyboardInterrupt()" if kind == "default_int_handler"
+                else "builtins.SystemExit()")
+    return [worker, main, "[]"]
+
+
+@pytest.mark.parametrize("where", ["main", "worker"])
+@pytest.mark.parametrize("kind", list(HANDLER_KINDS))
+@pytest.mark.parametrize("sig", INTERRUPTS)
+def test_a_signal_the_program_claimed_is_its_handlers(sig, kind, where):
+    # An ignored signal ends nothing: the region runs its (short) course.
+    seconds = 0.5 if kind == "SIG_IGN" else 30.0
+    code = CLAIM.format(sig=sig, setup=HANDLER_KINDS[kind], where=where, seconds=seconds)
+    status, out, err = run_signalled(code, getattr(signal, sig))
+    assert status == 0, err.decode(errors="replace")
+    marks = ["region"] if where == "main" else ["region", "done"]
+    assert out == marks + claim_expected(sig, kind, where)
+
+
+# ---------------------------------------------------------------------------
+# Fatal signals sent, not raised by a fault, reach the program's handler
+# every time, however many come in a row.
+# ---------------------------------------------------------------------------
+
+SENDERS = {
+    "os.kill": "os.kill(os.getpid(), SIG)",
+    "raise_signal": "signal.raise_signal(SIG)",
+    "pthread_kill": "signal.pthread_kill(threading.get_ident(), SIG)",
+    "process": "subprocess.run(['kill', '-' + SIG.name[3:], str(os.getpid())], check=True)",
+}
+
+
+@pytest.mark.parametrize("times", [2, 5])
+@pytest.mark.parametrize("sender", list(SENDERS))
+@pytest.mark.parametrize("sig", ["SIGSEGV", "SIGBUS", "SIGILL", "SIGFPE"])
+def test_sent_fatal_signals_reach_the_python_handler_every_time(sig, sender, times):
+    r = run_py(f"""
+        import os, signal, subprocess, threading, time
+        import talvex
+        SIG = signal.{sig}
+        calls = []
+        signal.signal(SIG, lambda s, f: calls.append(s))
+        for i in range({times}):
+            {SENDERS[sender]}
+            end = time.monotonic() + 30
+            while len(calls) <= i and time.monotonic() < end:
+                time.sleep(0.001)
+        print(len(calls), set(calls) == {{SIG}})
+    """)
+    assert (r.returncode, r.stderr) == (0, b""), r.stderr.decode(errors="replace")
+    assert r.stdout.decode() == f"{times} True\n"
+
+
+# ---------------------------------------------------------------------------
+# A library's own SIGSEGV handler (a runtime with guard pages) keeps working
+# in either import order: its faults are its own, a region's fault is still
+# an exception, and a fault nobody recovers gets talvex's report.
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("order", ["before_import", "after_import"])
+def test_a_library_fault_handler_keeps_working(order):
+    r = run_py(f"""
+        import tvguard
+        if "{order}" == "before_import":
+            tvguard.install()
+        import talvex, tvclient_c as c
+        from scenario import outcome
+        if "{order}" == "after_import":
+            tvguard.install()
+        print(tvguard.touch(), tvguard.touch())
+        print(outcome(c.fault, "segv"))
+        print(tvguard.touch(), flush=True)
+        c.fault("segv", False)
+        print("survived")
+    """, env={"TALVEX_CRASH_NDEBUG": "1"})
+    err = r.stderr.decode(errors="replace")
+    assert r.returncode == -signal.SIGSEGV, err
+    assert r.stdout.decode().splitlines() == [
+        "(42, 1) (42, 2)", "talvex.signals.SignalError('Segmentation fault')", "(42, 3)"]
+    assert err.endswith("Unhandled SIGSEGV: A segmentation fault occurred.\n"
+                        "This probably occurred because a *compiled* module has a bug\n"
+                        "in it and is not properly wrapped with sig_on(), sig_off().\n"
+                        "Python will now terminate.\n" + "-" * 72 + "\n"), err
+
+
+# ---------------------------------------------------------------------------
+# The crash report goes where faulthandler writes, as pytest arranges it
+# (a duplicate of the real standard error while descriptor 2 is captured).
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("order, inspector", [("before_import", True),
+                                             ("after_import", False)])
+def test_crash_report_goes_to_faulthandlers_file(order, inspector, tmp_path):
+    log = tmp_path / "faults.log"
+    r = run_py(f"""
+        import faulthandler, os
+        log = open({str(log)!r}, "w")
+        if "{order}" == "before_import":
+            faulthandler.enable(file=log.fileno())
+        import talvex, tvclient_c as c
+        if "{order}" == "after_import":
+            faulthandler.enable(file=log)
+        def crash_here():
+            c.fault("segv", False)
+        crash_here()
+    """, env={"TALVEX_CRASH_NDEBUG": None if inspector else "1"})
+    assert r.returncode == -signal.SIGSEGV
+    assert r.stderr == b""
+    text = log.read_text()
+    # The inspector's report goes there too.
+    assert ("talvex crash inspector: process " in text) == inspector
+    ours = text.index("Unhandled SIGSEGV: A segmentation fault occurred.")
+    theirs = text.index("Fatal Python error: Segmentation fault")
+    assert text.startswith("-" * 72 + "\n") and ours < theirs
+    assert "in crash_here" in text[theirs:]
+
+
+def test_crash_report_goes_to_standard_error_once_faulthandler_is_disabled(tmp_path):
+    r = run_py(f"""
+        import faulthandler
+        import talvex, tvclient_c as c
+        faulthandler.enable(file=open({str(tmp_path / "x.log")!r}, "w"))
+        faulthandler.disable()
+        c.fault("segv", False)
+    """, env={"TALVEX_CRASH_NDEBUG": "1"})
+    assert r.returncode == -signal.SIGSEGV
+    assert (tmp_path / "x.log").read_text() == ""
+    assert b"Unhandled SIGSEGV" in r.stderr
+
+
+# ---------------------------------------------------------------------------
+# _thread.interrupt_main() while the main thread blocks SIGINT: a thread
+# collects signals with sigwait, as CPython documents.
+# ---------------------------------------------------------------------------
+
+def test_interrupt_main_while_the_main_thread_blocks_sigint():
+    r = run_py("""
+        import signal, threading, time, _thread
+        import talvex, tvclient_c as c
+        from scenario import outcome
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        def wait():
+            for _ in range(500):
+                time.sleep(0.01)
+        threading.Timer(0.05, _thread.interrupt_main).start()
+        print(outcome(wait))
+        print(outcome(wait), c.state()[:2])
+    """)
+    assert r.returncode == 0, r.stderr.decode(errors="replace")
+    assert r.stdout.decode().splitlines() == ["builtins.KeyboardInterrupt()",
+                                              "ok None (0, 0)"]
+
+
+# ---------------------------------------------------------------------------
+# `_signal.signal` taken by value before talvex was imported replaces
+# talvex's native handler; talvex takes it back at its next chance.
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("repair", ["signals.init_talvex()", "signal.getsignal(SIG)"])
+def test_signal_function_taken_before_import_is_repaired(repair):
+    code = f"""
+        import signal
+        from _signal import signal as captured
+        import talvex, tvclient_lazy as lazy
+        from talvex import signals
+        from scenario import outcome
+        SIG = signal.SIGINT
+        class Claimed(Exception):
+            pass
+        def handler(s, f):
+            raise Claimed
+        captured(SIG, handler)
+        {repair}
+        print(signal.getsignal(SIG) is handler, flush=True)
+        print(outcome(lazy.spin, 30.0, False, True))
+        print(signal.getsignal(SIG) is handler)
+    """
+    status, out, err = run_signalled(code, signal.SIGINT)
+    assert status == 0, err.decode(errors="replace")
+    assert out == ["True", "region", "__main__.Claimed()", "True"]
+
+
+# ---------------------------------------------------------------------------
+# The functions talvex wraps read as CPython's own.
+# ---------------------------------------------------------------------------
+
+def test_wrapped_functions_read_as_the_originals():
+    r = run_py("""
+        import _signal, _thread, faulthandler, inspect, signal
+        def face(f):
+            try:
+                sig = str(inspect.signature(f))
+            except ValueError:
+                sig = None
+            return sig, f.__doc__, f.__name__, f.__qualname__, f.__module__, f.__self__
+        names = [(_signal, "signal"), (_signal, "getsignal"), (_thread, "interrupt_main"),
+                 (faulthandler, "enable"), (faulthandler, "disable")]
+        originals = [getattr(m, n) for m, n in names]
+        before = [face(f) for f in originals]
+        import talvex
+        after = [face(getattr(m, n)) for m, n in names]
+        print([getattr(m, n) is not o for (m, n), o in zip(names, originals)])
+        print([b == a for b, a in zip(before, after)])
+        print(str(inspect.signature(signal.signal)), str(inspect.signature(_signal.getsignal)))
+    """)
+    assert r.returncode == 0, r.stderr.decode(errors="replace")
+    assert r.stdout.decode().splitlines() == [
+        "[True, True, True, True, True]", "[True, True, True, True, True]",
+        "(signalnum, handler) (signalnum, /)"]
