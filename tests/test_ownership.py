@@ -29,6 +29,8 @@ HANDLER_KINDS = {
     "default_int_handler": "signal.signal(SIG, signal.default_int_handler)",
     "callable": "signal.signal(SIG, handler)",
     "SIG_IGN": "signal.signal(SIG, signal.SIG_IGN)",
+    # Installed by hand, talvex's own Python-level handler is no claim.
+    "python_check_interrupt": "signal.signal(SIG, talvex.signals.python_check_interrupt)",
 }
 
 CLAIM = """\

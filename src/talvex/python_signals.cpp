@@ -247,8 +247,10 @@ PyObject *hook_interrupt_main(PyObject *, PyObject *const *args, Py_ssize_t narg
     long sig = nargs == 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)
                    ? SIGINT
                    : signal_number(args, nargs, kwnames, 1);
+    // Before the main thread completed talvex's set-up, the interpreter's
+    // own function does what the interpreter's own table says.
     if (!is_interrupt_signal(sig) || views[sig] == nullptr || is_ignore(views[sig]) ||
-        !python_running())
+        !python_running() || tv_load(&shared.python_table[sig]) != kTableChecker)
         return forward(real_interrupt_main, args, nargs, kwnames);
     pthread_t main_thread = static_cast<pthread_t>(shared.main_thread);
     unsigned long owner = tv_region_owner(tvstate.resume_point);
