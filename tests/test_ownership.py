@@ -5,18 +5,11 @@ never taken for a fault; faulthandler's file gets the crash report too.
 Each scenario runs in a fresh interpreter, and interrupts come from another
 process."""
 import signal
-import textwrap
 
 import pytest
 
 from conftest import run_py, run_signalled
-
-INTERRUPTS = ["SIGINT", "SIGALRM", "SIGHUP"]
-OWN = {
-    "SIGINT": "builtins.KeyboardInterrupt()",
-    "SIGALRM": "talvex.signals.AlarmInterrupt()",
-    "SIGHUP": "builtins.SystemExit()",
-}
+from test_coexistence import INTERRUPTS, OWN_EXCEPTION as OWN
 
 # ---------------------------------------------------------------------------
 # A signal the program claimed: its handler runs in the main thread, once;
