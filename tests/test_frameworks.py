@@ -1,10 +1,12 @@
 """Real frameworks from PyPI that set, save and restore their own signal
 handlers, with talvex imported in the processes they run: a Jupyter kernel,
 pytest-timeout's signal method, timeout-decorator (and the hand-written
-alarm idiom it stands for), gunicorn's sync workers, and the standard
-library's asyncio. Every framework runs in processes of its own; the
-protected native loop is the test client's busy_region(-1), which spins in
-a region until something ends it."""
+alarm idiom it stands for), gunicorn's sync workers, the standard library's
+asyncio, and trio and anyio (Ctrl-C handling and signal receivers). Every
+framework runs in processes of its own; the protected native loop is the
+test client's busy_region(-1), which spins in a region until something ends
+it, or a region of tvclient_lazy or tvthreads where a readiness line or a
+worker thread is needed."""
 import http.client
 import os
 import queue
@@ -12,12 +14,13 @@ import signal
 import socket
 import subprocess
 import sys
+import textwrap
 import time
 import xml.etree.ElementTree as ET
 
 import pytest
 
-from conftest import child_env, run_py
+from conftest import child_env, run_py, run_signalled
 
 # Bounds that only turn a hang into a failure.
 HANG = 60
@@ -278,6 +281,142 @@ def test_asyncio_signal_callbacks_ctrl_c_and_regions_in_coroutines():
 
 
 # ---------------------------------------------------------------------------
+# asyncio, trio and anyio set their own Ctrl-C handling when they find
+# default_int_handler in place, as they do with talvex imported: a Ctrl-C
+# while the main task awaits (or runs a region) runs its clean-up, then
+# KeyboardInterrupt comes out of the run call. Signal receivers get a
+# Ctrl-C while a worker thread runs a region, and the region goes on.
+# ---------------------------------------------------------------------------
+
+# Each runner: how to run main(), and how to call a function from the loop
+# once the main task is suspended.
+RUNNERS = {
+    "asyncio": """
+        import asyncio
+        sleep = asyncio.sleep
+        def run(main):
+            return asyncio.run(main())
+        def soon(f):
+            asyncio.get_running_loop().call_soon(f)
+    """,
+    "trio": """
+        import trio
+        sleep, run = trio.sleep, trio.run
+        def soon(f):
+            trio.lowlevel.current_trio_token().run_sync_soon(f)
+    """,
+    "anyio-trio": """
+        import anyio, functools, trio
+        sleep, run = anyio.sleep, functools.partial(anyio.run, backend="trio")
+        def soon(f):
+            trio.lowlevel.current_trio_token().run_sync_soon(f)
+    """,
+    "anyio-asyncio": """
+        import anyio, asyncio, functools
+        sleep, run = anyio.sleep, functools.partial(anyio.run, backend="asyncio")
+        def soon(f):
+            asyncio.get_running_loop().call_soon(f)
+    """,
+}
+
+CTRL_C = """\
+import signal
+import talvex, tvclient_c, tvclient_lazy as lazy
+from scenario import outcome
+{runner}
+
+OUTER = signal.getsignal(signal.SIGINT)
+log = []
+
+class Resource:
+    async def __aenter__(self):
+        return self
+    async def __aexit__(self, *exc):
+        log.append("aexit")
+
+async def main():
+    # The framework's own SIGINT handler is in place while it runs.
+    log.append(signal.getsignal(signal.SIGINT) is not OUTER)
+    async with Resource():
+        try:
+            if "{where}" == "await":
+                # The line the test answers with Ctrl-C, once main awaits.
+                soon(lambda: print("region", flush=True))
+                await sleep(60)
+            else:
+                lazy.spin(60.0, False, True)   # prints "region" once open
+        finally:
+            log.append("finally")
+
+print(outcome(run, main), log)
+# The framework put back what it found; talvex is still underneath.
+print(signal.getsignal(signal.SIGINT) is signal.default_int_handler)
+print(outcome(lazy.spin, 60.0, False, True))
+print(tvclient_c.state()[:2])
+"""
+
+
+@pytest.mark.parametrize("where", ["await", "region"])
+@pytest.mark.parametrize("runner", list(RUNNERS))
+def test_ctrl_c_runs_the_main_tasks_clean_up_then_ends_the_run(runner, where):
+    code = CTRL_C.format(runner=textwrap.dedent(RUNNERS[runner]), where=where)
+    status, out, err = run_signalled(code, signal.SIGINT, timeout=HANG)
+    assert status == 0, err.decode(errors="replace")
+    assert out == [
+        "region",
+        "builtins.KeyboardInterrupt() [True, 'finally', 'aexit']",
+        "True",
+        "region", "builtins.KeyboardInterrupt()",
+        "(0, 0)",
+    ]
+    assert err == b""
+
+
+RECEIVER = """\
+import functools, signal
+import talvex, tvclient_c, tvthreads as tv
+if "{framework}" == "trio":
+    import trio as fw
+    group, run = fw.open_nursery, fw.run
+else:
+    import anyio as fw
+    group, run = fw.create_task_group, functools.partial(fw.run, backend="{backend}")
+
+async def main():
+    events = []
+    async def work():
+        # A region without the interpreter lock, until release_region().
+        events.append(await fw.to_thread.run_sync(tv.hold_region, 60))
+    with fw.fail_after(60), fw.open_signal_receiver(signal.SIGINT) as signals:
+        async with group() as g:
+            g.start_soon(work)
+            while not tv.in_region():
+                await fw.sleep(0.001)
+            print("region", flush=True)
+            async for signum in signals:
+                # The region in the worker goes on.
+                print(signal.Signals(signum).name, tv.in_region())
+                break
+            tv.release_region()
+    print(events)
+
+run(main)
+print(signal.getsignal(signal.SIGINT) is signal.default_int_handler, tvclient_c.state()[:2])
+"""
+
+
+@pytest.mark.parametrize("framework, backend", [
+    ("trio", None), ("anyio", "trio"), ("anyio", "asyncio")])
+def test_signal_receiver_gets_ctrl_c_while_a_worker_thread_runs_a_region(framework, backend):
+    code = RECEIVER.format(framework=framework, backend=backend)
+    status, out, err = run_signalled(code, signal.SIGINT, timeout=HANG)
+    assert status == 0, err.decode(errors="replace")
+    # hold_region's events: nothing ended the region, no handler raised.
+    assert out == ["region", "SIGINT True", "[[]]", "True (0, 0)"]
+    assert err == b""
+
+
+# ---------------------------------------------------------------------------
 # gunicorn: the application imports talvex in each sync worker (or in the
 # master, with --preload); the workers set SIGINT/SIGQUIT -> handle_quit
 # (worker_int hook) and SIGABRT -> handle_abort (worker_abort hook).
@@ -477,3 +616,4 @@ def test_gunicorn_worker_timeout_runs_worker_abort_and_replaces_the_worker(
     assert status == 0, log
     assert server.marked("worker_abort") == [[stuck]], log
     assert [sign for sign in CRASH_SIGNS if sign in log] == [], log
+
