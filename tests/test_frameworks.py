@@ -2,14 +2,16 @@
 handlers, with talvex imported in the processes they run: a Jupyter kernel,
 pytest-timeout's signal method, timeout-decorator (and the hand-written
 alarm idiom it stands for), gunicorn's sync workers, the standard library's
-asyncio, and trio and anyio (Ctrl-C handling and signal receivers). Every
-framework runs in processes of its own; the protected native loop is the
-test client's busy_region(-1), which spins in a region until something ends
-it, or a region of tvclient_lazy or tvthreads where a readiness line or a
-worker thread is needed."""
+asyncio, trio and anyio (Ctrl-C handling and signal receivers), and
+uvicorn serving a Starlette application. Every framework runs in processes
+of its own; the protected native loop is the test client's busy_region(-1),
+which spins in a region until something ends it, or a region of
+tvclient_lazy or tvthreads where a readiness line or a worker thread is
+needed."""
 import http.client
 import os
 import queue
+import re
 import signal
 import socket
 import subprocess
@@ -617,3 +619,80 @@ def test_gunicorn_worker_timeout_runs_worker_abort_and_replaces_the_worker(
     assert server.marked("worker_abort") == [[stuck]], log
     assert [sign for sign in CRASH_SIGNS if sign in log] == [], log
 
+
+# ---------------------------------------------------------------------------
+# uvicorn with a Starlette `def` endpoint, which Starlette runs in anyio's
+# thread pool: the first Ctrl-C is uvicorn's (graceful shutdown), and the
+# region that the in-flight request runs in a worker thread goes on.
+# ---------------------------------------------------------------------------
+
+STARLETTE_APP = """\
+import os, threading, time
+import talvex, tvthreads as tv
+from starlette.applications import Starlette
+from starlette.responses import PlainTextResponse
+from starlette.routing import Route
+
+
+def watch():
+    # Tells the test the region is open, then ends it when the test says.
+    while not tv.in_region():
+        time.sleep(0.001)
+    open(os.environ["TV_OPENED"], "w").close()
+    while not os.path.exists(os.environ["TV_RELEASE"]):
+        time.sleep(0.001)
+    tv.release_region()
+
+
+def work(request):
+    threading.Thread(target=watch, daemon=True).start()
+    return PlainTextResponse(repr(tv.hold_region(60)))
+
+
+app = Starlette(routes=[Route("/work", work)])
+"""
+
+
+def test_uvicorn_ctrl_c_shuts_down_gracefully_while_a_def_endpoint_runs_a_region(tmp_path):
+    (tmp_path / "app.py").write_text(STARLETTE_APP)
+    opened, release, log_path = tmp_path / "opened", tmp_path / "release", tmp_path / "uvicorn.log"
+    with open(log_path, "wb") as log:
+        # A session of its own: Ctrl-C goes to the whole process group.
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "uvicorn", "app:app", "--host", "127.0.0.1", "--port", "0"],
+            cwd=tmp_path, env=child_env(TV_OPENED=str(opened), TV_RELEASE=str(release)),
+            stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+    try:
+        def until(predicate, what):
+            try:
+                return wait_for(predicate, what)
+            except AssertionError as e:
+                raise AssertionError(f"{e}\n{log_path.read_text(errors='replace')}") from None
+
+        def logged(pattern):
+            return re.search(pattern, log_path.read_text(errors="replace"), re.M)
+
+        port = int(until(lambda: logged(r"Uvicorn running on http://127\.0\.0\.1:(\d+)"),
+                         "uvicorn to listen").group(1))
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=HANG)
+        connection.request("GET", "/work")
+        until(opened.exists, "the request's region to open")
+        os.killpg(proc.pid, signal.SIGINT)
+        # The region stays open until the shutdown has begun.
+        until(lambda: logged(r"Shutting down$"), "the graceful shutdown to begin")
+        release.touch()
+        response = connection.getresponse()
+        # hold_region's events: nothing ended the region, no handler raised.
+        assert (response.status, response.read()) == (200, b"[]")
+        connection.close()
+        status = proc.wait(HANG)
+    finally:
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+    text = log_path.read_text(errors="replace")
+    assert status == 0, text
+    # The request was served after the shutdown began, and nothing failed.
+    assert text.index("Shutting down") < text.index('"GET /work HTTP/1.1" 200'), text
+    assert "Finished server process" in text.splitlines()[-1], text
+    assert [sign for sign in ["ERROR", "Traceback", "Exception"] if sign in text] == [], text
