@@ -2,12 +2,13 @@
 handlers, with talvex imported in the processes they run: a Jupyter kernel,
 pytest-timeout's signal method, timeout-decorator (and the hand-written
 alarm idiom it stands for), gunicorn's sync workers, the standard library's
-asyncio, trio and anyio (Ctrl-C handling and signal receivers), and
-uvicorn serving a Starlette application. Every framework runs in processes
-of its own; the protected native loop is the test client's busy_region(-1),
-which spins in a region until something ends it, or a region of
-tvclient_lazy or tvthreads where a readiness line or a worker thread is
-needed."""
+asyncio, trio and anyio (Ctrl-C handling and signal receivers), uvicorn
+serving a Starlette application, and pytest (plain and with pytest-xdist)
+capturing the output of a test that crashes. Every framework runs in
+processes of its own; the protected native loop is the test client's
+busy_region(-1), which spins in a region until something ends it, or a
+region of tvclient_lazy or tvthreads where a readiness line or a worker
+thread is needed."""
 import http.client
 import os
 import queue
@@ -696,3 +697,68 @@ def test_uvicorn_ctrl_c_shuts_down_gracefully_while_a_def_endpoint_runs_a_region
     assert text.index("Shutting down") < text.index('"GET /work HTTP/1.1" 200'), text
     assert "Finished server process" in text.splitlines()[-1], text
     assert [sign for sign in ["ERROR", "Traceback", "Exception"] if sign in text] == [], text
+
+
+# ---------------------------------------------------------------------------
+# pytest captures descriptor 2 during each test and enables faulthandler
+# with a duplicate of the real standard error: a fault outside any region
+# leaves talvex's crash report in the run's output, without -s.
+# ---------------------------------------------------------------------------
+
+FAULTING_TESTS = """\
+import talvex, tvclient_c
+
+
+def test_before():
+    pass
+
+
+def crash_in_helper():
+    tvclient_c.fault("segv", False)
+
+
+def test_faults_outside_a_region():
+    crash_in_helper()
+
+
+def test_after():
+    pass
+"""
+
+SEGV = "Unhandled SIGSEGV: A segmentation fault occurred."
+
+
+@pytest.mark.parametrize("extra", [
+    pytest.param((), id="plain"),
+    pytest.param(("-n", "2"), id="xdist", marks=pytest.mark.stress),
+])
+# The inspector reads the stacks with a debugger: slow on a busy machine.
+@pytest.mark.timeout(5 * HANG)
+def test_pytest_run_shows_the_crash_report_of_a_fault_outside_a_region(tmp_path, extra):
+    (tmp_path / "test_faulting.py").write_text(FAULTING_TESTS)
+    (tmp_path / "pytest.ini").write_text("[pytest]\n")
+    r = subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", *extra, "test_faulting.py"],
+        cwd=tmp_path, capture_output=True, timeout=4 * HANG,
+        env=child_env(PYTEST_ADDOPTS=None, TALVEX_CRASH_NDEBUG=None, TALVEX_CRASH_QUIET=None,
+                      TALVEX_CSI_TIMEOUT=str(2 * HANG)))
+    out, err = r.stdout.decode(errors="replace"), r.stderr.decode(errors="replace")
+    if extra:
+        assert r.returncode == 1, out + err
+        assert re.search(r"worker 'gw\d' crashed while running "
+                         r"'test_faulting.py::test_faults_outside_a_region'", out), out
+        assert "1 failed, 2 passed" in out, out
+    else:
+        assert r.returncode == -signal.SIGSEGV, out + err
+    # The report: a separator, the inspector's output, a separator, then
+    # talvex's message; faulthandler's traceback follows it.
+    sep = "-" * 72
+    lines = err.splitlines()
+    assert lines.count(SEGV) == 1, err
+    message = lines.index(SEGV)
+    assert lines[message - 1] == sep and sep in lines[:message - 1], err
+    report = lines[lines.index(sep):message - 1]
+    # The faulting test's Python stack, read by the inspector.
+    for function in ["crash_in_helper", "test_faults_outside_a_region"]:
+        assert [line for line in report if "test_faulting.py" in line and function in line], err
+    assert err.index(SEGV) < err.index("Fatal Python error: Segmentation fault"), err
