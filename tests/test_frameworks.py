@@ -1,23 +1,29 @@
 """Real frameworks from PyPI that set, save and restore their own signal
 handlers, with talvex imported in the processes they run: a Jupyter kernel,
 pytest-timeout's signal method, timeout-decorator (and the hand-written
-alarm idiom it stands for), gunicorn's sync workers, and the standard
-library's asyncio. Every framework runs in processes of its own; the
-protected native loop is the test client's busy_region(-1), which spins in
-a region until something ends it."""
+alarm idiom it stands for), gunicorn's sync workers, the standard library's
+asyncio, trio and anyio (Ctrl-C handling and signal receivers), uvicorn
+serving a Starlette application, and pytest (plain and with pytest-xdist)
+capturing the output of a test that crashes. Every framework runs in
+processes of its own; the protected native loop is the test client's
+busy_region(-1), which spins in a region until something ends it, or a
+region of tvclient_lazy or tvthreads where a readiness line or a worker
+thread is needed."""
 import http.client
 import os
 import queue
+import re
 import signal
 import socket
 import subprocess
 import sys
+import textwrap
 import time
 import xml.etree.ElementTree as ET
 
 import pytest
 
-from conftest import child_env, run_py
+from conftest import child_env, run_py, run_signalled
 
 # Bounds that only turn a hang into a failure.
 HANG = 60
@@ -278,6 +284,142 @@ def test_asyncio_signal_callbacks_ctrl_c_and_regions_in_coroutines():
 
 
 # ---------------------------------------------------------------------------
+# asyncio, trio and anyio set their own Ctrl-C handling when they find
+# default_int_handler in place, as they do with talvex imported: a Ctrl-C
+# while the main task awaits (or runs a region) runs its clean-up, then
+# KeyboardInterrupt comes out of the run call. Signal receivers get a
+# Ctrl-C while a worker thread runs a region, and the region goes on.
+# ---------------------------------------------------------------------------
+
+# Each runner: how to run main(), and how to call a function from the loop
+# once the main task is suspended.
+RUNNERS = {
+    "asyncio": """
+        import asyncio
+        sleep = asyncio.sleep
+        def run(main):
+            return asyncio.run(main())
+        def soon(f):
+            asyncio.get_running_loop().call_soon(f)
+    """,
+    "trio": """
+        import trio
+        sleep, run = trio.sleep, trio.run
+        def soon(f):
+            trio.lowlevel.current_trio_token().run_sync_soon(f)
+    """,
+    "anyio-trio": """
+        import anyio, functools, trio
+        sleep, run = anyio.sleep, functools.partial(anyio.run, backend="trio")
+        def soon(f):
+            trio.lowlevel.current_trio_token().run_sync_soon(f)
+    """,
+    "anyio-asyncio": """
+        import anyio, asyncio, functools
+        sleep, run = anyio.sleep, functools.partial(anyio.run, backend="asyncio")
+        def soon(f):
+            asyncio.get_running_loop().call_soon(f)
+    """,
+}
+
+CTRL_C = """\
+import signal
+import talvex, tvclient_c, tvclient_lazy as lazy
+from scenario import outcome
+{runner}
+
+OUTER = signal.getsignal(signal.SIGINT)
+log = []
+
+class Resource:
+    async def __aenter__(self):
+        return self
+    async def __aexit__(self, *exc):
+        log.append("aexit")
+
+async def main():
+    # The framework's own SIGINT handler is in place while it runs.
+    log.append(signal.getsignal(signal.SIGINT) is not OUTER)
+    async with Resource():
+        try:
+            if "{where}" == "await":
+                # The line the test answers with Ctrl-C, once main awaits.
+                soon(lambda: print("region", flush=True))
+                await sleep(60)
+            else:
+                lazy.spin(60.0, False, True)   # prints "region" once open
+        finally:
+            log.append("finally")
+
+print(outcome(run, main), log)
+# The framework put back what it found; talvex is still underneath.
+print(signal.getsignal(signal.SIGINT) is signal.default_int_handler)
+print(outcome(lazy.spin, 60.0, False, True))
+print(tvclient_c.state()[:2])
+"""
+
+
+@pytest.mark.parametrize("where", ["await", "region"])
+@pytest.mark.parametrize("runner", list(RUNNERS))
+def test_ctrl_c_runs_the_main_tasks_clean_up_then_ends_the_run(runner, where):
+    code = CTRL_C.format(runner=textwrap.dedent(RUNNERS[runner]), where=where)
+    status, out, err = run_signalled(code, signal.SIGINT, timeout=HANG)
+    assert status == 0, err.decode(errors="replace")
+    assert out == [
+        "region",
+        "builtins.KeyboardInterrupt() [True, 'finally', 'aexit']",
+        "True",
+        "region", "builtins.KeyboardInterrupt()",
+        "(0, 0)",
+    ]
+    assert err == b""
+
+
+RECEIVER = """\
+import functools, signal
+import talvex, tvclient_c, tvthreads as tv
+if "{framework}" == "trio":
+    import trio as fw
+    group, run = fw.open_nursery, fw.run
+else:
+    import anyio as fw
+    group, run = fw.create_task_group, functools.partial(fw.run, backend="{backend}")
+
+async def main():
+    events = []
+    async def work():
+        # A region without the interpreter lock, until release_region().
+        events.append(await fw.to_thread.run_sync(tv.hold_region, 60))
+    with fw.fail_after(60), fw.open_signal_receiver(signal.SIGINT) as signals:
+        async with group() as g:
+            g.start_soon(work)
+            while not tv.in_region():
+                await fw.sleep(0.001)
+            print("region", flush=True)
+            async for signum in signals:
+                # The region in the worker goes on.
+                print(signal.Signals(signum).name, tv.in_region())
+                break
+            tv.release_region()
+    print(events)
+
+run(main)
+print(signal.getsignal(signal.SIGINT) is signal.default_int_handler, tvclient_c.state()[:2])
+"""
+
+
+@pytest.mark.parametrize("framework, backend", [
+    ("trio", None), ("anyio", "trio"), ("anyio", "asyncio")])
+def test_signal_receiver_gets_ctrl_c_while_a_worker_thread_runs_a_region(framework, backend):
+    code = RECEIVER.format(framework=framework, backend=backend)
+    status, out, err = run_signalled(code, signal.SIGINT, timeout=HANG)
+    assert status == 0, err.decode(errors="replace")
+    # hold_region's events: nothing ended the region, no handler raised.
+    assert out == ["region", "SIGINT True", "[[]]", "True (0, 0)"]
+    assert err == b""
+
+
+# ---------------------------------------------------------------------------
 # gunicorn: the application imports talvex in each sync worker (or in the
 # master, with --preload); the workers set SIGINT/SIGQUIT -> handle_quit
 # (worker_int hook) and SIGABRT -> handle_abort (worker_abort hook).
@@ -477,3 +619,146 @@ def test_gunicorn_worker_timeout_runs_worker_abort_and_replaces_the_worker(
     assert status == 0, log
     assert server.marked("worker_abort") == [[stuck]], log
     assert [sign for sign in CRASH_SIGNS if sign in log] == [], log
+
+
+# ---------------------------------------------------------------------------
+# uvicorn with a Starlette `def` endpoint, which Starlette runs in anyio's
+# thread pool: the first Ctrl-C is uvicorn's (graceful shutdown), and the
+# region that the in-flight request runs in a worker thread goes on.
+# ---------------------------------------------------------------------------
+
+STARLETTE_APP = """\
+import os, threading, time
+import talvex, tvthreads as tv
+from starlette.applications import Starlette
+from starlette.responses import PlainTextResponse
+from starlette.routing import Route
+
+
+def watch():
+    # Tells the test the region is open, then ends it when the test says.
+    while not tv.in_region():
+        time.sleep(0.001)
+    open(os.environ["TV_OPENED"], "w").close()
+    while not os.path.exists(os.environ["TV_RELEASE"]):
+        time.sleep(0.001)
+    tv.release_region()
+
+
+def work(request):
+    threading.Thread(target=watch, daemon=True).start()
+    return PlainTextResponse(repr(tv.hold_region(60)))
+
+
+app = Starlette(routes=[Route("/work", work)])
+"""
+
+
+def test_uvicorn_ctrl_c_shuts_down_gracefully_while_a_def_endpoint_runs_a_region(tmp_path):
+    (tmp_path / "app.py").write_text(STARLETTE_APP)
+    opened, release, log_path = tmp_path / "opened", tmp_path / "release", tmp_path / "uvicorn.log"
+    with open(log_path, "wb") as log:
+        # A session of its own: Ctrl-C goes to the whole process group.
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "uvicorn", "app:app", "--host", "127.0.0.1", "--port", "0"],
+            cwd=tmp_path, env=child_env(TV_OPENED=str(opened), TV_RELEASE=str(release)),
+            stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+    try:
+        def until(predicate, what):
+            try:
+                return wait_for(predicate, what)
+            except AssertionError as e:
+                raise AssertionError(f"{e}\n{log_path.read_text(errors='replace')}") from None
+
+        def logged(pattern):
+            return re.search(pattern, log_path.read_text(errors="replace"), re.M)
+
+        port = int(until(lambda: logged(r"Uvicorn running on http://127\.0\.0\.1:(\d+)"),
+                         "uvicorn to listen").group(1))
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=HANG)
+        connection.request("GET", "/work")
+        until(opened.exists, "the request's region to open")
+        os.killpg(proc.pid, signal.SIGINT)
+        # The region stays open until the shutdown has begun.
+        until(lambda: logged(r"Shutting down$"), "the graceful shutdown to begin")
+        release.touch()
+        response = connection.getresponse()
+        # hold_region's events: nothing ended the region, no handler raised.
+        assert (response.status, response.read()) == (200, b"[]")
+        connection.close()
+        status = proc.wait(HANG)
+    finally:
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+    text = log_path.read_text(errors="replace")
+    assert status == 0, text
+    # The request was served after the shutdown began, and nothing failed.
+    assert text.index("Shutting down") < text.index('"GET /work HTTP/1.1" 200'), text
+    assert "Finished server process" in text.splitlines()[-1], text
+    assert [sign for sign in ["ERROR", "Traceback", "Exception"] if sign in text] == [], text
+
+
+# ---------------------------------------------------------------------------
+# pytest captures descriptor 2 during each test and enables faulthandler
+# with a duplicate of the real standard error: a fault outside any region
+# leaves talvex's crash report in the run's output, without -s.
+# ---------------------------------------------------------------------------
+
+FAULTING_TESTS = """\
+import talvex, tvclient_c
+
+
+def test_before():
+    pass
+
+
+def crash_in_helper():
+    tvclient_c.fault("segv", False)
+
+
+def test_faults_outside_a_region():
+    crash_in_helper()
+
+
+def test_after():
+    pass
+"""
+
+SEGV = "Unhandled SIGSEGV: A segmentation fault occurred."
+
+
+@pytest.mark.parametrize("extra", [
+    pytest.param((), id="plain"),
+    pytest.param(("-n", "2"), id="xdist", marks=pytest.mark.stress),
+])
+# The inspector reads the stacks with a debugger: slow on a busy machine.
+@pytest.mark.timeout(5 * HANG)
+def test_pytest_run_shows_the_crash_report_of_a_fault_outside_a_region(tmp_path, extra):
+    (tmp_path / "test_faulting.py").write_text(FAULTING_TESTS)
+    (tmp_path / "pytest.ini").write_text("[pytest]\n")
+    r = subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", *extra, "test_faulting.py"],
+        cwd=tmp_path, capture_output=True, timeout=4 * HANG,
+        env=child_env(PYTEST_ADDOPTS=None, TALVEX_CRASH_NDEBUG=None, TALVEX_CRASH_QUIET=None,
+                      TALVEX_CSI_TIMEOUT=str(2 * HANG)))
+    out, err = r.stdout.decode(errors="replace"), r.stderr.decode(errors="replace")
+    if extra:
+        assert r.returncode == 1, out + err
+        assert re.search(r"worker 'gw\d' crashed while running "
+                         r"'test_faulting.py::test_faults_outside_a_region'", out), out
+        assert "1 failed, 2 passed" in out, out
+    else:
+        assert r.returncode == -signal.SIGSEGV, out + err
+    # The report: a separator, the inspector's output, a separator, then
+    # talvex's message; faulthandler's traceback follows it.
+    sep = "-" * 72
+    lines = err.splitlines()
+    assert lines.count(SEGV) == 1, err
+    message = lines.index(SEGV)
+    assert lines[message - 1] == sep and sep in lines[:message - 1], err
+    report = lines[lines.index(sep):message - 1]
+    # The faulting test's Python stack, read by the inspector.
+    for function in ["crash_in_helper", "test_faults_outside_a_region"]:
+        assert [line for line in report if "test_faulting.py" in line and function in line], err
+    assert err.index(SEGV) < err.index("Fatal Python error: Segmentation fault"), err
