@@ -1,6 +1,6 @@
 """Shared fixtures: most tests run their scenario in a fresh interpreter,
 because importing talvex installs process-wide signal handlers."""
-import os, subprocess, sys, textwrap
+import os, signal, subprocess, sys, textwrap
 from pathlib import Path
 import pytest
 
@@ -38,6 +38,14 @@ def py():
     return run_py
 
 
+def default_sigint():
+    """For preexec_fn: a child that is sent Ctrl-C starts with SIGINT's
+    default, as from a terminal. A suite started with `&` from a
+    non-interactive shell has SIGINT ignored, and so would the child
+    (talvex keeps an ignored signal ignored)."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def run_signalled(code, sig, *, marker=b"region", env=None, timeout=60):
     """Run `code` in a fresh interpreter and, each time it prints `marker`
     on a line of its own, send it `sig` from this process, as a terminal or
@@ -46,7 +54,8 @@ def run_signalled(code, sig, *, marker=b"region", env=None, timeout=60):
     standard output as lines, markers included, its standard error)."""
     proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=child_env(**(env or {})), cwd=str(ROOT / "tests"))
+                            env=child_env(**(env or {})), cwd=str(ROOT / "tests"),
+                            preexec_fn=default_sigint)
     lines = []
     try:
         for line in proc.stdout:

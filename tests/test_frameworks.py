@@ -23,7 +23,7 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from conftest import child_env, run_py, run_signalled
+from conftest import child_env, default_sigint, run_py, run_signalled
 
 # Bounds that only turn a hang into a failure.
 HANG = 60
@@ -493,7 +493,8 @@ class Gunicorn:
                 [sys.executable, "-m", "gunicorn", "--config", "conf.py", "--workers", "2",
                  "--bind", "127.0.0.1:0", "--timeout", str(timeout), *extra, "app:application"],
                 cwd=directory, env=child_env(TV_MARKS=str(self.marks)),
-                stdout=subprocess.DEVNULL, stderr=log, start_new_session=True)
+                stdout=subprocess.DEVNULL, stderr=log, start_new_session=True,
+                preexec_fn=default_sigint)
 
     def marked(self, kind):
         """[pid, *arguments] of each mark of one kind, in order."""
@@ -662,7 +663,8 @@ def test_uvicorn_ctrl_c_shuts_down_gracefully_while_a_def_endpoint_runs_a_region
         proc = subprocess.Popen(
             [sys.executable, "-m", "uvicorn", "app:app", "--host", "127.0.0.1", "--port", "0"],
             cwd=tmp_path, env=child_env(TV_OPENED=str(opened), TV_RELEASE=str(release)),
-            stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+            stdout=log, stderr=subprocess.STDOUT, start_new_session=True,
+            preexec_fn=default_sigint)
     try:
         def until(predicate, what):
             try:
