@@ -1,7 +1,6 @@
 """The program talvex-CSI: its command line, and the report put together.
 
-Runs in the inspector's process, as does everything in this package except
-inside_gdb.py, which gdb runs.
+Runs in the inspector's process; stacks.py starts the readers.
 """
 
 import argparse
@@ -10,13 +9,14 @@ import sys
 import time
 
 from . import STARTED
+from .elf import python_version
 from .fault import read_context
 from .formatting import Style, format_fallback, format_header, format_threads, talvex_version
-from .gdb_driver import DEFAULT_TIMEOUT, TIMEOUT_ENV, run_gdb, timeout_from_env
 from .procfs import Target
+from .stacks import DEFAULT_TIMEOUT, TIMEOUT_ENV, read_stacks, timeout_from_env
 
-EXIT_REPORT = 0  # full report from gdb
-EXIT_DEGRADED = 1  # only what /proc tells, or no such process
+EXIT_REPORT = 0  # full report
+EXIT_DEGRADED = 1  # only what /proc tells, no such process, or not a Python process
 # Bad arguments exit with argparse's status, 2.
 
 # A file to which the phases' CLOCK_MONOTONIC times are written, as JSON.
@@ -28,8 +28,8 @@ def _parse_args(argv):
     parser = argparse.ArgumentParser(
         prog="talvex-CSI",
         description="Print the Python and native stacks of every thread of a live "
-                    "process, the thread that took a signal first.  talvex runs it "
-                    "on a fatal signal.",
+                    "Python process, the thread that took a signal first.  talvex runs "
+                    "it on a fatal signal.",
         epilog="%s sets the time bound in seconds (default %g)." % (TIMEOUT_ENV,
                                                                      DEFAULT_TIMEOUT))
     parser.add_argument("--no-color", action="store_true",
@@ -58,19 +58,26 @@ def report(pid, style, out):
     if note:
         out.write("talvex-CSI: %s\n" % note)
     context = read_context(target)
-    marks = [("started", STARTED), ("imported", IMPORTED), ("gdb starting", time.monotonic())]
-    result = run_gdb(target, timeout, context.tid if context else None)
-    marks += result.marks + [("gdb ended", time.monotonic())]
-    lines = format_header(target, result, style, context)
-    if result.problem:
-        lines.append(style.alert("talvex-CSI: %s" % result.problem))
-    lines.extend(format_threads(target, result, style, context))
-    if result.problem:
+    marks = [("started", STARTED), ("imported", IMPORTED), ("reading", time.monotonic())]
+    stacks = read_stacks(target, context, timeout)
+    marks += stacks.marks
+    if stacks.not_python and context is None:
+        # Asked by hand about some other program: nothing more to say.
+        out.write("talvex-CSI: %s\n" % stacks.problem)
+        out.flush()
+        return EXIT_DEGRADED
+    lines = format_header(target, stacks, style, context, python_version(target))
+    if stacks.problem:
+        lines.append(style.alert("talvex-CSI: %s" % stacks.problem))
+    lines.extend("talvex-CSI: %s" % note for note in stacks.notes)
+    if stacks.threads:
+        lines.extend(format_threads(target, stacks, style, context))
+    if stacks.problem:
         lines.extend(format_fallback(target, style))
     out.write("\n".join(lines) + "\n")
     out.flush()
     _write_times(marks + [("written", time.monotonic())])
-    return EXIT_DEGRADED if result.problem else EXIT_REPORT
+    return EXIT_DEGRADED if stacks.problem else EXIT_REPORT
 
 
 def _write_times(marks):
@@ -104,4 +111,3 @@ def main(argv=None):
         except Exception:
             pass
         return EXIT_DEGRADED
-
