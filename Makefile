@@ -29,7 +29,7 @@ all: setup
 
 setup: system $(VENV)/.pkg $(VENV)/.clients $(VENV)/.examples
 
-# Debian packages the suite needs (gdb for the crash inspector).
+# Debian packages the suite needs (binutils, for the stripped-interpreter test).
 system:
 	@tools/setup-system
 
