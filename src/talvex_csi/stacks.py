@@ -33,8 +33,6 @@ import subprocess
 import sys
 import time
 
-from .procfs import proc_state, read_text
-
 DEFAULT_TIMEOUT = 30.0
 TIMEOUT_ENV = "TALVEX_CSI_TIMEOUT"
 # Which readers to use: "auto" (the default), "py-spy" or "pystack" alone.
@@ -72,22 +70,35 @@ def timeout_from_env(environ):
     return value, None
 
 
-def read_stacks(target, context, timeout):
+def start_pyspy(pid, timeout):
+    """Start py-spy on the process at once, so that it reads the stacks while
+    the inspector reads /proc and imports the rest of itself.  Returns what
+    read_stacks() takes as its `started`."""
+    deadline = time.monotonic() + timeout
+    if os.environ.get(READER_ENV, "auto") == "pystack":
+        return deadline, None, None
+    spy = _find_tool("py-spy")
+    if spy is None:
+        return deadline, None, None
+    state = _proc_state(pid)
+    cmd = [spy, "dump", "--native", "--json", "--pid", str(pid)]
+    return deadline, spy, (_start(cmd), state)
+
+
+def read_stacks(target, context, started):
     """The stacks of every thread, from py-spy, or pystack where needed."""
     stacks = Stacks()
-    _read(stacks, target, context, timeout)
+    _read(stacks, target, context, *started)
     if context is not None and context.ip is not None:
         _add_faulting_frame(stacks, target, context)
     return stacks
 
 
-def _read(stacks, target, context, timeout):
-    deadline = time.monotonic() + timeout
+def _read(stacks, target, context, deadline, spy, running):
     choice = os.environ.get(READER_ENV, "auto")
-    spy = _find_tool("py-spy") if choice != "pystack" else None
     refused = None
     if spy:
-        threads, problem, refused = _run_pyspy(spy, target, deadline)
+        threads, problem, refused = _pyspy_result(running, target, deadline)
         stacks.marks.append(("py-spy done", time.monotonic()))
         if threads is not None:
             stacks.reader, stacks.threads = "py-spy", threads
@@ -156,10 +167,9 @@ def _missing(stacks, target, context):
 # ---------------------------------------------------------------------------
 # py-spy
 
-def _run_pyspy(spy, target, deadline):
+def _pyspy_result(running, target, deadline):
     """(threads or None, problem, why refused or None)."""
-    cmd = [spy, "dump", "--native", "--json", "--pid", str(target.pid)]
-    status, out, err, timed_out = _run_bounded(cmd, target, deadline)
+    status, out, err, timed_out = _finish(running, target.pid, deadline)
     if timed_out:
         return None, _timeout_problem("py-spy"), "time"
     if status == 0:
@@ -212,7 +222,7 @@ def _pyspy_threads(data):
 def _run_pystack(target, deadline):
     script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pystack_child.py")
     cmd = [sys.executable, "-P", script, str(target.pid)]
-    status, out, err, timed_out = _run_bounded(cmd, target, deadline)
+    status, out, err, timed_out = _finish((_start(cmd), target.state), target.pid, deadline)
     if timed_out:
         return None, _timeout_problem("pystack"), "time"
     try:
@@ -247,23 +257,29 @@ def _find_tool(name):
     return path if os.path.isfile(path) and os.access(path, os.X_OK) else None
 
 
-def _run_bounded(cmd, target, deadline):
-    """Run a reader until the deadline: (status, stdout, stderr, timed out)."""
-    grace = 0.5
-    target_was_stopped = target.state == "T"
+def _start(cmd):
+    """A reader's process, or the OSError that kept it from starting."""
     try:
-        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        return subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, start_new_session=True)
     except OSError as e:
-        return 127, "", str(e), False
+        return e
+
+
+def _finish(running, pid, deadline):
+    """Wait for a reader until the deadline: (status, stdout, stderr, timed out)."""
+    proc, target_state = running
+    if isinstance(proc, OSError):
+        return 127, "", str(proc), False
+    grace = 0.5
     try:
         out, err = proc.communicate(timeout=max(0.1, deadline - time.monotonic() - grace))
         timed_out = False
     except subprocess.TimeoutExpired:
         timed_out = True
         out, err = _stop(proc)
-    if timed_out and not target_was_stopped:
-        _resume_if_stopped(target.pid)
+    if timed_out and target_state != "T":
+        _resume_if_stopped(pid)
     return (proc.returncode, (out or b"").decode("utf-8", "replace"),
             (err or b"").decode("utf-8", "replace"), timed_out)
 
@@ -295,11 +311,17 @@ def _stop(proc):
 def _resume_if_stopped(pid):
     # A tracer killed while attached can leave its tracee in group stop, and
     # a crashing process left stopped would never finish dying.
-    if proc_state(pid) == "T":
+    if _proc_state(pid) == "T":
         try:
             os.kill(pid, signal.SIGCONT)
         except OSError:
             pass
+
+
+def _proc_state(pid):
+    from .procfs import proc_state  # procfs and its imports only once py-spy runs
+
+    return proc_state(pid)
 
 
 def _timeout_problem(reader):
@@ -328,6 +350,8 @@ def _explain_failure(reader, output, status, target, not_python=False):
 
 
 def _ptrace_refused(reader, target):
+    from .procfs import read_text
+
     why = "%s could not attach (ptrace: Operation not permitted)" % reader
     tracer = target.tracer_pid
     if tracer:
