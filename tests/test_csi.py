@@ -218,16 +218,18 @@ def test_the_thread_holding_the_gil_is_named(tmp_path):
     assert not [t for t in titles.values() if "GIL" in t], result.stdout
 
 
-def test_a_process_that_runs_no_python_gets_one_line():
+@pytest.mark.parametrize("reader", READERS)
+def test_a_process_that_runs_no_python_gets_one_line(reader):
     sleeper = subprocess.Popen(["sleep", "60"])
     try:
-        result = run_inspector("--pid", str(sleeper.pid))
+        result = run_inspector("--pid", str(sleeper.pid), env={"_TALVEX_CSI_READER": reader})
     finally:
         sleeper.kill()
         sleeper.wait()
     assert result.returncode == 1
-    assert result.stdout == ("talvex-CSI: process %d is not running Python: py-spy found no "
-                             "Python interpreter in it\n" % sleeper.pid)
+    assert result.stdout == ("talvex-CSI: process %d is not running Python: %s found no "
+                             "Python interpreter in it\n"
+                             % (sleeper.pid, "py-spy" if reader == "auto" else "pystack"))
 
 
 # ---------------------------------------------------------------------------

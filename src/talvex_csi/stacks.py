@@ -89,6 +89,9 @@ def read_stacks(target, context, started):
     """The stacks of every thread, from py-spy, or pystack where needed."""
     stacks = Stacks()
     _read(stacks, target, context, *started)
+    if not stacks.threads and not stacks.problem:  # the one reader asked for is missing
+        stacks.problem = "%s is not installed, so only /proc could be read" % (
+            os.environ.get(READER_ENV))
     if context is not None and context.ip is not None:
         _add_faulting_frame(stacks, target, context)
     return stacks
@@ -333,8 +336,9 @@ def _explain_failure(reader, output, status, target, not_python=False):
     """One line on why a reader gave no stacks, and the kind of failure."""
     lines = [l.strip() for l in output.splitlines() if l.strip()]
     text = " ".join(lines)
-    if not_python or "Failed to find python version" in text \
-            or "Failed to find a python interpreter" in text:
+    if not_python or any(words in text for words in (
+            "Failed to find python version", "Failed to find a python interpreter",
+            "Could not determine python version")):
         return ("process %d is not running Python: %s found no Python interpreter in it"
                 % (target.pid, reader)), "not python"
     if not os.path.exists("/proc/%d" % target.pid) or "No such process" in text \
