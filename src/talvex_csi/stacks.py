@@ -130,8 +130,8 @@ def _read(stacks, target, context, deadline, spy, running):
         stacks.problem = ("neither py-spy nor pystack can be found, so only /proc could be "
                           "read; reinstall talvex (pip install --force-reinstall talvex), which "
                           "depends on both")
-    else:
-        stacks.problem = problem
+    else:  # py-spy's failure, if it had one, and pystack's
+        stacks.problem = "; ".join(p for p in (stacks.problem, problem) if p)
 
 
 def _add_faulting_frame(stacks, target, context):
@@ -322,9 +322,12 @@ def _resume_if_stopped(pid):
 
 
 def _proc_state(pid):
-    from .procfs import proc_state  # procfs and its imports only once py-spy runs
-
-    return proc_state(pid)
+    # As procfs.proc_state(), without importing procfs before py-spy starts.
+    try:
+        with open("/proc/%d/stat" % pid, "rb") as f:
+            return f.read().rsplit(b")", 1)[1].split()[0].decode()
+    except (OSError, IndexError):
+        return "?"
 
 
 def _timeout_problem(reader):
