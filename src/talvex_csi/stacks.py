@@ -26,12 +26,12 @@ indexes into "native" of the kernel's signal frame and of the frame that
 was running when the signal arrived.
 """
 
-import json
 import os
-import signal
-import subprocess
 import sys
 import time
+
+# json, select and signal are imported where they are used: py-spy starts
+# before them, their import (enum's, for signal) running while it reads.
 
 DEFAULT_TIMEOUT = 30.0
 TIMEOUT_ENV = "TALVEX_CSI_TIMEOUT"
@@ -172,6 +172,8 @@ def _missing(stacks, target, context):
 
 def _pyspy_result(running, target, deadline):
     """(threads or None, problem, why refused or None)."""
+    import json
+
     status, out, err, timed_out = _finish(running, target.pid, deadline)
     if timed_out:
         return None, _timeout_problem("py-spy"), "time"
@@ -223,6 +225,8 @@ def _pyspy_threads(data):
 # pystack
 
 def _run_pystack(target, deadline):
+    import json
+
     script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pystack_child.py")
     cmd = [sys.executable, "-P", script, str(target.pid)]
     status, out, err, timed_out = _finish((_start(cmd), target.state), target.pid, deadline)
@@ -261,59 +265,89 @@ def _find_tool(name):
 
 
 def _start(cmd):
-    """A reader's process, or the OSError that kept it from starting."""
+    """A reader's process, in a session of its own (so that it and anything
+    it starts can be stopped together), its output on two pipes: (pid,
+    stdout, stderr), or the OSError that kept it from starting.  Started
+    with posix_spawn: subprocess's own imports would delay py-spy's start."""
+    out_r, out_w = os.pipe()
+    err_r, err_w = os.pipe()
     try:
-        return subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, start_new_session=True)
+        pid = os.posix_spawn(cmd[0], cmd, os.environ, setsid=True, file_actions=[
+            (os.POSIX_SPAWN_OPEN, 0, "/dev/null", os.O_RDONLY, 0),
+            (os.POSIX_SPAWN_DUP2, out_w, 1),
+            (os.POSIX_SPAWN_DUP2, err_w, 2),
+        ])
     except OSError as e:
+        for fd in (out_r, err_r):
+            os.close(fd)
         return e
+    finally:
+        os.close(out_w)
+        os.close(err_w)
+    return pid, out_r, err_r
 
 
 def _finish(running, pid, deadline):
-    """Wait for a reader until the deadline: (status, stdout, stderr, timed out)."""
+    """Read a reader's output until it ends or the deadline, less a grace to
+    stop it: (exit status, stdout, stderr, timed out)."""
+    import select
+
     proc, target_state = running
     if isinstance(proc, OSError):
         return 127, "", str(proc), False
-    grace = 0.5
-    try:
-        out, err = proc.communicate(timeout=max(0.1, deadline - time.monotonic() - grace))
-        timed_out = False
-    except subprocess.TimeoutExpired:
-        timed_out = True
-        out, err = _stop(proc)
-    if timed_out and target_state != "T":
-        _resume_if_stopped(pid)
-    return (proc.returncode, (out or b"").decode("utf-8", "replace"),
-            (err or b"").decode("utf-8", "replace"), timed_out)
+    child, out_fd, err_fd = proc
+    data = {out_fd: [], err_fd: []}
+    poller = select.poll()
+    for fd in data:
+        poller.register(fd, select.POLLIN)
+    open_fds = set(data)
+    end = deadline - 0.5
+    timed_out = False
+    while open_fds:
+        left = end - time.monotonic()
+        if left <= 0:
+            timed_out = True
+            break
+        for fd, _ in poller.poll(max(1, int(left * 1000))):
+            chunk = os.read(fd, 65536)
+            if chunk:
+                data[fd].append(chunk)
+            else:
+                poller.unregister(fd)
+                open_fds.discard(fd)
+    for fd in data:
+        os.close(fd)
+    if timed_out:
+        _stop(child)
+        if target_state != "T":
+            _resume_if_stopped(pid)
+        status = None
+    else:
+        status = os.waitstatus_to_exitcode(os.waitpid(child, 0)[1])
+    return (status, b"".join(data[out_fd]).decode("utf-8", "replace"),
+            b"".join(data[err_fd]).decode("utf-8", "replace"), timed_out)
 
 
-def _stop(proc):
-    """End a reader and anything it started; the kernel detaches it from the
-    target as it dies."""
+def _stop(child):
+    """End a reader and anything it started (its session's process group);
+    the kernel detaches it from the target as it dies."""
+    import signal
+
     try:
-        os.killpg(proc.pid, signal.SIGKILL)
+        os.killpg(child, signal.SIGKILL)
     except OSError:
         pass
     try:
-        return proc.communicate(timeout=1.0)
-    except subprocess.TimeoutExpired:
+        os.waitpid(child, 0)
+    except ChildProcessError:
         pass
-    # Something that left the group holds the pipes open: give up on them.
-    for stream in (proc.stdout, proc.stderr):
-        try:
-            stream.close()
-        except OSError:
-            pass
-    try:
-        proc.wait(timeout=1.0)
-    except subprocess.TimeoutExpired:
-        pass
-    return b"", b""
 
 
 def _resume_if_stopped(pid):
     # A tracer killed while attached can leave its tracee in group stop, and
     # a crashing process left stopped would never finish dying.
+    import signal
+
     if _proc_state(pid) == "T":
         try:
             os.kill(pid, signal.SIGCONT)
