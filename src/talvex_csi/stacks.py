@@ -211,7 +211,7 @@ def _pyspy_threads(data):
             if source == lib:
                 source = None
             native.append({"pc": pc, "func": name, "file": source,
-                           "line": frame.get("line") or None if source else None,
+                           "line": (frame.get("line") or None) if source else None,
                            "lib": lib, "inline": False})
         if not any("python" not in f for f in native):
             native = []  # py-spy could not unwind this thread's native stack
@@ -251,7 +251,7 @@ def _run_pystack(target, deadline):
 
 def _find_tool(name):
     """A program installed with this inspector: beside its interpreter (a venv's
-    bin/), in the user's scripts directory, or on PATH."""
+    bin/), on PATH, or in the user's scripts directory (pip install --user)."""
     here = os.path.dirname(sys.executable)
     directories = [here] + os.environ.get("PATH", os.defpath).split(os.pathsep)
     for directory in directories:
