@@ -29,7 +29,7 @@ all: setup
 
 setup: system $(VENV)/.pkg $(VENV)/.clients $(VENV)/.examples
 
-# Debian packages the suite needs (gdb for the crash inspector).
+# Debian packages the suite needs (binutils, for the stripped-interpreter test).
 system:
 	@tools/setup-system
 
@@ -58,9 +58,12 @@ $(SDIST): $(SOURCES) | $(VENV)/.deps
 	$(VPY) -m build -q --sdist --no-isolation --outdir dist .
 	$(VPY) -m twine check --strict $@
 
+# Then again with its dependencies, which the first command leaves out so
+# as not to reinstall them each time: what pip install talvex brings.
 $(VENV)/.pkg: $(WHEEL)
 	@echo "make: installing the CPython $(PY) wheel into $(VENV)"
 	$(VPY) -m pip install -q --no-deps --force-reinstall dist/talvex-*-$(CPTAG)-*.whl
+	$(VPY) -m pip install -q dist/talvex-*-$(CPTAG)-*.whl
 	touch $@
 
 $(VENV)/.clients: $(VENV)/.pkg $(CLIENTS)

@@ -37,10 +37,14 @@ POLL_EVERY = 100
 
 FULL = dict(micro_repetitions=20, micro_min_time=0.1, micro_warmup=0.1,
             latency_trials=5000, latency_default_trials=2000, latency_warmup=100,
-            crash_trials=8, csi_trials=8, csi_cold_trials=3)
+            crash_trials=8, csi_trials=9, spy_rounds=15)
 QUICK = dict(micro_repetitions=5, micro_min_time=0.02, micro_warmup=0.02,
              latency_trials=1000, latency_default_trials=300, latency_warmup=20,
-             crash_trials=3, csi_trials=3, csi_cold_trials=1)
+             crash_trials=3, csi_trials=3, spy_rounds=5)
+
+# The gdb-based inspector that py-spy and pystack replaced, run from this
+# commit's sources (git archive) beside the current one when gdb is installed.
+GDB_BASELINE = "9df43f2"
 
 
 def clock_ns():
@@ -274,10 +278,21 @@ def run_latencies(tvbench, cfg):
 
 # The child writes CLOCK_MONOTONIC (shared by all processes) just before the
 # fault, or before a normal exit or an immediate os._exit() from the same
-# point; the parent notes the moment it has reaped the child.
+# point; the parent notes the moment it has reaped the child. Three more
+# threads sleep in Python, so that the report has four threads' stacks.
 CHILD = """
-import os, sys, time
+import os, sys, threading, time
 import talvex, tvbench
+started = threading.Barrier(4)
+def sleeper():
+    started.wait()
+    time.sleep(600)
+for _ in range(3):
+    threading.Thread(target=sleeper, daemon=True).start()
+started.wait()
+if sys.argv[1] == "pause":
+    print("ready", flush=True)
+    time.sleep(600)
 os.write(1, str(time.clock_gettime_ns(time.CLOCK_MONOTONIC)).encode())
 if sys.argv[1] == "crash":
     tvbench.segv()
@@ -299,19 +314,19 @@ def child_env(**extra):
 
 # The inspector's run in phases, from the CLOCK_MONOTONIC marks it writes
 # where _TALVEX_CSI_TIMES asks; "fault" is the child's marker and "reaped"
-# the parent's.
+# the parent's. A phase whose start mark is missing starts at the first of
+# its alternatives that is there.
 TIMES_ENV = "_TALVEX_CSI_TIMES"
 PHASES = [
-    ("handler, inspector started, interpreter start-up", "fault", "started"),
-    ("inspector's imports", "started", "imported"),
-    ("/proc read", "imported", "gdb starting"),
-    ("gdb start-up, attach, symbols", "gdb starting", "gdb attached"),
-    ("CPython's gdb helpers loaded", "gdb attached", "helpers loaded"),
-    ("native stacks", "helpers loaded", "native stacks read"),
-    ("Python stacks", "native stacks read", "Python stacks read"),
-    ("gdb detach and exit", "Python stacks read", "gdb ended"),
-    ("report formatted and written", "gdb ended", "written"),
-    ("closing lines, death by the signal, reaped", "written", "reaped"),
+    ("handler, inspector started, interpreter start-up", ["fault"], "started"),
+    ("inspector's first imports, py-spy started", ["started"], "py-spy started"),
+    ("meanwhile: the rest imported, /proc and context read", ["py-spy started"], "reading"),
+    ("py-spy: attached, stacks read and symbolised (from its start)", ["py-spy started"],
+     "py-spy done"),
+    ("pystack: interpreter started, imported, attached, stacks read", ["py-spy done", "reading"],
+     "pystack done"),
+    ("report formatted and written", ["stacks read"], "written"),
+    ("closing lines, death by the signal, reaped", ["written"], "reaped"),
 ]
 # The inspector's own share: from its first line of Python to its report written.
 OWN_SHARE = ("started", "written")
@@ -339,51 +354,84 @@ def one_child(kind, env):
     if times is not None and marker and times.exists():
         marks = dict(json.loads(times.read_text()))
         marks.update(fault=marker / 1e9, reaped=end / 1e9)
-        r["phases_ms"] = {name: (marks[b] - marks[a]) * 1e3 for name, a, b in PHASES
-                          if a in marks and b in marks}
+        r["phases_ms"] = {}
+        for name, starts, b in PHASES:
+            a = next((m for m in starts if m in marks), None)
+            if a is not None and b in marks:
+                r["phases_ms"][name] = (marks[b] - marks[a]) * 1e3
         r["own_share_ms"] = (marks[OWN_SHARE[1]] - marks[OWN_SHARE[0]]) * 1e3
     return r
 
 
-def run_crash(cfg):
+def gdb_inspector(scratch, baseline):
+    """A PATH directory whose talvex-CSI is the gdb-based inspector of the
+    baseline commit, or None with the reason it cannot run here."""
+    if shutil.which("gdb") is None:
+        return None, "gdb is not installed: the gdb-based inspector was not measured"
+    tree = scratch / "gdb-inspector"
+    tree.mkdir()
+    try:
+        archive = subprocess.run(["git", "-C", str(ROOT), "archive", baseline, "src/talvex_csi"],
+                                 capture_output=True, check=True, timeout=60).stdout
+        subprocess.run(["tar", "-x", "-C", str(tree)], input=archive, check=True, timeout=60)
+    except (OSError, subprocess.SubprocessError) as e:
+        return None, f"the inspector of {baseline} could not be taken from git: {e}"
+    bin_dir = scratch / "gdb-bin"
+    bin_dir.mkdir()
+    command = bin_dir / "talvex-CSI"
+    command.write_text('#!/bin/sh\nexec "%s" -P "%s" "$@"\n'
+                       % (sys.executable, tree / "src" / "talvex_csi" / "__init__.py"))
+    command.chmod(0o755)
+    return bin_dir, None
+
+
+def run_crash(cfg, baseline):
     plain = child_env()
     scratch = Path(tempfile.mkdtemp(prefix="talvex-bench-"))
-    # gdb keeps an index of each library's symbols in its cache directory:
-    # warm, as on any crash after the first; cold, as on the very first.
-    warm_cache = scratch / "warm-cache"
-    timed = child_env(XDG_CACHE_HOME=str(warm_cache), **{TIMES_ENV: str(scratch / "times.json")})
-
-    def cold(trial):
-        return dict(timed, XDG_CACHE_HOME=str(scratch / f"cold-cache-{trial}"))
-
+    times = {TIMES_ENV: str(scratch / "times.json")}
     variants = {
         "normal_exit": ("exit", plain, cfg["crash_trials"]),
         "immediate_exit": ("_exit", plain, cfg["crash_trials"]),
         "ndebug": ("crash", child_env(TALVEX_CRASH_NDEBUG="1"), cfg["crash_trials"]),
-        "inspector": ("crash", timed, cfg["csi_trials"]),
-        "inspector_cold_index": ("crash", cold, cfg["csi_cold_trials"]),
+        "inspector": ("crash", child_env(**times), cfg["csi_trials"]),
+        "inspector_pystack_alone": ("crash", child_env(_TALVEX_CSI_READER="pystack", **times),
+                                    cfg["csi_trials"]),
     }
+    notes = []
+    gdb_bin, why = gdb_inspector(scratch, baseline)
+    if gdb_bin is None:
+        notes.append(why)
+    else:
+        # gdb keeps an index of each library's symbols in its cache
+        # directory, warmed by the untimed crash below, as on any crash
+        # after the first on a machine.
+        variants["inspector_gdb"] = ("crash", child_env(
+            PATH=os.pathsep.join([str(gdb_bin), plain["PATH"]]),
+            XDG_CACHE_HOME=str(scratch / "gdb-cache"), **times), cfg["csi_trials"])
     inspector = shutil.which("talvex-CSI", path=plain["PATH"])
     runs = {v: [] for v in variants}
-    notes = []
-    one_child("exit", plain)  # warm the page cache
-    one_child("crash", timed)  # and gdb's index cache
+    for name, (kind, env, _) in variants.items():
+        one_child(kind, env)  # the page cache, and gdb's index cache
     for i in range(max(n for _, _, n in variants.values())):
         for name, (kind, env, n) in variants.items():
             if i >= n:
                 continue
-            r = one_child(kind, env(i) if callable(env) else env)
+            r = one_child(kind, env)
             want = -11 if kind == "crash" else 0
             if r["returncode"] != want:
                 raise RuntimeError(f"{name}: exit status {r['returncode']}, wanted {want}:\n"
                                    + r["stderr"].decode(errors="replace"))
-            if name.startswith("inspector") and b"failed to execute talvex-CSI" in r["stderr"]:
-                notes.append("talvex-CSI could not be run: " + r["stderr"].decode(errors="replace"))
+            if name.startswith("inspector"):
+                problems = [l for l in r["stderr"].decode(errors="replace").splitlines()
+                            if l.startswith(("talvex-CSI:", "talvex failed"))]
+                notes.extend(f"{name}: {l}" for l in problems if f"{name}: {l}" not in notes)
             r["stderr_bytes"] = len(r.pop("stderr"))
             runs[name].append(r)
+    spy = pyspy_breakdown(cfg)
     shutil.rmtree(scratch, ignore_errors=True)
     base = statistics.median(r["wall_ms"] for r in runs["normal_exit"])
-    result = {"unit": "ms", "inspector_path": inspector, "notes": notes, "variants": {}}
+    result = {"unit": "ms", "inspector_path": inspector, "gdb_baseline": baseline,
+              "notes": notes, "variants": {}, "pyspy_breakdown": spy}
     for name, rs in runs.items():
         wall = statistics.median(r["wall_ms"] for r in rs)
         result["variants"][name] = v = {
@@ -398,13 +446,47 @@ def run_crash(cfg):
             "stderr_bytes_median": statistics.median(r["stderr_bytes"] for r in rs),
         }
         timed_runs = [r for r in rs if "phases_ms" in r]
-        if timed_runs:
+        if timed_runs and name != "inspector_gdb":
             v["own_share_ms_median"] = statistics.median(r["own_share_ms"] for r in timed_runs)
             v["phases_ms_median"] = {
                 name: statistics.median(r["phases_ms"][name] for r in timed_runs
                                         if name in r["phases_ms"])
                 for name, _, _ in PHASES if any(name in r["phases_ms"] for r in timed_runs)}
     return result
+
+
+def pyspy_breakdown(cfg):
+    """py-spy's own time on the same four-thread child, paused and alive:
+    the binary's start alone, an attach reading the Python stacks, and the
+    full read with the native stacks and their symbols."""
+    spy = shutil.which("py-spy", path=str(Path(sys.executable).parent))
+    if spy is None:
+        return None
+    child = subprocess.Popen([sys.executable, "-c", CHILD, "pause"], env=child_env(),
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        pid = str(child.pid)
+        commands = {
+            "start only (py-spy --version)": [spy, "--version"],
+            "attach, Python stacks (dump --json)": [spy, "dump", "--json", "--pid", pid],
+            "attach, Python and native stacks (dump --native --json)":
+                [spy, "dump", "--native", "--json", "--pid", pid],
+        }
+        times = {k: [] for k in commands}
+        for name, cmd in commands.items():
+            subprocess.run(cmd, capture_output=True, check=True)
+        for _ in range(cfg["spy_rounds"]):
+            for name, cmd in commands.items():
+                start = clock_ns()
+                subprocess.run(cmd, capture_output=True, check=True)
+                times[name].append((clock_ns() - start) / 1e6)
+    finally:
+        child.kill()
+        child.wait()
+        child.stdout.close()
+    return {name: {"median_ms": statistics.median(ts), "ms": [round(t, 2) for t in ts]}
+            for name, ts in times.items()}
 
 
 # ---------------------------------------------------------------------------
@@ -452,15 +534,25 @@ def figures(micro, latency, crash):
     normal_label = "same child, normal exit"
     total = v["inspector"]["fault_to_end_ms_median"]
     out.append(figure("fault outside region -> end, talvex-CSI", total, "ms",
-                      normal_label, normal, "under 500 ms", total < 500,
+                      normal_label, normal, "under 100 ms", total < 100,
                       note=None if crash["inspector_path"] else "talvex-CSI not found"))
+    gdb = v.get("inspector_gdb")
+    if gdb:
+        label = f"the same, gdb-based talvex-CSI of {crash['gdb_baseline']}"
+        ratio = total / gdb["fault_to_end_ms_median"]
+        out.append(figure("fault outside region -> end, talvex-CSI", total, "ms", label,
+                          gdb["fault_to_end_ms_median"], "ratio <= 0.4", ratio <= 0.4))
+        out.append(figure("fault outside region -> end, talvex-CSI with pystack alone",
+                          v["inspector_pystack_alone"]["fault_to_end_ms_median"], "ms", label,
+                          gdb["fault_to_end_ms_median"]))
+    else:
+        out.append(figure("fault outside region -> end, talvex-CSI with pystack alone",
+                          v["inspector_pystack_alone"]["fault_to_end_ms_median"], "ms",
+                          normal_label, normal))
     if "own_share_ms_median" in v["inspector"]:
         out.append(figure("talvex-CSI's own share (its start to its report written)",
                           v["inspector"]["own_share_ms_median"], "ms",
                           "fault outside region -> end, talvex-CSI", total))
-    out.append(figure("fault outside region -> end, talvex-CSI, gdb's index not cached",
-                      v["inspector_cold_index"]["fault_to_end_ms_median"], "ms",
-                      normal_label, normal))
     out.append(figure("fault outside region -> end, CRASH_NDEBUG",
                       v["ndebug"]["fault_to_end_ms_median"], "ms", normal_label, normal))
     return out
@@ -545,10 +637,14 @@ def print_table(figs, info, micro, latency, latency_default, crash):
     print("fault/exit -> end, median ms: " + "; ".join(
         f"{k} {x['fault_to_end_ms_median']:.1f} ({x['trials']} trials)" for k, x in v.items())
           + " (immediate_exit: os._exit() at that point, the harness's floor)")
-    phases = v["inspector"].get("phases_ms_median")
-    if phases:
-        print("talvex-CSI, median ms a phase: " + "; ".join(
-            f"{name} {ms:.0f}" for name, ms in phases.items()))
+    for name in ("inspector", "inspector_pystack_alone"):
+        phases = v[name].get("phases_ms_median")
+        if phases:
+            print(f"{name}, median ms a phase: " + "; ".join(
+                f"{phase} {ms:.1f}" for phase, ms in phases.items()))
+    if crash.get("pyspy_breakdown"):
+        print("py-spy alone on the same child, paused, median ms: " + "; ".join(
+            f"{name} {x['median_ms']:.1f}" for name, x in crash["pyspy_breakdown"].items()))
     for n in crash["notes"]:
         print("note:", n)
 
@@ -585,6 +681,11 @@ def main():
     ap.add_argument("--compare", metavar="PYTHON",
                     help="also measure those rows with another build's interpreter")
     ap.add_argument("--compare-label", default=None, help="what that build is")
+    ap.add_argument("--only-crash", action="store_true",
+                    help="only the fault-to-end rows (the crash inspector), printed, "
+                         "results.json left alone unless --out is given")
+    ap.add_argument("--gdb-baseline", default=GDB_BASELINE, metavar="COMMIT",
+                    help="commit whose gdb-based inspector is measured beside this one's")
     args = ap.parse_args()
     cfg = QUICK if args.quick else FULL
     BUILD = Path(args.build_dir)
@@ -597,6 +698,18 @@ def main():
     tvbench = importlib.import_module("tvbench")
     info = machine()
     info["talvex_runtime"] = importlib.import_module("talvex.signals").__file__
+
+    if args.only_crash:
+        print("bench: fault to process end", flush=True)
+        crash = run_crash(cfg, args.gdb_baseline)
+        print(json.dumps(crash["variants"], indent=1))
+        for name in ("inspector", "inspector_pystack_alone"):
+            print(name, crash["variants"][name].get("phases_ms_median"))
+        print("py-spy breakdown", crash["pyspy_breakdown"])
+        print("notes", crash["notes"])
+        if "--out" in sys.argv:
+            Path(args.out).write_text(json.dumps({"crash": crash}, indent=1) + "\n")
+        return 0
 
     print("bench: micro-benchmarks (Google Benchmark)", flush=True)
     micro = run_micro(tvbench, cfg, args.only_signals)
@@ -614,7 +727,7 @@ def main():
     print("bench: interrupt latency", flush=True)
     latency, latency_default = run_latencies(tvbench, cfg)
     print("bench: fault to process end", flush=True)
-    crash = run_crash(cfg)
+    crash = run_crash(cfg, args.gdb_baseline)
     compare = None
     if args.compare:
         print(f"bench: the same signal rows with {args.compare}", flush=True)

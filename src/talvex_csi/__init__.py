@@ -2,21 +2,23 @@
 
 talvex's fatal-signal handler runs ``talvex-CSI --no-color --pid PID`` while
 the crashing thread waits inside the handler, with this program's standard
-output going to the crashing process's standard error.  The inspector attaches
-gdb in batch mode and prints, for every thread, the Python stack and the
-native stack, the thread that took the signal first.  Whatever goes wrong
-(no gdb, ptrace refused, gdb hanging) it says so in one line, prints what
-/proc still tells, and returns within a fixed time bound.
+output going to the crashing process's standard error.  The inspector reads
+every thread's Python and native stacks with py-spy (pystack where py-spy
+cannot see everything), both installed with talvex, and prints them, the
+thread that took the signal first.  Whatever goes wrong (a reader missing,
+ptrace refused, a reader hanging) it says so in one line, prints what /proc
+still tells, and returns within a fixed time bound.
 
 Where each part runs:
 
 - in the inspector's own process: ``cli`` (the command line and the report
-  put together), ``procfs`` (what /proc tells), ``fault`` (what the
-  crashing process says about its fault), ``gdb_driver`` (starting gdb,
-  bounding its time, reading back its records) and ``formatting`` (the
-  report's text);
-- inside gdb's embedded Python: ``inside_gdb``, a self-contained script
-  that gdb runs with ``-x``.
+  put together), ``procfs`` (what /proc tells), ``elf`` (the interpreter's
+  exact version, from its exported symbols), ``fault`` (what the crashing
+  process says about its fault), ``stacks`` (running the readers within the
+  time bound, and where the signal and fault frames are) and ``formatting``
+  (the report's text);
+- in a child interpreter: ``pystack_child``, a script that reads the target
+  with pystack, when the inspector needs it.
 
 Nothing here imports the compiled part of talvex: the inspector has to work
 when that is what broke.

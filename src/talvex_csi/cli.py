@@ -1,22 +1,18 @@
 """The program talvex-CSI: its command line, and the report put together.
 
-Runs in the inspector's process, as does everything in this package except
-inside_gdb.py, which gdb runs.
+Runs in the inspector's process; stacks.py starts the readers.  A crashing
+process waits for this program, so py-spy is started first of all, and
+everything else is imported and read while it runs.
 """
 
-import argparse
 import os
 import sys
 import time
 
 from . import STARTED
-from .fault import read_context
-from .formatting import Style, format_fallback, format_header, format_threads, talvex_version
-from .gdb_driver import DEFAULT_TIMEOUT, TIMEOUT_ENV, run_gdb, timeout_from_env
-from .procfs import Target
 
-EXIT_REPORT = 0  # full report from gdb
-EXIT_DEGRADED = 1  # only what /proc tells, or no such process
+EXIT_REPORT = 0  # full report
+EXIT_DEGRADED = 1  # only what /proc tells, no such process, or not a Python process
 # Bad arguments exit with argparse's status, 2.
 
 # A file to which the phases' CLOCK_MONOTONIC times are written, as JSON.
@@ -25,21 +21,34 @@ IMPORTED = time.monotonic()
 
 
 def _parse_args(argv):
+    # The crash handler's own arguments need no argparse, whose import is a
+    # noticeable share of the inspector's run.
+    if len(argv) in (2, 3) and argv[-2] == "--pid" and argv[-1].isdigit() \
+            and int(argv[-1]) > 0 and argv[:-2] in ([], ["--no-color"]):
+        return argv[0] == "--no-color", int(argv[-1])
+    import argparse
+
+    from .formatting import talvex_version
+    from .stacks import DEFAULT_TIMEOUT, TIMEOUT_ENV
+
     parser = argparse.ArgumentParser(
         prog="talvex-CSI",
         description="Print the Python and native stacks of every thread of a live "
-                    "process, the thread that took a signal first.  talvex runs it "
-                    "on a fatal signal.",
+                    "Python process, the thread that took a signal first.  talvex runs "
+                    "it on a fatal signal.",
         epilog="%s sets the time bound in seconds (default %g)." % (TIMEOUT_ENV,
                                                                      DEFAULT_TIMEOUT))
     parser.add_argument("--no-color", action="store_true",
                         help="plain text, even on a terminal")
     parser.add_argument("--pid", type=_pid, required=True, help="process to inspect")
     parser.add_argument("--version", action="version", version="%(prog)s " + talvex_version())
-    return parser.parse_args(argv)
+    args = parser.parse_args(argv)
+    return args.no_color, args.pid
 
 
 def _pid(text):
+    import argparse
+
     try:
         value = int(text)
     except ValueError:
@@ -49,28 +58,48 @@ def _pid(text):
     return value
 
 
-def report(pid, style, out):
+def report(pid, colour, out):
     if not os.path.exists("/proc/%d" % pid):
         out.write("talvex-CSI: there is no process %d\n" % pid)
         return EXIT_DEGRADED
-    target = Target(pid)
+    from .stacks import start_pyspy, timeout_from_env
+
     timeout, note = timeout_from_env(os.environ)
+    started = start_pyspy(pid, timeout)
+    marks = [("started", STARTED), ("imported", IMPORTED), ("py-spy started", time.monotonic())]
+
+    from .elf import python_version
+    from .fault import read_context
+    from .formatting import Style, format_fallback, format_header, format_threads
+    from .procfs import Target
+    from .stacks import read_stacks
+
+    style = Style(colour)
     if note:
         out.write("talvex-CSI: %s\n" % note)
+    target = Target(pid)
     context = read_context(target)
-    marks = [("started", STARTED), ("imported", IMPORTED), ("gdb starting", time.monotonic())]
-    result = run_gdb(target, timeout, context.tid if context else None)
-    marks += result.marks + [("gdb ended", time.monotonic())]
-    lines = format_header(target, result, style, context)
-    if result.problem:
-        lines.append(style.alert("talvex-CSI: %s" % result.problem))
-    lines.extend(format_threads(target, result, style, context))
-    if result.problem:
+    version = python_version(target)
+    marks.append(("reading", time.monotonic()))
+    stacks = read_stacks(target, context, started)
+    marks += stacks.marks + [("stacks read", time.monotonic())]
+    if stacks.not_python and context is None:
+        # Asked by hand about some other program: nothing more to say.
+        out.write("talvex-CSI: %s\n" % stacks.problem)
+        out.flush()
+        return EXIT_DEGRADED
+    lines = format_header(target, stacks, style, context, version)
+    if stacks.problem:
+        lines.append(style.alert("talvex-CSI: %s" % stacks.problem))
+    lines.extend("talvex-CSI: %s" % note for note in stacks.notes)
+    if stacks.threads:
+        lines.extend(format_threads(target, stacks, style, context))
+    if stacks.problem:
         lines.extend(format_fallback(target, style))
     out.write("\n".join(lines) + "\n")
     out.flush()
     _write_times(marks + [("written", time.monotonic())])
-    return EXIT_DEGRADED if result.problem else EXIT_REPORT
+    return EXIT_DEGRADED if stacks.problem else EXIT_REPORT
 
 
 def _write_times(marks):
@@ -83,18 +112,20 @@ def _write_times(marks):
 
 
 def main(argv=None):
-    args = _parse_args(argv)
+    no_color, pid = _parse_args(sys.argv[1:] if argv is None else argv)
     out = sys.stdout
-    colour = (not args.no_color and "NO_COLOR" not in os.environ
+    colour = (not no_color and "NO_COLOR" not in os.environ
               and hasattr(out, "isatty") and out.isatty())
-    style = Style(colour)
     try:
         try:
-            return report(args.pid, style, out)
+            return report(pid, colour, out)
         except Exception as e:  # a crash report must still say something
+            from .formatting import Style, format_fallback
+            from .procfs import Target
+
             out.write("talvex-CSI: internal error: %s: %s\n" % (type(e).__name__, e))
-            if os.path.exists("/proc/%d" % args.pid):
-                out.write("\n".join(format_fallback(Target(args.pid), Style(False))) + "\n")
+            if os.path.exists("/proc/%d" % pid):
+                out.write("\n".join(format_fallback(Target(pid), Style(False))) + "\n")
             out.flush()
             return EXIT_DEGRADED
     except BrokenPipeError:
@@ -104,4 +135,3 @@ def main(argv=None):
         except Exception:
             pass
         return EXIT_DEGRADED
-

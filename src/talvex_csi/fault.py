@@ -8,13 +8,17 @@ context that the kernel saved in the signal frame, in the environment:
 ``signal`` and ``tid`` (the thread that took the signal) always; ``trap``
 (the x86 exception number), ``error`` (the page-fault error code),
 ``address`` (the faulting address) and ``ip`` (the instruction pointer)
-where the handler could read them, on Linux x86-64.  The words are believed
-only about the inspector's own parent, and only for one of its threads: a
-variable inherited by anything else describes some other crash.
+where the handler could read them, on Linux x86-64; ``code`` (the kernel's
+si_code) and, for a signal that a process sent, ``sender`` (its pid), from
+runtimes that pass them.  The words are believed only about the inspector's
+own parent, and only for one of its threads: a variable inherited by
+anything else describes some other crash.
 """
 
 import os
 from signal import SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP
+
+from .procfs import read_text
 
 CONTEXT_ENV = "TALVEX_CSI_CONTEXT"
 
@@ -30,15 +34,32 @@ PF_PROTECTION_KEY = 0x20
 
 _SYSCALL_INSTRUCTION = b"\x0f\x05"
 
+# What si_code says about a fault, where the x86 trap does not say more.
+_CODE_MEANINGS = {
+    SIGSEGV: {1: "address not mapped", 2: "protection violation",
+              4: "protection key violation"},
+    SIGBUS: {1: "misaligned access", 2: "nothing backs the page there", 3: "hardware error"},
+    SIGFPE: {1: "integer divide by zero", 2: "integer overflow",
+             3: "floating-point divide by zero", 4: "floating-point overflow",
+             5: "floating-point underflow", 6: "floating-point inexact result",
+             7: "invalid floating-point operation", 8: "subscript out of range"},
+    SIGILL: {1: "illegal opcode", 2: "illegal operand", 3: "illegal addressing mode",
+             4: "illegal trap", 5: "privileged opcode", 6: "privileged register",
+             7: "coprocessor error", 8: "internal stack error"},
+}
+
 
 class FaultContext:
-    def __init__(self, signo, tid, trap=None, error=None, address=None, ip=None):
+    def __init__(self, signo, tid, trap=None, error=None, address=None, ip=None, code=None,
+                 sender=None):
         self.signo = signo
         self.tid = tid
         self.trap = trap
         self.error = error
         self.address = address
         self.ip = ip
+        self.code = code  # si_code: > 0 from the kernel, <= 0 sent by a process
+        self.sender = sender
 
 
 def read_context(target):
@@ -55,6 +76,13 @@ def read_context(target):
         return None
     context = FaultContext(signo, tid)
     context.trap = _number(words.get("trap"), 10)
+    try:
+        context.code = int(words["code"])
+    except (KeyError, ValueError):
+        pass
+    if context.code is not None and context.code <= 0:
+        sender = _number(words.get("sender"), 10)
+        context.sender = sender or None
     for name in ("error", "address", "ip"):
         value = words.get(name)
         if value is not None and value.startswith("0x"):
@@ -73,23 +101,41 @@ def _number(text, base):
 FAULT_SIGNALS = (SIGILL, SIGTRAP, SIGBUS, SIGFPE, SIGSEGV)
 
 
-def was_sent(context, target):
-    """Whether a signal that faults raise came from kill() or raise() instead.
+def signal_origin(context, target):
+    """How a signal that did not come from the faulting instruction came, or None.
 
-    The kernel saves the trap number, error code and address of a thread's
-    last fault and copies them into every later signal frame, so a raised
-    signal can carry a stale page fault.  A thread that raised a signal was
-    just past a system call instruction.
+    With si_code from the crashing process: zero or less means kill(),
+    raise(), sigqueue() or a timer, and the sender is named when known.
+    Without it, a guess for the signals that faults raise: the kernel saves
+    the trap number, error code and address of a thread's last fault and
+    copies them into every later signal frame, so a raised signal can carry
+    a stale page fault; but a thread that raised a signal was just past a
+    system call instruction.
     """
+    if context.code is not None:
+        if context.code > 0:
+            return None
+        if context.sender is None:
+            return "raised or sent"
+        if context.sender == target.pid:
+            return "raised by the process itself"
+        name = (read_text("/proc/%d/comm" % context.sender) or "").strip()
+        return "sent by process %d%s" % (context.sender, " (%s)" % name if name else "")
     if context.signo not in FAULT_SIGNALS or context.ip is None or context.ip < 2:
-        return False
-    return target.read_memory(context.ip - 2, 2) == _SYSCALL_INSTRUCTION
+        return None
+    if target.read_memory(context.ip - 2, 2) == _SYSCALL_INSTRUCTION:
+        return "raised or sent"
+    return None
 
 
 def describe_fault(context, target):
-    """One line on the memory access that faulted, or None (SIGSEGV and SIGBUS)."""
+    """One line on what faulted, or None: the memory access for SIGSEGV and
+    SIGBUS, from the x86 trap; otherwise what si_code says, when given."""
     if context.signo not in (SIGSEGV, SIGBUS) or context.trap is None:
-        return None
+        meaning = _CODE_MEANINGS.get(context.signo, {}).get(context.code)
+        if meaning and context.signo in (SIGSEGV, SIGBUS) and context.address is not None:
+            return "%s at address 0x%x" % (meaning, context.address)
+        return meaning
     if context.trap == TRAP_GENERAL_PROTECTION and context.signo == SIGSEGV:
         return ("general protection fault: no address recorded (a non-canonical "
                 "address, or an instruction not allowed here)")
@@ -116,13 +162,11 @@ def describe_fault(context, target):
     return "%s at address 0x%x: %s" % (access, context.address, reason)
 
 
-def describe_instruction(context, target, frames):
+def describe_instruction(context, target, function=None):
     """Where the instruction pointer was: its address, function and object."""
     if context.ip is None:
         return None
     text = "0x%016x" % context.ip
-    function = next((f.get("func") for f in frames
-                     if f.get("pc") == context.ip and f.get("kind") != "sigtramp"), None)
     if function:
         text += " in %s" % function
     mapping = target.mapping_at(context.ip)

@@ -1,34 +1,17 @@
 """The report's text (inspector's process): header, threads, /proc fallback.
 
-Formats what procfs.py read and what inside_gdb.py saw, as gdb_driver.py
-handed it over; reads nothing itself.
+Formats what procfs.py read from /proc and what stacks.py read with py-spy
+or pystack; reads nothing of the target itself.
 """
 
 import os
-import re
 import shlex
 import signal
 
-from .fault import describe_fault, describe_instruction, was_sent
+from .fault import FAULT_SIGNALS, describe_fault, describe_instruction, signal_origin
 
 MAX_PYTHON_FRAMES = 80
-
-_SIGINFO_CODES = {
-    "SIGSEGV": {1: "address not mapped", 2: "invalid permissions for mapped object",
-                3: "failed address bound checks", 4: "protection key check failed"},
-    "SIGBUS": {1: "invalid address alignment", 2: "nonexistent physical address",
-               3: "object-specific hardware error"},
-    "SIGFPE": {1: "integer divide by zero", 2: "integer overflow",
-               3: "floating-point divide by zero", 4: "floating-point overflow",
-               5: "floating-point underflow", 6: "floating-point inexact result",
-               7: "invalid floating-point operation",
-               8: "subscript out of range"},
-    "SIGILL": {1: "illegal opcode", 2: "illegal operand", 3: "illegal addressing mode",
-               4: "illegal trap", 5: "privileged opcode", 6: "privileged register",
-               7: "coprocessor error", 8: "internal stack error"},
-}
-_SENDER_CODES = {0: "kill", -1: "sigqueue", -6: "tkill/raise"}
-_FAULT_SIGNALS = ("SIGSEGV", "SIGBUS", "SIGFPE", "SIGILL", "SIGTRAP")
+MAX_NATIVE_FRAMES = 60
 
 _THREAD_STATES = {
     "R": "running", "S": "sleeping", "D": "disk sleep", "T": "stopped",
@@ -53,34 +36,6 @@ class Style:
         return self._wrap("2", text)
 
 
-def parse_py_bt(text):
-    """Turn py-bt's output into entries, most recent call first.
-
-    Each entry is {"func", "file", "line", "source"} for a Python frame or
-    {"note": text} for the lines py-bt prints about other frames (a builtin
-    being called, waiting for the GIL, unreadable frames).  Returns None when
-    py-bt found no Python frame at all.
-    """
-    entries = []
-    frame_re = re.compile(r'^\s*File "(.*)", line (\S+), in (.*)$')
-    for raw in text.splitlines():
-        line = raw.rstrip()
-        if not line.strip() or line.startswith("Traceback (most recent call first)"):
-            continue
-        if "Unable to locate python frame" in line:
-            return entries or None
-        m = frame_re.match(line)
-        if m:
-            entries.append({"file": m.group(1), "line": m.group(2), "func": m.group(3),
-                            "source": None})
-        elif line.startswith("    ") and entries and "func" in entries[-1] \
-                and entries[-1]["source"] is None:
-            entries[-1]["source"] = line.strip()
-        else:
-            entries.append({"note": line.strip()})
-    return entries
-
-
 def _signal_name(signo):
     try:
         return signal.Signals(signo).name
@@ -88,118 +43,100 @@ def _signal_name(signo):
         return "signal %s" % signo
 
 
-def describe_signal(info):
-    """One line about the signal from the siginfo gdb read, e.g. for SIGSEGV."""
-    name = _signal_name(info.get("signo"))
-    code = info.get("code")
-    parts = [name]
-    if code is not None and code > 0:
-        meaning = _SIGINFO_CODES.get(name, {}).get(code)
-        if meaning:
-            parts.append("(%s)" % meaning)
-        if name in _FAULT_SIGNALS and info.get("addr") is not None:
-            parts.append("at address 0x%x" % info["addr"])
-    elif code is not None:
-        how = _SENDER_CODES.get(code, "si_code %d" % code)
-        sender = info.get("sender_pid")
-        parts.append("(sent by %s%s)" % (how, " from process %d" % sender if sender else ""))
-    return " ".join(parts)
-
-
-def _is_interpreter_frame(frame, interpreter_files):
-    lib = frame.get("lib") or ""
-    return bool(lib) and (os.path.basename(lib).startswith("libpython")
-                          or lib in interpreter_files)
-
-
 def _frame_text(frame):
+    if "python" in frame:
+        return "(Python: %s)" % ", ".join(frame["python"])
     name = frame.get("func") or "??"
     if frame.get("kind") == "sigtramp":
         name = "<signal handler called>"
-    text = "0x%016x  %s" % (frame.get("pc") or 0, name)
-    if frame.get("kind") == "inline":
+    pc = frame.get("pc")
+    text = "%-18s  %s" % ("0x%016x" % pc if pc is not None else "", name)
+    if frame.get("inline"):
         text += " [inlined]"
     if frame.get("file"):
         text += " at %s:%s" % (frame["file"], frame.get("line") or "?")
     if frame.get("lib"):
         text += "  (%s)" % os.path.basename(frame["lib"])
+    if frame.get("synthetic"):
+        text += "  [from the signal's context: the stack reader did not see this frame]"
     return text
 
 
-def format_native_stack(thread, interpreter_files, style):
+def format_native_stack(thread, target, style):
     """Lines for one thread's native stack, with the handler frames folded.
 
     Frames newer than and including '<signal handler called>' belong to the
-    crash handler: they are folded into one line.  The frame just older is
-    the one that faulted and is marked.  Runs of three or more interpreter
-    frames are folded too, so that extension code stands out.
+    crash handler: they are folded into one line.  The frame that was
+    running when the signal arrived is marked.  Runs of three or more
+    interpreter frames are folded too, so that extension code stands out.
     """
-    frames = thread.get("frames") or []
+    frames = thread.get("native") or []
     lines = []
     sig_at = thread.get("signal_frame")
+    fault_at = thread.get("fault_frame")
     start = 0
-    if sig_at is not None and 0 <= sig_at < len(frames):
+    if sig_at is not None:
         names = ["<signal handler called>" if f.get("kind") == "sigtramp"
                  else f.get("func") or "??" for f in frames[: sig_at + 1]]
         label = "#0" if sig_at == 0 else "#0-#%d" % sig_at
         lines.append("    %s" % style.dim("%s  crash handler: %s" % (label, ", ".join(names))))
         start = sig_at + 1
-    fault_at = start if sig_at is not None and start < len(frames) else None
+    shown = frames[:MAX_NATIVE_FRAMES]
     i = start
-    while i < len(frames):
+    while i < len(shown):
         j = i
-        while (j < len(frames) and j != fault_at
-               and _is_interpreter_frame(frames[j], interpreter_files)):
+        while (j < len(shown) and j != fault_at and "python" not in shown[j]
+               and target.is_interpreter_file(shown[j].get("lib"))):
             j += 1
         if j - i >= 3:
-            lib = os.path.basename(frames[i].get("lib") or "")
+            lib = os.path.basename(shown[i].get("lib") or "")
             lines.append("    %s" % style.dim("#%d-#%d  %d frames in the Python interpreter (%s)"
                                               % (i, j - 1, j - i, lib)))
             i = j
             continue
-        frame = frames[i]
-        text = "#%-3d %s" % (i, _frame_text(frame))
+        text = "#%-3d %s" % (i, _frame_text(shown[i]))
         if i == fault_at:
             lines.append("  %s" % style.alert("> " + text + "   <- faulting frame"))
+        elif "python" in shown[i]:
+            lines.append("    " + style.dim(text))
         else:
             lines.append("    " + text)
         i += 1
-    if thread.get("unwind_error"):
-        lines.append("    (unwinding stopped: %s)" % thread["unwind_error"])
-    elif thread.get("truncated"):
-        lines.append("    (only the newest %d frames are shown)" % len(frames))
-    if not frames and not thread.get("unwind_error"):
-        lines.append("    (no frames)")
+    if len(frames) > len(shown):
+        lines.append("    (only the newest %d frames are shown)" % len(shown))
+    if not frames:
+        lines.append("    (not read)")
     return lines
 
 
-def format_python_stack(record, result, target_python, style):
-    if record is None:
-        if result.helpers is None:
-            if result.version is None and target_python is None:
-                return ["    (none: no Python interpreter is loaded)"]
-            return ["    (unavailable: no gdb helpers for this interpreter were found)"]
-        if result.helper_error:
-            return ["    (unavailable: loading %s failed: %s)"
-                    % (result.helpers, result.helper_error)]
-        return ["    (not read: gdb stopped first)"]
-    if record.get("error"):
-        return ["    (%s)" % record["error"]]
-    entries = parse_py_bt(record.get("text") or "")
-    if not entries:
+def format_python_stack(thread, style, sources):
+    frames = thread.get("python") or []
+    if not frames:
         return ["    (no Python frames)"]
     lines = []
-    for entry in entries[:MAX_PYTHON_FRAMES]:
-        if "note" in entry:
-            lines.append("    " + style.dim(entry["note"]))
-            continue
-        lines.append('    File "%s", line %s, in %s' % (entry["file"], entry["line"],
-                                                        entry["func"]))
-        if entry["source"]:
-            lines.append("      " + entry["source"])
-    if len(entries) > MAX_PYTHON_FRAMES:
-        lines.append("    (%d older entries not shown)" % (len(entries) - MAX_PYTHON_FRAMES))
+    for frame in frames[:MAX_PYTHON_FRAMES]:
+        lines.append('    File "%s", line %s, in %s' % (frame.get("file"), frame.get("line"),
+                                                        frame.get("func")))
+        source = _source_line(frame.get("file"), frame.get("line"), sources)
+        if source:
+            lines.append("      " + source)
+    if len(frames) > MAX_PYTHON_FRAMES:
+        lines.append("    (%d older frames not shown)" % (len(frames) - MAX_PYTHON_FRAMES))
     return lines
+
+
+def _source_line(path, line, sources):
+    """A line of a Python source file, from a cache of the files read."""
+    if not path or not isinstance(line, int) or line < 1:
+        return None
+    if path not in sources:
+        try:
+            with open(path, "rb") as f:
+                sources[path] = f.read().decode("utf-8", "replace").splitlines()
+        except (OSError, ValueError):
+            sources[path] = []
+    lines = sources[path]
+    return lines[line - 1].strip() if line <= len(lines) else None
 
 
 def talvex_version():
@@ -216,7 +153,7 @@ def talvex_version():
         return "unknown (talvex is not installed as a distribution)"
 
 
-def format_header(target, result, style, context=None):
+def format_header(target, stacks, style, context=None, version=None):
     lines = [style.heading("talvex crash inspector: process %d" % target.pid)]
 
     def field(name, value):
@@ -224,82 +161,106 @@ def format_header(target, result, style, context=None):
 
     field("executable", target.exe or "(unreadable)")
     field("command", shlex.join(target.cmdline) if target.cmdline else "(unreadable)")
-    if result.version:
-        field("interpreter", "Python %s" % result.version)
+    if version:
+        field("interpreter", "Python %s" % version)
     else:
         hint = target.python_version_hint()
         field("interpreter", "Python %s (from file names)" % hint if hint else "(unknown)")
     runtime = target.talvex_runtime()
     field("talvex", "%s; runtime %s" % (
         talvex_version(), runtime if runtime else "not loaded in this process"))
-    for name, value in _signal_fields(target, result, context):
+    for name, value in _signal_fields(target, stacks, context):
         field(name, value)
+    if stacks.reader:
+        field("stacks", "read with %s" % stacks.reader)
     return lines
 
 
-def _signal_fields(target, result, context):
+def _signal_fields(target, stacks, context):
     """The header's (name, text) lines about the signal and the fault."""
     if context is None:
-        first = signalled_thread(result, None)
+        first = next((t for t in stacks.threads if t.get("signal_frame") is not None), None)
         if first is not None:
-            info = first.get("siginfo")
-            what = describe_signal(info) if info else "a signal"
-            return [("signal", "%s, in thread %s" % (what, first.get("lwp")))]
-        return [("signal", "none: no thread is inside a signal handler")] if result.threads else []
+            return [("signal", "in a signal handler, in thread %d (which signal is known "
+                               "only from the crashing process)" % first["lwp"])]
+        return [("signal", "none: no thread is inside a signal handler")] \
+            if stacks.threads else []
     what, fault = _signal_name(context.signo), None
-    if was_sent(context, target):
-        what += " (raised or sent, not a fault)"
+    origin = signal_origin(context, target)
+    if origin:
+        what += " (%s%s)" % (origin, ", not a fault" if context.signo in FAULT_SIGNALS else "")
     else:
         fault = describe_fault(context, target)
     fields = [("signal", "%s, in thread %d" % (what, context.tid))]
     if fault:
         fields.append(("fault", fault))
-    thread = signalled_thread(result, context) or {}
-    instruction = describe_instruction(context, target, thread.get("frames") or [])
+    function = None
+    thread = signalled_thread(stacks, context)
+    if thread is not None and thread.get("fault_frame") is not None:
+        frame = thread["native"][thread["fault_frame"]]
+        if not frame.get("synthetic"):
+            function = frame.get("func")
+    instruction = describe_instruction(context, target, function)
     if instruction:
         fields.append(("instruction", instruction))
     return fields
 
 
-def signalled_thread(result, context):
-    """gdb's record of the thread that took the signal, or None.
+def signalled_thread(stacks, context):
+    """The stacks of the thread that took the signal, or None.
 
     The crashing process names it when it passed its context; otherwise it
     is the first thread found inside a signal handler.
     """
-    for thread in result.threads:
-        if (thread.get("lwp") == context.tid if context is not None
+    for thread in stacks.threads:
+        if (thread["lwp"] == context.tid if context is not None
                 else thread.get("signal_frame") is not None):
             return thread
     return None
 
 
-def format_threads(target, result, style, context=None):
+def format_threads(target, stacks, style, context=None):
+    """Every thread: those the readers read, and from /proc those they did not."""
+    proc = {tid: (name, state, wchan) for tid, name, state, wchan in target.threads()}
+    read = {t["lwp"]: t for t in stacks.threads}
+    lwps = sorted(set(proc) | set(read), key=lambda lwp: (lwp != target.pid, lwp))
+    number = {lwp: i + 1 for i, lwp in enumerate(lwps)}
+    signalled = signalled_thread(stacks, context)
+    first = signalled["lwp"] if signalled else (context.tid if context else None)
+    sources = {}
     lines = []
-    interpreter_files = {p for p in [target.exe, os.path.realpath(target.exe or "")] if p}
-    signalled = signalled_thread(result, context)
-    for thread in sorted(result.threads, key=lambda t: t is not signalled):
-        title = "Thread %s (LWP %s" % (thread.get("num"), thread.get("lwp"))
-        if thread.get("name"):
-            title += ' "%s"' % thread["name"]
+    for lwp in sorted(lwps, key=lambda lwp: lwp != first):
+        name, state, wchan = proc.get(lwp, (None, None, None))
+        thread = read.get(lwp)
+        title = "Thread %d (LWP %d" % (number[lwp], lwp)
+        if name:
+            title += ' "%s"' % name
         title += ")"
-        if thread.get("lwp") == target.pid:
+        if lwp == target.pid:
             title += ", main thread"
-        if thread is signalled and context is not None:
+        if thread and thread.get("python_name"):
+            title += ', Python thread "%s"' % thread["python_name"]
+        if thread and thread.get("gil"):
+            title += ", holds the GIL"
+        if lwp == first and context is not None:
             title = style.alert(title + ", took %s" % _signal_name(context.signo))
-        elif thread.get("signal_frame") is not None and context is None:
-            info = thread.get("siginfo")
-            title += ", took %s" % (_signal_name(info["signo"]) if info else "a signal")
-            title = style.alert(title)
+        elif lwp == first and thread is not None:
+            title = style.alert(title + ", in a signal handler")
         else:
             title = style.heading(title)
         lines.append("")
         lines.append(title)
+        if thread is None:
+            text = "  (stacks not read)"
+            if state:
+                text += "; %s (%s)%s" % (_THREAD_STATES.get(state, "?"), state,
+                                         ", waiting in %s" % wchan if wchan else "")
+            lines.append(text)
+            continue
         lines.append("  Python stack (most recent call first):")
-        lines.extend(format_python_stack(result.python.get(thread.get("num")), result,
-                                         target.python_version_hint(), style))
+        lines.extend(format_python_stack(thread, style, sources))
         lines.append("  Native stack (most recent call first):")
-        lines.extend(format_native_stack(thread, interpreter_files, style))
+        lines.extend(format_native_stack(thread, target, style))
     return lines
 
 

@@ -18,8 +18,9 @@ class Target:
         raw = _read_bytes("/proc/%d/cmdline" % pid)
         self.cmdline = ([a.decode("utf-8", "replace") for a in raw.split(b"\0")[:-1]]
                         if raw else [])
-        # (start, end, permissions, name) of each mapping, in address order.
-        self.mappings = _read_maps(pid)
+        # (start, end, permissions, name) of each mapping, in address order,
+        # and where each file's first page (offset 0) is mapped.
+        self.mappings, self._loaded_at = _read_maps(pid)
         self.mapped = _distinct_files(self.mappings)
         self.status = _parse_status(read_text("/proc/%d/status" % pid) or "")
         self.state = proc_state(pid)
@@ -77,6 +78,21 @@ class Target:
     def libpython(self):
         return [p for p in self.mapped if os.path.basename(p).startswith("libpython")]
 
+    def load_address(self, path):
+        """Where the start of a mapped file is, or None."""
+        return self._loaded_at.get(path)
+
+    def is_interpreter_file(self, path):
+        """Whether a mapped file is the Python interpreter: libpython, or the
+        executable when that is the interpreter itself (a static build)."""
+        if not path:
+            return False
+        name = os.path.basename(path)
+        if name.startswith("libpython"):
+            return True
+        return bool(self.exe) and path in (self.exe, os.path.realpath(self.exe)) \
+            and re.match(r"python[\d.]*$", os.path.basename(self.exe)) is not None
+
     def mapping_at(self, address):
         """The mapping that holds the address, or None."""
         for mapping in self.mappings:
@@ -117,17 +133,21 @@ def _readlink(path):
 
 def _read_maps(pid):
     mappings = []
+    loaded_at = {}
     for line in (read_text("/proc/%d/maps" % pid) or "").splitlines():
         parts = line.split(None, 5)
         try:
             start, end = (int(x, 16) for x in parts[0].split("-"))
+            offset = int(parts[2], 16)
         except (IndexError, ValueError):
             continue
         name = parts[5] if len(parts) == 6 else ""
         if name.startswith("/") and name.endswith(" (deleted)"):
             name = name[: -len(" (deleted)")]
         mappings.append((start, end, parts[1], name))
-    return mappings
+        if offset == 0 and name.startswith("/"):
+            loaded_at.setdefault(name, start)
+    return mappings, loaded_at
 
 
 def _distinct_files(mappings):
