@@ -118,7 +118,15 @@ def main(argv=None):
               and hasattr(out, "isatty") and out.isatty())
     try:
         try:
-            return report(pid, colour, out)
+            status = report(pid, colour, out)
+            if no_color and argv is None:
+                # Run by a crashing process, which waits for this one: the
+                # report is out, and the interpreter's own shutdown would
+                # only keep it waiting.
+                out.flush()
+                sys.stderr.flush()
+                os._exit(status)
+            return status
         except Exception as e:  # a crash report must still say something
             from .formatting import Style, format_fallback
             from .procfs import Target
