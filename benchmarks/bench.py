@@ -319,9 +319,10 @@ def child_env(**extra):
 TIMES_ENV = "_TALVEX_CSI_TIMES"
 PHASES = [
     ("handler, inspector started, interpreter start-up", ["fault"], "started"),
-    ("inspector's first imports, py-spy started", ["started"], "py-spy started"),
-    ("meanwhile: the rest imported, /proc and context read", ["py-spy started"], "reading"),
-    ("py-spy: attached, stacks read and symbolised (from its start)", ["py-spy started"],
+    ("inspector's first imports, py-spy taken over", ["started"], "py-spy running"),
+    ("meanwhile: the rest imported, /proc and context read", ["py-spy running"], "reading"),
+    # The crash handler starts py-spy as it starts the inspector.
+    ("py-spy: started, attached, stacks read and symbolised (from the fault)", ["fault"],
      "py-spy done"),
     ("pystack: interpreter started, imported, attached, stacks read", ["py-spy done", "reading"],
      "pystack done"),

@@ -7,11 +7,13 @@ import os
 import re
 import shutil
 import signal
+import subprocess
 import sysconfig
 import textwrap
 
 import pytest
 
+from conftest import CLIENTS, child_env
 from test_crash import EXPLANATION, SEGV_MESSAGE, SEP
 from test_csi import (CSI, assert_python_calls_in_order, bare_python,  # noqa: F401
                       problem_lines, thread_sections)
@@ -33,14 +35,22 @@ def crash(py):
     """Run code that crashes in a fresh interpreter; return (result, pid).
 
     The installed inspector is found first on PATH unless `path` says
-    otherwise.
+    otherwise. `python`: another interpreter, which finds talvex on
+    PYTHONPATH.
     """
-    def crash(code, path=None, env=None, timeout=120):
+    def crash(code, path=None, env=None, timeout=120, python=None):
         full_env = {"PATH": path or os.pathsep.join([SCRIPTS, os.environ["PATH"]]),
                     "TALVEX_CRASH_QUIET": None, "TALVEX_CRASH_NDEBUG": None,
                     "TALVEX_CSI_TIMEOUT": None}
         full_env.update(env or {})
-        r = py(PRELUDE + textwrap.dedent(code), env=full_env, timeout=timeout)
+        if python is None:
+            r = py(PRELUDE + textwrap.dedent(code), env=full_env, timeout=timeout)
+        else:
+            full_env["PYTHONPATH"] = os.pathsep.join([str(CLIENTS),
+                                                      sysconfig.get_path("purelib")])
+            r = subprocess.run([str(python), "-c", PRELUDE + textwrap.dedent(code)],
+                               capture_output=True, timeout=timeout,
+                               env=child_env(**full_env))
         return r, int(r.stdout.split()[0])
     return crash
 
@@ -144,15 +154,17 @@ def test_the_header_names_the_fault(crash, fault, expected):
 
 
 def test_without_stack_readers_the_header_still_names_the_fault(crash, bare_python, tmp_path):
-    # An inspector whose interpreter has neither py-spy nor pystack.
+    # Neither the crashing process (an interpreter without py-spy beside it)
+    # nor the inspector (its interpreter has neither py-spy nor pystack)
+    # finds a stack reader.
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
-    (bin_dir / "talvex-CSI").write_text('#!/bin/sh\nexec "%s" -P "%s" "$@"\n'
+    (bin_dir / "talvex-CSI").write_text('#!/bin/sh\nunset PYTHONPATH\nexec "%s" -P "%s" "$@"\n'
                                         % (bare_python, CSI))
     (bin_dir / "talvex-CSI").chmod(0o755)
     r, pid = crash("import ctypes, talvex; ctypes.memset(0, 1, 1)",
                    path=os.pathsep.join([str(bin_dir), "/usr/bin", "/bin"]),
-                   env={"PYTHONUSERBASE": str(tmp_path)})
+                   env={"PYTHONUSERBASE": str(tmp_path)}, python=bare_python)
     report = inspector_part(r, signal.SIGSEGV, SEGV_MESSAGE)
     header, problem = report.split("\ntalvex-CSI: ")[:2]
     assert problem.startswith("neither py-spy nor pystack can be found"), report

@@ -617,11 +617,15 @@ def test_version(command):
 
 
 def test_a_context_meant_for_another_process_is_ignored(paused_target):
-    # Only the crashing process, the inspector's parent, passes a context.
+    # Only the crashing process, the inspector's parent, passes a context,
+    # and the py-spy it started; inherited by anything else, both describe
+    # some other crash.
     target = paused_target()
     context = "signal=11 tid=%d trap=14 error=0x6 address=0x0 ip=0x1000" % target.pid
     result = run_inspector("--no-color", "--pid", str(target.pid),
-                           env={"TALVEX_CSI_CONTEXT": context})
+                           env={"TALVEX_CSI_CONTEXT": context,
+                                "TALVEX_CSI_READER_STARTED": "%d 0 2" % os.getpid()})
     assert result.returncode == 0, result.stdout + result.stderr
     assert "signal       none: no thread is inside a signal handler\n" in result.stdout
     assert "fault  " not in result.stdout and "instruction  " not in result.stdout
+    assert "stacks       read with py-spy\n" in result.stdout

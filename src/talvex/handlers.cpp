@@ -19,6 +19,7 @@
 #include "platform.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
@@ -71,12 +72,15 @@ const char kExplanation[] =
 
 const char kInspector[] = "talvex-CSI";
 const char kContextVariable[] = "TALVEX_CSI_CONTEXT=";
+// The stack reader started for the inspector: "<pid> <stdout fd> <stderr fd>".
+const char kReaderVariable[] = "TALVEX_CSI_READER_STARTED=";
 
 // The crash inspector's environment is built in the (cloned) child, in the
 // child's copy of these buffers: nothing is allocated.
 constexpr int kMaxEnvironment = 4096;
-char *child_environment[kMaxEnvironment + 3];
+char *child_environment[kMaxEnvironment + 4];
 char context_text[256];
+char reader_text[96];
 
 // Where the crash report goes: standard error, or the file faulthandler
 // writes to when it has one of its own (set when the report begins).
@@ -310,17 +314,77 @@ char **inspector_environment(const char *pythonpath)
 {
     int n = 0;
     for (char **e = environ; e != nullptr && *e != nullptr && n < kMaxEnvironment; e++) {
-        if (starts_with(*e, kContextVariable))
+        if (starts_with(*e, kContextVariable) || starts_with(*e, kReaderVariable))
             continue;
         if (pythonpath != nullptr && starts_with(*e, "PYTHONPATH="))
             continue;
         child_environment[n++] = *e;
     }
     child_environment[n++] = context_text;
+    if (reader_text[0] != '\0')
+        child_environment[n++] = reader_text;
     if (pythonpath != nullptr)
         child_environment[n++] = const_cast<char *>(pythonpath);
     child_environment[n] = nullptr;
     return child_environment;
+}
+
+// In the inspector's child, before it becomes the inspector: py-spy, its
+// own child, starts reading the stacks at once, while the inspector's
+// interpreter starts (about a fifth of the whole report's time). The
+// inspector takes py-spy's output from the pipes named in its environment.
+// Returns py-spy's process id, or -1 if it was not started.
+long start_stack_reader(const char *pid_text)
+{
+    const char *choice = getenv("_TALVEX_CSI_READER");
+    if (inspector_paths.pyspy[0] == '\0' || (choice != nullptr && strcmp(choice, "pystack") == 0))
+        return -1;
+    int out[2], err[2];
+    if (pipe(out) != 0)
+        return -1;
+    if (pipe(err) != 0) {
+        close(out[0]);
+        close(out[1]);
+        return -1;
+    }
+    long child = syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, 0UL);
+    if (child == 0) {
+        // A session of its own, so that the inspector can stop it and
+        // anything it starts together.
+        setsid();
+        int null = open("/dev/null", O_RDONLY);
+        if (null >= 0)
+            dup2(null, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd : {out[0], out[1], err[0], err[1], null}) {
+            if (fd > 2)
+                close(fd);
+        }
+        char *const argv[] = {const_cast<char *>("py-spy"), const_cast<char *>("dump"),
+                              const_cast<char *>("--native"), const_cast<char *>("--json"),
+                              const_cast<char *>("--pid"), const_cast<char *>(pid_text),
+                              nullptr};
+        execve(inspector_paths.pyspy, argv, environ);
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    if (child < 0) {
+        close(out[0]);
+        close(err[0]);
+        return -1;
+    }
+    char number[24];
+    char *end = reader_text;
+    const char *limit = reader_text + sizeof(reader_text) - 1;
+    append(&end, limit, kReaderVariable);
+    append(&end, limit, format_int(child, number));
+    append(&end, limit, " ");
+    append(&end, limit, format_int(out[0], number));
+    append(&end, limit, " ");
+    append(&end, limit, format_int(err[0], number));
+    return child;
 }
 
 // In the cloned child: run the inspector, looked up on PATH first, then
@@ -337,6 +401,7 @@ char **inspector_environment(const char *pythonpath)
 
     char pid_text[24];
     format_int(parent, pid_text);
+    long reader = start_stack_reader(pid_text);
     char *const argv[] = {const_cast<char *>(kInspector), const_cast<char *>("--no-color"),
                           const_cast<char *>("--pid"), pid_text, nullptr};
     execvpe(kInspector, argv, inspector_environment(nullptr));
@@ -361,6 +426,8 @@ char **inspector_environment(const char *pythonpath)
                                      nullptr};
         execve(inspector_paths.python, module_argv, inspector_environment(pythonpath));
     }
+    if (reader > 0)
+        kill(static_cast<pid_t>(reader), SIGKILL);
     write_stderr("talvex failed to execute talvex-CSI: ");
     write_stderr(error_text(path_error));
     write_stderr("\n");

@@ -122,6 +122,7 @@ struct InspectorPaths {
     char beside_python[4096];  // <directory of sys.executable>/talvex-CSI
     char python[4096];         // sys.executable, for `-m talvex_csi`
     char pythonpath[4200];     // "PYTHONPATH=<dir holding talvex_csi>[:old]" (old added in the child)
+    char pyspy[4096];          // py-spy, which the inspector reads the stacks with, or ""
 };
 extern InspectorPaths inspector_paths;
 

@@ -27,6 +27,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 namespace talvex {
 
@@ -640,6 +641,26 @@ void resolve_inspector_paths()
     }
     if (p.pythonpath[0] == '\0')
         p.python[0] = '\0';
+    // py-spy, as the inspector finds it: beside the interpreter (a venv's
+    // bin/), then on PATH. Not found here, the inspector starts it itself.
+    p.pyspy[0] = '\0';
+    char candidate[sizeof(p.pyspy)];
+    if (p.beside_python[0] != '\0') {
+        const char *slash = strrchr(p.beside_python, '/');
+        snprintf(candidate, sizeof(candidate), "%.*s/py-spy",
+                 static_cast<int>(slash - p.beside_python), p.beside_python);
+        if (access(candidate, X_OK) == 0)
+            snprintf(p.pyspy, sizeof(p.pyspy), "%s", candidate);
+    }
+    const char *path = getenv("PATH");
+    while (p.pyspy[0] == '\0' && path != nullptr && *path != '\0') {
+        const char *colon = strchr(path, ':');
+        int length = static_cast<int>(colon != nullptr ? colon - path : strlen(path));
+        snprintf(candidate, sizeof(candidate), "%.*s/py-spy", length, length ? path : ".");
+        if (length > 0 && candidate[0] == '/' && access(candidate, X_OK) == 0)
+            snprintf(p.pyspy, sizeof(p.pyspy), "%s", candidate);
+        path = colon != nullptr ? colon + 1 : nullptr;
+    }
 }
 
 void deliver(int sig, const char *msg, PyObject *frame, bool ends_region)

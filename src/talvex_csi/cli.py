@@ -66,7 +66,7 @@ def report(pid, colour, out):
 
     timeout, note = timeout_from_env(os.environ)
     started = start_pyspy(pid, timeout)
-    marks = [("started", STARTED), ("imported", IMPORTED), ("py-spy started", time.monotonic())]
+    marks = [("started", STARTED), ("imported", IMPORTED), ("py-spy running", time.monotonic())]
 
     from .elf import python_version
     from .fault import read_context

@@ -35,6 +35,8 @@ import time
 
 DEFAULT_TIMEOUT = 30.0
 TIMEOUT_ENV = "TALVEX_CSI_TIMEOUT"
+# py-spy started by the crashing process's handler: "<pid> <stdout> <stderr>".
+STARTED_ENV = "TALVEX_CSI_READER_STARTED"
 # Which readers to use: "auto" (the default), "py-spy" or "pystack" alone.
 # The benchmarks and tests set it to compare the readers on one report.
 READER_ENV = "_TALVEX_CSI_READER"
@@ -75,14 +77,39 @@ def start_pyspy(pid, timeout):
     the inspector reads /proc and imports the rest of itself.  Returns what
     read_stacks() takes as its `started`."""
     deadline = time.monotonic() + timeout
+    started = _started_by_crash_handler(pid)
     if os.environ.get(READER_ENV, "auto") == "pystack":
+        if started is not None:
+            _stop(started[0])
         return deadline, None, None
+    if started is not None:
+        return deadline, "py-spy", (started, _proc_state(pid))
     spy = _find_tool("py-spy")
     if spy is None:
         return deadline, None, None
     state = _proc_state(pid)
     cmd = [spy, "dump", "--native", "--json", "--pid", str(pid)]
     return deadline, spy, (_start(cmd), state)
+
+
+def _started_by_crash_handler(pid):
+    """The py-spy that talvex's crash handler started on the process as it
+    started this inspector, as _start() gives it: (pid, stdout, stderr),
+    or None. Believed only when the process is this inspector's parent and
+    that py-spy its own child."""
+    raw = os.environ.pop(STARTED_ENV, None)
+    if raw is None or pid != os.getppid():
+        return None
+    try:
+        child, out_fd, err_fd = (int(word) for word in raw.split())
+        os.fstat(out_fd)
+        os.fstat(err_fd)
+        # Its parent, from the kernel (also while it waits to be reaped).
+        with open("/proc/%d/stat" % child, "rb") as f:
+            parent = int(f.read().rsplit(b")", 1)[1].split()[1])
+    except (ValueError, OSError, IndexError):
+        return None
+    return (child, out_fd, err_fd) if parent == os.getpid() else None
 
 
 def read_stacks(target, context, started):
