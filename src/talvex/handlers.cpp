@@ -443,6 +443,11 @@ void write_report(const char *message)
     write_stderr(kSeparator);
     if (getenv("TALVEX_CRASH_NDEBUG") == nullptr) {
         pid_t pid = getpid();
+        // Where ptrace is limited to ancestors, let this process's own
+        // descendants (the inspector and the stack readers it and its child
+        // start) attach to it; named before they exist, as py-spy attaches
+        // at once.
+        prctl(PR_SET_PTRACER, pid, 0, 0, 0);
         // The raw system call, not fork(): it runs no fork handlers and takes
         // no C-library lock, which a crash inside malloc may be holding.
         long child = syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, 0UL);
@@ -455,9 +460,6 @@ void write_report(const char *message)
         } else if (child == 0) {
             run_inspector(pid);
         } else {
-            // Where ptrace is limited to ancestors, let the inspector's
-            // debugger (a descendant of the child) attach to this process.
-            prctl(PR_SET_PTRACER, child, 0, 0, 0);
             while (waitpid(static_cast<pid_t>(child), nullptr, 0) == -1 && errno == EINTR)
                 continue;
             write_stderr(kSeparator);
