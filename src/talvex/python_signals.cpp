@@ -221,20 +221,34 @@ PyObject *hook_getsignal(PyObject *, PyObject *const *args, Py_ssize_t nargs, Py
     return forward(real_getsignal, args, nargs, kwnames);
 }
 
-// Whether the main thread blocks `sig`, from the kernel's record of its mask.
-bool main_thread_blocks(int sig)
+// Whether a thread of this process (by kernel id, as text) has `sig`
+// pending for itself, and whether it blocks it: the kernel's own record.
+// Reads /proc, so only in ordinary context.
+bool thread_signal_state(const char *tid, int sig, bool *pending, bool *blocked)
 {
-    char path[64];
-    snprintf(path, sizeof(path), "/proc/self/task/%d/status", tv_load(&shared.main_thread_tid));
+    char path[320];
+    snprintf(path, sizeof(path), "/proc/self/task/%s/status", tid);
     FILE *status = fopen(path, "r");
     if (status == nullptr)
         return false;
-    unsigned long long blocked = 0;
+    unsigned long long pending_set = 0, blocked_set = 0;
     char line[256];
-    while (fgets(line, sizeof(line), status) != nullptr)
-        sscanf(line, "SigBlk: %llx", &blocked);
+    while (fgets(line, sizeof(line), status) != nullptr) {
+        sscanf(line, "SigPnd: %llx", &pending_set);
+        sscanf(line, "SigBlk: %llx", &blocked_set);
+    }
     fclose(status);
-    return (blocked >> (sig - 1)) & 1;
+    *pending = (pending_set >> (sig - 1)) & 1;
+    *blocked = (blocked_set >> (sig - 1)) & 1;
+    return true;
+}
+
+bool main_thread_blocks(int sig)
+{
+    char tid[24];
+    snprintf(tid, sizeof(tid), "%d", tv_load(&shared.main_thread_tid));
+    bool pending, blocked;
+    return thread_signal_state(tid, sig, &pending, &blocked) && blocked;
 }
 
 // A region of the main thread ends by a real signal, as by Ctrl-C, and is
@@ -433,32 +447,19 @@ void remember_raised()
     PyErr_SetRaisedException(exc);
 }
 
-// A thread that took an interrupt blocked in it: the thread's kernel id,
-// or 0. Reads /proc, so only in ordinary context.
-int thread_blocking(int sig)
+// Whether a thread holds an interrupt pending that it blocks (a copy
+// passed on to a region's thread that blocks it).
+bool thread_blocking(int sig)
 {
     DIR *tasks = opendir("/proc/self/task");
     if (tasks == nullptr)
-        return 0;
-    int found = 0;
-    unsigned long long bit = 1ULL << (sig - 1);
+        return false;
+    bool found = false;
     while (struct dirent *entry = readdir(tasks)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        char path[320];
-        snprintf(path, sizeof(path), "/proc/self/task/%s/status", entry->d_name);
-        FILE *status = fopen(path, "r");
-        if (status == nullptr)
-            continue;
-        unsigned long long pending = 0, blocked = 0;
-        char line[256];
-        while (fgets(line, sizeof(line), status) != nullptr) {
-            sscanf(line, "SigPnd: %llx", &pending);
-            sscanf(line, "SigBlk: %llx", &blocked);
-        }
-        fclose(status);
-        if ((pending & bit) && (blocked & bit)) {
-            found = atoi(entry->d_name);
+        bool pending, blocked;
+        if (entry->d_name[0] != '.' &&
+            thread_signal_state(entry->d_name, sig, &pending, &blocked) && pending && blocked) {
+            found = true;
             break;
         }
     }
@@ -652,12 +653,13 @@ void resolve_inspector_paths()
         if (access(candidate, X_OK) == 0)
             snprintf(p.pyspy, sizeof(p.pyspy), "%s", candidate);
     }
+    // Absolute directories only: the crash happens wherever the program is.
     const char *path = getenv("PATH");
-    while (p.pyspy[0] == '\0' && path != nullptr && *path != '\0') {
+    while (p.pyspy[0] == '\0' && path != nullptr) {
         const char *colon = strchr(path, ':');
         int length = static_cast<int>(colon != nullptr ? colon - path : strlen(path));
-        snprintf(candidate, sizeof(candidate), "%.*s/py-spy", length, length ? path : ".");
-        if (length > 0 && candidate[0] == '/' && access(candidate, X_OK) == 0)
+        snprintf(candidate, sizeof(candidate), "%.*s/py-spy", length, path);
+        if (path[0] == '/' && access(candidate, X_OK) == 0)
             snprintf(p.pyspy, sizeof(p.pyspy), "%s", candidate);
         path = colon != nullptr ? colon + 1 : nullptr;
     }

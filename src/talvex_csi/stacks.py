@@ -82,14 +82,13 @@ def start_pyspy(pid, timeout):
         if started is not None:
             _stop(started[0])
         return deadline, None, None
-    if started is not None:
-        return deadline, "py-spy", (started, _proc_state(pid))
-    spy = _find_tool("py-spy")
-    if spy is None:
-        return deadline, None, None
     state = _proc_state(pid)
-    cmd = [spy, "dump", "--native", "--json", "--pid", str(pid)]
-    return deadline, spy, (_start(cmd), state)
+    if started is None:
+        spy = _find_tool("py-spy")
+        if spy is None:
+            return deadline, None, None
+        started = _start([spy, "dump", "--native", "--json", "--pid", str(pid)])
+    return deadline, "py-spy", (started, state)
 
 
 def _started_by_crash_handler(pid):
@@ -104,12 +103,11 @@ def _started_by_crash_handler(pid):
         child, out_fd, err_fd = (int(word) for word in raw.split())
         os.fstat(out_fd)
         os.fstat(err_fd)
-        # Its parent, from the kernel (also while it waits to be reaped).
-        with open("/proc/%d/stat" % child, "rb") as f:
-            parent = int(f.read().rsplit(b")", 1)[1].split()[1])
-    except (ValueError, OSError, IndexError):
+    except (ValueError, OSError):
         return None
-    return (child, out_fd, err_fd) if parent == os.getpid() else None
+    # Its parent, from the kernel (also while it waits to be reaped).
+    fields = _stat_fields(child)
+    return (child, out_fd, err_fd) if fields and fields[1] == b"%d" % os.getpid() else None
 
 
 def read_stacks(target, context, started):
@@ -382,13 +380,21 @@ def _resume_if_stopped(pid):
             pass
 
 
-def _proc_state(pid):
-    # As procfs.proc_state(), without importing procfs before py-spy starts.
+def _stat_fields(pid):
+    """The fields of /proc/PID/stat after the command name (state, parent,
+    ...), or None; as procfs reads them, without importing procfs before
+    py-spy starts. The name may hold spaces and parentheses: the fields
+    follow the last ')'."""
     try:
         with open("/proc/%d/stat" % pid, "rb") as f:
-            return f.read().rsplit(b")", 1)[1].split()[0].decode()
+            return f.read().rsplit(b")", 1)[1].split() or None
     except (OSError, IndexError):
-        return "?"
+        return None
+
+
+def _proc_state(pid):
+    fields = _stat_fields(pid)
+    return fields[0].decode() if fields else "?"
 
 
 def _timeout_problem(reader):
