@@ -1,18 +1,21 @@
-"""A model of the record under threads: hypothesis drives random sequences
+"""A model of the records under threads: hypothesis drives random sequences
 of classic regions in the main thread, sig_check() in the main thread and in
 another, a cooperative scope in a worker (opened, polled with
 talvex::check(), closed), init_talvex(), sig_on_reset() and SIGINT, SIGALRM
 and SIGHUP sent to the process or to a chosen thread, and after each step
 compares a fresh interpreter with a small model:
 
-- no phantom region: sig_on_count is what the model says (1 while the main
-  thread's region is open, 0 otherwise; sig_on_reset() makes it 0 even then);
-- nothing lost, nothing invented: each signal becomes exactly one exception
-  (in the main thread, the worker or the thread that called sig_check()), a
-  hang-up taken by another thread reaches the main thread as well, and
-  nothing appears without a signal. Signals merge only where the record
-  merges them: one that arrives while an interrupt is still waiting replaces
-  it, except that a waiting SIGHUP is never replaced.
+- no phantom region: the main thread's sig_on_count is what the model says
+  (1 while its region is open, 0 otherwise; sig_on_reset() makes it 0 even
+  then);
+- nothing lost, nothing invented: a signal sent to the process ends the
+  main thread's region or reaches its Python code, and also reaches the
+  worker's open scope; one sent to the worker reaches its open scope (a
+  hang-up the main thread as well), or else the main thread; another
+  thread's sig_check() takes only an interrupt still waiting for the main
+  thread, once; nothing appears without a signal. Signals merge only where
+  a record merges them: one that arrives while an interrupt is still
+  waiting replaces it, except that a waiting SIGHUP is never replaced.
 
 One interpreter per example, driven through a pipe: its main thread serves
 commands (it must be the one that opens regions and calls init_talvex), a
@@ -147,70 +150,87 @@ driver.join()
 
 
 class Model:
-    """What the record and the threads should show. `region`: the main
-    thread is inside its region; `count`: sig_on_count; `pending`: the
-    recorded interrupt; `scope`: the worker's scope is open; `owed`: a
-    hang-up another thread took, still to reach the main thread."""
+    """What the records and the threads should show. `region`: the main
+    thread is inside its region; `count`: its sig_on_count; `pending`: the
+    interrupt waiting for the main thread; `scope`: the worker's scope is
+    open; `mark`: the interrupt waiting for that scope's check(); `serial`:
+    signals sent to the process so far; the driver's sig_check() has a
+    record once it first had to look (`driver_seen`: the serial it took
+    last)."""
 
     def __init__(self):
         self.region = False
         self.count = 0
         self.pending = 0
         self.scope = False
-        self.owed = False
+        self.mark = 0
+        self.serial = 0
+        self.driver_seen = None
 
     def step(self, kind, *args):
         ev = {"main": [], "worker": [], "driver": []}
         if kind == "enter":
-            if self.pending:   # only while the scope leaves it waiting
+            if self.pending:
                 ev["main"].append(SIGNALS[self.take()])
             else:
                 self.region, self.count = True, 1
         elif kind == "leave":
             self.region, self.count = False, 0
-        elif kind == "sig_check":
-            if self.pending:
-                self.claimed(args[0], ev)
+        elif kind == "sig_check" and args[0] == "driver":
+            if self.pending or self.mark:
+                fresh = self.driver_seen is None
+                if fresh:
+                    self.driver_seen = self.serial
+                if self.pending and (fresh or self.driver_seen != self.serial):
+                    ev["driver"].append(SIGNALS[self.pending])
+                    self.driver_seen = self.serial
         elif kind == "open":
             self.scope = True
         elif kind == "poll":
-            if self.pending:
-                self.claimed("worker", ev)
-                self.scope = False   # the scope unwinds
+            if self.mark:
+                ev["worker"].append(SIGNALS[self.mark])
+                self.mark, self.scope = 0, False   # the scope unwinds
         elif kind == "close":
-            self.scope = False
+            self.scope, self.mark = False, 0
         elif kind == "init":
             self.count = self.pending = 0
         elif kind == "reset":
             self.count = 0
         elif kind == "signal":
-            sig = args[0]
-            if self.count > 0:
-                # Whichever thread takes it, it ends the main thread's region.
-                ev["main"].append(SIGNALS[sig])
-                self.region, self.count = False, 0
-            elif self.pending != HUP:
-                self.pending = sig
+            sig, target = args
+            if target == "process":
+                self.serial += 1
+                if self.scope:
+                    self.mark_scope(sig)
+                self.to_main(sig, ev)
+            elif target == "worker" and self.scope:
+                self.mark_scope(sig)
+                if sig == HUP:   # a hang-up ends the process's work
+                    self.to_main(sig, ev)
+            else:
+                self.to_main(sig, ev)
         # What the main thread raises at its next check, once out of any region.
-        if not self.region:
-            if self.owed:
-                ev["main"].append("SystemExit")
-                self.owed = False
-            if self.pending and not self.scope:
-                ev["main"].append(SIGNALS[self.take()])
+        if not self.region and self.pending:
+            ev["main"].append(SIGNALS[self.take()])
         return {"main": sorted(ev["main"]), "worker": sorted(ev["worker"]),
                 "driver": sorted(ev["driver"]), "state": [self.count, self.pending],
                 "region": self.region}
 
+    def to_main(self, sig, ev):
+        if self.count > 0:
+            # Whichever thread takes it, it ends the main thread's region.
+            ev["main"].append(SIGNALS[sig])
+            self.region, self.count = False, 0
+        elif self.pending != HUP:
+            self.pending = sig
+
+    def mark_scope(self, sig):
+        if self.mark != HUP:
+            self.mark = sig
+
     def take(self):
         sig, self.pending = self.pending, 0
         return sig
-
-    def claimed(self, thread, ev):
-        sig = self.take()
-        ev[thread].append(SIGNALS[sig])
-        if sig == HUP and thread != "main":
-            self.owed = True
 
 
 class Interpreter:

@@ -160,118 +160,285 @@ bool starts_with(const char *text, const char *prefix)
     return strncmp(text, prefix, strlen(prefix)) == 0;
 }
 
-// The region belongs to another thread: its resume point is on that
-// thread's stack, so this thread must never jump there.
-bool region_owned_elsewhere(pthread_t *owner)
+bool in_region(const tvstate_t *record)
 {
-    unsigned long id = tv_region_owner(tvstate.resume_point);
-    if (id == 0)
-        return false;  // unknown: trust the client, as every region did before
-    *owner = static_cast<pthread_t>(id);
-    return !pthread_equal(*owner, pthread_self());
+    return tv_load(&record->sig_on_count) > 0;
 }
 
-
-// Jumps out of the region through the trampoline. The hop keeps the
-// interrupts blocked until the client's recovery, which then gives the
-// thread back the mask it had where the signal struck.
-[[noreturn]] void jump(int sig, void *context)
+// The stack pointer a resume point will restore: glibc on x86-64 keeps it
+// mangled with the thread's pointer guard (xor, then a rotation by 17).
+// 0 where the layout is not known.
+uintptr_t resume_stack_pointer(const sigjmp_buf buf)
 {
-    if (!interrupted_mask(context, &shared.landing_mask))
-        shared.landing_mask = shared.default_sigmask;
-#if defined(__GLIBC__)
-    sigset_t hop = shared.landing_mask;
-    sigaddset(&hop, SIGHUP);
-    sigaddset(&hop, SIGINT);
-    sigaddset(&hop, SIGALRM);
-    shared.trampoline_buf[0].__saved_mask = hop;
+#if defined(__GLIBC__) && defined(__x86_64__)
+    uintptr_t guard;
+    __asm__("mov %%fs:0x30, %0" : "=r"(guard));
+    uintptr_t v = static_cast<uintptr_t>(buf[0].__jmpbuf[6]);
+    return ((v >> 17) | (v << 47)) ^ guard;
+#else
+    (void)buf;
+    return 0;
 #endif
-    tv_store(&shared.landed, sig);
-    siglongjmp(shared.trampoline_buf, sig);
 }
 
-bool on_main_thread()
+// Whether the main thread may jump to the resume point of its record. A
+// module that uses the exported record by hand (not through the header)
+// could have opened that region in another thread; the main thread must
+// then never jump onto that thread's stack.
+bool main_region_is_here(const ThreadRecord *rec)
 {
-    return pthread_equal(pthread_self(), static_cast<pthread_t>(shared.main_thread));
+    if (rec->record != &tvstate || shared.main_stack_high == 0)
+        return true;
+    uintptr_t sp = resume_stack_pointer(tvstate.resume_point);
+    return sp == 0 || (sp >= shared.main_stack_low && sp < shared.main_stack_high);
 }
 
-// A copy of an interrupt that another thread passed on to the region's
-// thread. It is sent with pthread_sigqueue and the address of the shared
-// state as its value, so the kernel's own siginfo tells it apart from every
-// other delivery of the signal.
+// Jumps out of the calling thread's region. The main thread's record goes
+// through the trampoline; another thread's jumps straight to its resume
+// point, the handler's mask (the interrupted one plus the interrupts) left
+// in force, as the trampoline's hop puts it. Recovery then gives the
+// thread back the mask it had where the signal struck.
+[[noreturn]] void jump(ThreadRecord *rec, int sig, void *context)
+{
+    if (!interrupted_mask(context, &rec->landing_mask))
+        rec->landing_mask = shared.default_sigmask;
+    tv_store(&rec->landed, sig);
+    if (rec->record == &tvstate) {
+#if defined(__GLIBC__)
+        sigset_t hop = rec->landing_mask;
+        sigaddset(&hop, SIGHUP);
+        sigaddset(&hop, SIGINT);
+        sigaddset(&hop, SIGALRM);
+        shared.trampoline_buf[0].__saved_mask = hop;
+#endif
+        siglongjmp(shared.trampoline_buf, sig);
+    }
+#if defined(__x86_64__) || defined(__i386__)
+    // The abandoned code may have left values on the x87 register stack.
+    __asm__ volatile("emms" ::: "memory");
+#endif
+    siglongjmp(rec->record->resume_point, sig);
+}
+
+// A copy of an interrupt that one thread passed on to another thread's
+// region. It is sent with the address of the shared state as its value, so
+// the kernel's own siginfo tells it apart from every other delivery.
 bool is_passed_on(const siginfo_t *info)
 {
     return info != nullptr && info->si_code == SI_QUEUE && info->si_pid == getpid() &&
            info->si_value.sival_ptr == static_cast<void *>(&shared);
 }
 
-void pass_on(pthread_t owner, int sig)
+// By kernel thread id: a thread that ended meanwhile is simply not found.
+void pass_on(const ThreadRecord *rec, int sig)
 {
-    union sigval value;
-    value.sival_ptr = &shared;
-    pthread_sigqueue(owner, sig, value);
+    int tid = tv_load(&rec->tid);
+    if (tid == 0)
+        return;
+    siginfo_t info;
+    memset(&info, 0, sizeof(info));
+    info.si_signo = sig;
+    info.si_code = SI_QUEUE;
+    info.si_pid = getpid();
+    info.si_uid = getuid();
+    info.si_value.sival_ptr = &shared;
+    syscall(SYS_rt_tgsigqueueinfo, getpid(), tid, sig, &info);
 }
 
 // Asks the interpreter to run its handler for `sig`, once that handler is
-// python_check_interrupt.
+// python_check_interrupt. As CPython's own handler, this also writes the
+// signal's byte to the wakeup descriptor (asyncio, trio): once for every
+// signal talvex takes.
 void alert_python(int sig)
 {
     if (tv_load(&shared.python_table[sig]) == kTableChecker && python_running())
         PyErr_SetInterruptEx(sig);
 }
 
-void interrupt(int sig, const siginfo_t *info, void *context)
+void raise_attention()
 {
-    if (tv_load(&shared.dying_thread) != 0)
-        return;
-    bool passed_on = is_passed_on(info);
-    if (tv_load(&tvstate.sig_on_count) > 0) {
-        pthread_t owner;
-        bool elsewhere = region_owned_elsewhere(&owner);
-        bool main_region = elsewhere ? pthread_equal(owner, static_cast<pthread_t>(
-                                                                shared.main_thread))
-                                     : on_main_thread();
-        // A signal the program claimed is its handler's, which runs in the
-        // main thread: only a region of the main thread ends by it.
-        if (tv_load(&shared.claimed[sig]) && !main_region) {
-            if (!passed_on)
-                hand_to_python(sig);
-            return;
-        }
-        if (elsewhere) {
-            if (passed_on)
-                return;  // a copy for a region that has ended since
-            // A process-directed signal may land in any thread: pass it on
-            // to the region's thread. It is recorded too, so that it is
-            // not lost if that thread blocks it, and Python is alerted
-            // last, so that a check which then looks for a thread blocking
-            // it finds the copy already pending there.
-            record_interrupt(sig);
-            pass_on(owner, sig);
+    tv_store(&runtime.attention, 1);
+}
+
+// The calling thread's region takes `sig`: it ends, unless it is shielded
+// (then the interrupt waits in its record for sig_unblock(), which raises
+// it again). A region of the main thread that ends by it alerts Python.
+void take_in_region(ThreadRecord *rec, int sig, void *context, bool main)
+{
+    if (!tv_load(&rec->record->sigint_blocked) && !custom_signal_is_blocked()) {
+        if (main)
             alert_python(sig);
+        jump(rec, sig, context);
+    }
+    record_interrupt(rec->record, sig);
+}
+
+// Records an interrupt for a thread's cooperative scopes: its next check()
+// throws it. A waiting hang-up stays.
+void mark_scope(ThreadRecord *rec, int sig)
+{
+    int current = tv_load(&rec->scope_signal);
+    do {
+        if (current == SIGHUP || current == SIGTERM)
+            return;
+    } while (!__atomic_compare_exchange_n(&rec->scope_signal, &current, sig, false,
+                                          __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST));
+    raise_attention();
+}
+
+// Calls the embedding program's own handler for an interrupt, with its
+// mask, as the kernel would have.
+void run_host_handler(int sig, siginfo_t *info, void *context)
+{
+    const struct sigaction &h = shared.host_handler[sig];
+    sigset_t mask = h.sa_mask, previous;
+    pthread_sigmask(SIG_BLOCK, &mask, &previous);
+    if (h.sa_flags & SA_SIGINFO)
+        h.sa_sigaction(sig, info, context);
+    else
+        h.sa_handler(sig);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+// The main thread's share of an interrupt, when no region of the main
+// thread takes it: what the program set (its handler, or talvex's meaning)
+// or, in an embedding program whose interpreter installed no handlers and
+// where no region took it, the host's own disposition.
+void main_share(int sig, siginfo_t *info, void *context, bool taken)
+{
+    int host = tv_load(&shared.host_action[sig]);
+    if (host != kHostNone && !tv_load(&shared.claimed[sig])) {
+        if (taken)
+            return;
+        if (host == kHostChain) {
+            run_host_handler(sig, info, context);
             return;
         }
-        // The copy's recorded twin was taken meanwhile (a check claimed it
-        // while the copy waited): already delivered once.
-        if (passed_on && tv_load(&tvstate.pending_interrupt) != sig)
-            return;
-        if (!tv_load(&tvstate.sigint_blocked) && !custom_signal_is_blocked())
-            jump(sig, context);
-        if (!passed_on)
-            record_interrupt(sig);
-        return;
+        host = kHostDefault;
     }
-    if (passed_on)
-        return;  // recorded when it was passed on: delivered through that record
-    if (!python_running()) {
-        // Before initialisation or during finalisation nothing can turn it
-        // into an exception: the signal's own default action, as without
-        // talvex. It is blocked in here, so it strikes on return.
+    if (host == kHostDefault || !python_running()) {
+        // Nothing can turn it into an exception (before initialisation,
+        // during finalisation), or the host wants the default action: the
+        // signal's own default action, as without talvex. It is blocked in
+        // here, so it strikes on return.
         signal(sig, SIG_DFL);
         raise(sig);
         return;
     }
     hand_to_python(sig);
+}
+
+// A copy passed on to this thread's region. The main thread's copy carries
+// the main thread's share: it alerts Python, and if the region ended
+// meanwhile the share goes where it would outside a region. A worker's
+// copy finds its region over, or ends it.
+void take_copy(ThreadRecord *self, int sig, siginfo_t *info, void *context)
+{
+    if (self == nullptr)
+        return;
+    bool main = self == __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
+    if (in_region(self->record) && (!main || main_region_is_here(self))) {
+        take_in_region(self, sig, context, main);
+        return;
+    }
+    if (main)
+        main_share(sig, info, context, false);
+}
+
+// Thread-directed (pthread_kill, raise, tgkill): for the thread it was sent
+// to. Anything else was sent to the process as a whole: Ctrl-C from the
+// terminal, kill(), an alarm.
+bool sent_to_thread(const siginfo_t *info)
+{
+    return info != nullptr && info->si_code == SI_TKILL;
+}
+
+void interrupt(int sig, siginfo_t *info, void *context)
+{
+    if (tv_load(&shared.dying_thread) != 0)
+        return;
+    ThreadRecord *self = find_thread_record(static_cast<unsigned long>(pthread_self()));
+    if (is_passed_on(info)) {
+        take_copy(self, sig, info, context);
+        return;
+    }
+    ThreadRecord *main = __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
+    bool main_in_region = main != nullptr && in_region(main->record);
+
+    // A signal the program claimed is its handler's, which runs in the main
+    // thread: only a region of the main thread ends by it, or its check().
+    if (tv_load(&shared.claimed[sig])) {
+        if (!main_in_region) {
+            main_share(sig, info, context, false);
+        } else if (self != main) {
+            pass_on(main, sig);
+        } else if (main_region_is_here(main)) {
+            take_in_region(main, sig, context, true);
+        } else {
+            main_share(sig, info, context, false);
+        }
+        return;
+    }
+
+    bool hangup = sig == SIGHUP || sig == SIGTERM;
+    if (sent_to_thread(info) && self != nullptr && self != main) {
+        // A worker's own region or scope takes it; a hang-up ends the
+        // process's work, so the main thread gets it as well.
+        bool region = in_region(self->record);
+        if (region || tv_load(&self->scopes) > 0) {
+            if (hangup)
+                main_in_region ? pass_on(main, sig) : main_share(sig, info, context, true);
+            if (region)
+                take_in_region(self, sig, context, false);
+            else
+                mark_scope(self, sig);
+            return;
+        }
+    }
+    if (sent_to_thread(info)) {
+        // For this thread alone, which has no region of its own: the main
+        // thread's, as CPython hands every signal to the main thread.
+        if (self == main && main_in_region && main_region_is_here(main)) {
+            take_in_region(main, sig, context, true);
+        } else if (main_in_region && self != main) {
+            pass_on(main, sig);
+        } else {
+            main_share(sig, info, context, false);
+        }
+        return;
+    }
+
+    // Sent to the process: every open region ends, every cooperative scope
+    // gets it at its next check(), and the main thread gets it too.
+    __atomic_add_fetch(&shared.interrupt_serial, 1, __ATOMIC_SEQ_CST);
+    bool taken = false;
+    bool here = false;
+    for (ThreadRecord *rec = __atomic_load_n(&shared.threads, __ATOMIC_ACQUIRE); rec != nullptr;
+         rec = rec->next) {
+        if (tv_load(&rec->tid) == 0 || rec == main)
+            continue;
+        if (in_region(rec->record)) {
+            taken = true;
+            if (rec == self)
+                here = true;
+            else
+                pass_on(rec, sig);
+        } else if (tv_load(&rec->scopes) > 0) {
+            taken = true;
+            mark_scope(rec, sig);
+        }
+    }
+    if (!main_in_region) {
+        main_share(sig, info, context, taken);
+    } else if (self != main) {
+        pass_on(main, sig);
+    } else if (main_region_is_here(main)) {
+        here = true;
+    } else {
+        main_share(sig, info, context, taken);
+    }
+    if (here)
+        take_in_region(self, sig, context, self == main);
 }
 
 // The crashing thread's machine context, passed to the inspector.
@@ -526,17 +693,27 @@ bool python_running()
     return Py_IsInitialized() && !(finalizing != nullptr && finalizing());
 }
 
+ThreadRecord *find_thread_record(unsigned long thread)
+{
+    for (ThreadRecord *rec = __atomic_load_n(&shared.threads, __ATOMIC_ACQUIRE); rec != nullptr;
+         rec = rec->next) {
+        if (__atomic_load_n(&rec->thread, __ATOMIC_ACQUIRE) == thread && tv_load(&rec->tid) != 0)
+            return rec;
+    }
+    return nullptr;
+}
+
 // Records an interrupt for later. A pending SIGHUP or SIGTERM ends the
 // process's work: it is never overwritten, also not by a handler that runs
 // at the same moment in another thread (hence a compare-and-swap rather
 // than a test and a store).
-void record_interrupt(int sig)
+void record_interrupt(tvstate_t *record, int sig)
 {
-    int current = tv_load(&tvstate.pending_interrupt);
+    int current = tv_load(&record->pending_interrupt);
     do {
         if (current == SIGHUP || current == SIGTERM)
             return;
-    } while (!__atomic_compare_exchange_n(&tvstate.pending_interrupt, &current, sig, false,
+    } while (!__atomic_compare_exchange_n(&record->pending_interrupt, &current, sig, false,
                                           __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST));
     custom_set_pending_signal(sig);
 }
@@ -554,7 +731,9 @@ void hand_to_python(int sig)
     if (tv_load(&shared.claimed[sig]))
         tv_store(&shared.owed_to_main[sig], 1);
     else
-        record_interrupt(sig);
+        record_interrupt(main_state(), sig);
+    // The main thread's checks (sig_check(), talvex::check()) look too.
+    raise_attention();
     // Python runs its handler for this very signal, python_check_interrupt,
     // which finds it where it was kept.
     alert_python(sig);
@@ -609,6 +788,51 @@ void run_chained_handler(int sig, siginfo_t *info, void *context)
 
 }  // namespace
 
+namespace {
+
+// Threads without a record of their own (they never opened a region or a
+// scope) inside the fatal-signal handler, by kernel id: "a fault during
+// signal handling" is known per thread. Those with a record keep it in its
+// handler_active.
+constexpr int kActiveSlots = 64;
+int active_without_record[kActiveSlots];
+
+// Marks the calling thread as inside the handler; returns whether it
+// already was.
+bool enter_fatal(ThreadRecord *self, int tid)
+{
+    if (self != nullptr) {
+        int was = tv_load(&self->record->handler_active);
+        tv_store(&self->record->handler_active, 1);
+        return was != 0;
+    }
+    for (int &slot : active_without_record) {
+        if (tv_load(&slot) == tid)
+            return true;
+    }
+    for (int &slot : active_without_record) {
+        int free_slot = 0;
+        if (__atomic_compare_exchange_n(&slot, &free_slot, tid, false, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_SEQ_CST))
+            break;
+    }
+    return false;
+}
+
+void leave_fatal(ThreadRecord *self, int tid)
+{
+    if (self != nullptr) {
+        tv_store(&self->record->handler_active, 0);
+        return;
+    }
+    for (int &slot : active_without_record) {
+        if (tv_load(&slot) == tid)
+            tv_store(&slot, 0);
+    }
+}
+
+}  // namespace
+
 void fatal_signal_handler(int sig, siginfo_t *info, void *context)
 {
     int dying = tv_load(&shared.dying_thread);
@@ -621,14 +845,16 @@ void fatal_signal_handler(int sig, siginfo_t *info, void *context)
     // The routes that return go back to the interrupted code, which may be
     // about to read errno.
     int saved_errno = errno;
-    int was_active = tv_load(&tvstate.handler_active);
-    tv_store(&tvstate.handler_active, 1);
+    int tid = kernel_thread_id();
+    ThreadRecord *self = find_thread_record(static_cast<unsigned long>(pthread_self()));
+    bool was_active = enter_fatal(self, tid);
 
     if (!was_active) {
-        pthread_t owner;
-        bool in_region = tv_load(&tvstate.sig_on_count) > 0 && !region_owned_elsewhere(&owner);
-        if (in_region && sig != SIGQUIT)
-            jump(sig, context);
+        bool region = self != nullptr && in_region(self->record) &&
+                      (self != __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE) ||
+                       main_region_is_here(self));
+        if (region && sig != SIGQUIT)
+            jump(self, sig, context);
         bool known = sig > 0 && sig < kSignalSlots;
         // Sent by kill(), raise() or another process (the kernel's si_code
         // is not positive), not raised by a faulting instruction: the
@@ -638,7 +864,7 @@ void fatal_signal_handler(int sig, siginfo_t *info, void *context)
         bool sent = info != nullptr && info->si_code <= 0;
         if (known && sent && tv_load(&shared.fatal_route[sig]) == kRoutePython &&
             python_running()) {
-            tv_store(&tvstate.handler_active, 0);
+            leave_fatal(self, tid);
             PyErr_SetInterruptEx(sig);
             errno = saved_errno;
             return;
@@ -646,7 +872,7 @@ void fatal_signal_handler(int sig, siginfo_t *info, void *context)
         // A library that was there first (a JVM, a WebAssembly runtime, a
         // collector with guard pages) may recover and return.
         if (known && tv_load(&shared.chain_kind[sig]) == kChainFirst) {
-            tv_store(&tvstate.handler_active, 0);
+            leave_fatal(self, tid);
             run_chained_handler(sig, info, context);
             // A fault it does not own, the library hands to the default
             // action, which the instruction meets when it runs again: death

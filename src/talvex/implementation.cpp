@@ -19,19 +19,24 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace talvex {
+
+void enter_main_thread_record(unsigned long thread, int tid);
 
 namespace {
 void cooperative_enter();
 void cooperative_exit();
 int cooperative_claim();
+tvstate_t *thread_state();
+int poll();
 }  // namespace
 
 talvex_runtime_t runtime = {
     {}, TALVEX_RUNTIME_MAGIC, TALVEX_RUNTIME_ABI, cooperative_enter, cooperative_exit,
-    cooperative_claim,
+    cooperative_claim, thread_state, poll, 0,
 };
 Shared shared;
 InspectorPaths inspector_paths;
@@ -192,69 +197,229 @@ void setup_trampoline()
 }
 
 // ---------------------------------------------------------------------
+// Threads
+// ---------------------------------------------------------------------
+
+// The main thread's entry in the registry: its record is the exported one.
+ThreadRecord main_thread_record;
+bool main_record_listed;
+
+// Registration is ordinary context (handlers only read the list).
+pthread_mutex_t registry_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_key_t record_key;
+pthread_once_t record_key_once = PTHREAD_ONCE_INIT;
+// The calling thread's entry, once it has one; its own module's copy.
+thread_local ThreadRecord *this_thread_record;
+
+void reset_record(ThreadRecord *rec)
+{
+    memset(static_cast<void *>(&rec->own), 0, sizeof(rec->own));
+    tv_store(&rec->landed, 0);
+    tv_store(&rec->recovered_early, 0);
+    tv_store(&rec->scopes, 0);
+    tv_store(&rec->scope_signal, 0);
+}
+
+// A thread that ends gives its entry back for another thread to take.
+void release_record(void *entry)
+{
+    ThreadRecord *rec = static_cast<ThreadRecord *>(entry);
+    pthread_mutex_lock(&registry_lock);
+    tv_store(&rec->tid, 0);
+    __atomic_store_n(&rec->thread, 0UL, __ATOMIC_RELEASE);
+    reset_record(rec);
+    pthread_mutex_unlock(&registry_lock);
+    refresh_attention();
+}
+
+void create_record_key()
+{
+    pthread_key_create(&record_key, release_record);
+}
+
+void claim_record(ThreadRecord *rec)
+{
+    rec->seen_serial = __atomic_load_n(&shared.interrupt_serial, __ATOMIC_SEQ_CST);
+    tv_store(&rec->tid, static_cast<int>(syscall(SYS_gettid)));
+    __atomic_store_n(&rec->thread, static_cast<unsigned long>(pthread_self()), __ATOMIC_RELEASE);
+}
+
+ThreadRecord *register_this_thread()
+{
+    pthread_once(&record_key_once, create_record_key);
+    pthread_mutex_lock(&registry_lock);
+    ThreadRecord *rec = find_thread_record(static_cast<unsigned long>(pthread_self()));
+    if (rec == nullptr) {
+        for (ThreadRecord *r = shared.threads; r != nullptr && rec == nullptr; r = r->next) {
+            if (r != &main_thread_record && tv_load(&r->tid) == 0)
+                rec = r;
+        }
+        if (rec == nullptr) {
+            rec = static_cast<ThreadRecord *>(calloc(1, sizeof(ThreadRecord)));
+            if (rec == nullptr)
+                fail("talvex malloc");
+            rec->record = &rec->own;
+            rec->next = shared.threads;
+            // Filled before it is published: a handler that finds it
+            // reads a whole entry.
+            __atomic_store_n(&shared.threads, rec, __ATOMIC_RELEASE);
+        }
+        reset_record(rec);
+        claim_record(rec);
+        if (rec != &main_thread_record)
+            pthread_setspecific(record_key, rec);
+    }
+    pthread_mutex_unlock(&registry_lock);
+    // A stack overflow in this thread's regions is an exception too.
+    setup_alt_stack();
+    return rec;
+}
+
+// ---------------------------------------------------------------------
 // fork
 // ---------------------------------------------------------------------
 
-thread_local int thread_cooperative_scopes;
-
 // A forked child has only the thread that forked: it starts idle, except
-// for that thread's own region and scopes.
+// for that thread's own region and scopes, and that thread is its main one.
 void after_fork_in_child()
 {
-    unsigned long owner = tv_region_owner(tvstate.resume_point);
-    bool keeps_region = tv_load(&tvstate.sig_on_count) > 0 &&
-                        (owner == 0 || pthread_equal(static_cast<pthread_t>(owner),
-                                                     pthread_self()));
-    if (!keeps_region) {
-        tv_store(&tvstate.sig_on_count, 0);
-        tv_store(&tvstate.sigint_blocked, 0);
-        tv_store(&tvstate.handler_active, 0);
-        tv_store(&shared.landed, 0);
+    ThreadRecord *self = this_thread_record;
+    if (self != nullptr && self->thread != static_cast<unsigned long>(pthread_self()))
+        self = nullptr;
+    for (ThreadRecord *rec = shared.threads; rec != nullptr; rec = rec->next) {
+        if (rec == self)
+            continue;
+        // Its thread is not in the child: neither are its regions.
+        tvstate_t *st = rec->record;
+        tv_store(&st->sig_on_count, 0);
+        tv_store(&st->pending_interrupt, 0);
+        tv_store(&st->handler_active, 0);
+        tv_store(&st->sigint_blocked, 0);
+        tv_store(&rec->tid, 0);
+        __atomic_store_n(&rec->thread, 0UL, __ATOMIC_RELEASE);
+        reset_record(rec);
     }
-    tv_store(&tvstate.pending_interrupt, 0);
-    tv_store(&shared.cooperative_scopes, thread_cooperative_scopes);
-    tv_store(&shared.hangup_for_main, 0);
+    if (self == nullptr)
+        self = &main_thread_record;
+    this_thread_record = self;
+    claim_record(self);
+    __atomic_store_n(&shared.main_record, self, __ATOMIC_RELEASE);
+    tv_store(&self->record->pending_interrupt, 0);
+    tv_store(&self->scope_signal, 0);
     for (int s = 0; s < kSignalSlots; s++)
         tv_store(&shared.owed_to_main[s], 0);
     shared.main_thread = static_cast<unsigned long>(pthread_self());
-    tv_store(&shared.main_thread_tid, static_cast<int>(gettid()));
+    tv_store(&shared.main_thread_tid, static_cast<int>(syscall(SYS_gettid)));
+    // The child's stack is the forking thread's: not checked against the
+    // parent's main stack.
+    shared.main_stack_low = shared.main_stack_high = 0;
+    refresh_attention();
+}
+
+void lock_registry()
+{
+    pthread_mutex_lock(&registry_lock);
+}
+
+void unlock_registry()
+{
+    pthread_mutex_unlock(&registry_lock);
+}
+
+void child_after_fork()
+{
+    // The lock was held across the fork by the forking thread: made anew.
+    pthread_mutex_init(&registry_lock, nullptr);
+    after_fork_in_child();
 }
 
 pthread_once_t fork_handler_once = PTHREAD_ONCE_INIT;
 
 void register_fork_handler()
 {
-    pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    pthread_atfork(lock_registry, unlock_registry, child_after_fork);
 }
 
 // ---------------------------------------------------------------------
-// Cooperative scopes
+// Cooperative scopes and checks
 // ---------------------------------------------------------------------
 
 void cooperative_enter()
 {
-    thread_cooperative_scopes++;
-    __atomic_add_fetch(&shared.cooperative_scopes, 1, __ATOMIC_SEQ_CST);
+    ThreadRecord *rec = own_thread_record();
+    __atomic_add_fetch(&rec->scopes, 1, __ATOMIC_SEQ_CST);
 }
 
 void cooperative_exit()
 {
-    thread_cooperative_scopes--;
-    // Python's own check left the interrupt to the scopes: if none claimed
-    // it, hand it back to Python.
-    if (__atomic_sub_fetch(&shared.cooperative_scopes, 1, __ATOMIC_SEQ_CST) == 0) {
-        int pending = tv_load(&tvstate.pending_interrupt);
-        if (pending != 0 && python_running())
-            PyErr_SetInterruptEx(pending);
+    ThreadRecord *rec = own_thread_record();
+    // The thread's work ended: what waited for its scopes is over with it
+    // (the main thread got its own share when the signal came).
+    if (__atomic_sub_fetch(&rec->scopes, 1, __ATOMIC_SEQ_CST) == 0 &&
+        __atomic_exchange_n(&rec->scope_signal, 0, __ATOMIC_SEQ_CST) != 0)
+        refresh_attention();
+}
+
+// The interrupt a check in the calling thread takes, or 0: the main thread
+// takes its own share (and a claimed signal, whose handler runs there),
+// another thread what was marked for its scopes, or an interrupt sent to
+// the whole process that its checks have not taken yet.
+int take_for_check(ThreadRecord *rec, bool fresh)
+{
+    tvstate_t *st = rec->record;
+    int sig = 0;
+    if (tv_load(&st->sig_on_count) > 0 && tv_load(&st->sigint_blocked))
+        sig = 0;  // a shielded region delivers its own when the shield lifts
+    else if (rec == __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE)) {
+        for (int s : kInterruptSignals) {
+            if (sig == 0 && __atomic_exchange_n(&shared.owed_to_main[s], 0, __ATOMIC_SEQ_CST))
+                sig = s;
+        }
+        if (sig == 0)
+            sig = claim_pending(st);
+    } else {
+        unsigned int serial = __atomic_load_n(&shared.interrupt_serial, __ATOMIC_SEQ_CST);
+        sig = __atomic_exchange_n(&rec->scope_signal, 0, __ATOMIC_SEQ_CST);
+        if (sig == 0 && (fresh || rec->seen_serial != serial))
+            sig = tv_load(&main_state()->pending_interrupt);
+        if (sig != 0)
+            rec->seen_serial = serial;
     }
+    refresh_attention();
+    return sig == SIGTERM ? SIGHUP : sig;
+}
+
+// A thread whose first check this is takes an interrupt still waiting for
+// the main thread: it may have started its loop before the signal came.
+int take_for_this_thread(ThreadRecord **rec)
+{
+    bool fresh = existing_thread_record() == nullptr;
+    *rec = own_thread_record();
+    return take_for_check(*rec, fresh);
 }
 
 int cooperative_claim()
 {
-    // A shielded region delivers its own interrupt when the shield lifts.
-    if (tv_load(&tvstate.sig_on_count) > 0 && tv_load(&tvstate.sigint_blocked))
-        return 0;
-    return claim_pending();
+    ThreadRecord *rec;
+    return take_for_this_thread(&rec);
+}
+
+tvstate_t *thread_state()
+{
+    return own_thread_record()->record;
+}
+
+int poll()
+{
+    ThreadRecord *rec;
+    int sig = take_for_this_thread(&rec);
+    if (sig == 0)
+        return 1;
+    // A check inside this thread's own region ends it.
+    if (tv_load(&rec->record->sig_on_count) > 0)
+        tv_store(&rec->record->sig_on_count, 0);
+    deliver(sig, rec->record->message, nullptr, true);
+    return 0;
 }
 
 }  // namespace
@@ -305,10 +470,9 @@ void install_signal_handlers(const InstallPlan &plan)
     tv_store(&shared.main_thread_tid, plan.main_thread_tid);
     setup_alt_stack();
     memset(static_cast<void *>(&tvstate), 0, sizeof(tvstate));
-    tv_store(&shared.landed, 0);
-    tv_store(&shared.hangup_for_main, 0);
     for (int s = 0; s < kSignalSlots; s++)
         tv_store(&shared.owed_to_main[s], 0);
+    enter_main_thread_record(plan.main_thread, plan.main_thread_tid);
 
     sigset_t interrupts = interrupt_set();
     sigprocmask(SIG_BLOCK, &interrupts, &shared.default_sigmask);
@@ -321,6 +485,21 @@ void install_signal_handlers(const InstallPlan &plan)
         if (!plan.skip[sig])
             take_signal(sig);
     }
+    refresh_attention();
+}
+
+void learn_main_stack()
+{
+    pthread_attr_t attr;
+    void *base;
+    size_t size;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0)
+        return;
+    if (pthread_attr_getstack(&attr, &base, &size) == 0) {
+        shared.main_stack_low = reinterpret_cast<uintptr_t>(base);
+        shared.main_stack_high = reinterpret_cast<uintptr_t>(base) + size;
+    }
+    pthread_attr_destroy(&attr);
 }
 
 void reinstall_handler(int sig)
@@ -362,76 +541,109 @@ void reclaim_fatal_handlers(const struct sigaction *fallback)
 // Claims and recovery
 // ---------------------------------------------------------------------
 
-namespace {
-
-// A hang-up taken by a thread other than the main one ends the process's
-// work, not only that thread's: the main thread gets it too, at its next
-// check. Done where the signal is taken (a claim, a landing), so that it
-// holds however the taking thread handles it: C++ code may catch
-// talvex::interrupted itself, a native thread has no Python to raise in.
-void hand_hangup_to_main(int sig)
+void enter_main_thread_record(unsigned long thread, int tid)
 {
-    if ((sig == SIGHUP || sig == SIGTERM) && !is_main_thread()) {
-        tv_store(&shared.hangup_for_main, sig);
-        if (python_running())
-            PyErr_SetInterruptEx(SIGHUP);
+    pthread_mutex_lock(&registry_lock);
+    ThreadRecord *rec = &main_thread_record;
+    rec->record = &tvstate;
+    reset_record(rec);
+    tv_store(&rec->tid, tid);
+    __atomic_store_n(&rec->thread, thread, __ATOMIC_RELEASE);
+    if (!main_record_listed) {
+        rec->next = shared.threads;
+        __atomic_store_n(&shared.threads, rec, __ATOMIC_RELEASE);
+        main_record_listed = true;
+    }
+    __atomic_store_n(&shared.main_record, rec, __ATOMIC_RELEASE);
+    pthread_mutex_unlock(&registry_lock);
+    if (pthread_equal(pthread_self(), static_cast<pthread_t>(thread))) {
+        this_thread_record = rec;
+        learn_main_stack();
     }
 }
 
-}  // namespace
-
-int claim_pending()
+ThreadRecord *own_thread_record()
 {
-    int sig = __atomic_exchange_n(&tvstate.pending_interrupt, 0, __ATOMIC_SEQ_CST);
-    hand_hangup_to_main(sig);
+    ThreadRecord *rec = this_thread_record;
+    if (rec != nullptr && __atomic_load_n(&rec->thread, __ATOMIC_ACQUIRE) ==
+                              static_cast<unsigned long>(pthread_self()))
+        return rec;
+    rec = register_this_thread();
+    this_thread_record = rec;
+    return rec;
+}
+
+ThreadRecord *existing_thread_record()
+{
+    ThreadRecord *rec = this_thread_record;
+    if (rec != nullptr && __atomic_load_n(&rec->thread, __ATOMIC_ACQUIRE) ==
+                              static_cast<unsigned long>(pthread_self()))
+        return rec;
+    return find_thread_record(static_cast<unsigned long>(pthread_self()));
+}
+
+tvstate_t *main_state()
+{
+    ThreadRecord *main = __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
+    return main != nullptr ? main->record : &tvstate;
+}
+
+void refresh_attention()
+{
+    // Cleared, then looked at again: a handler marks first and raises the
+    // word after, so whatever it marks after the look raises it again.
+    tv_store(&runtime.attention, 0);
+    bool waiting = tv_load(&main_state()->pending_interrupt) != 0;
+    for (int s : kInterruptSignals)
+        waiting = waiting || tv_load(&shared.owed_to_main[s]) != 0;
+    for (ThreadRecord *rec = __atomic_load_n(&shared.threads, __ATOMIC_ACQUIRE);
+         rec != nullptr && !waiting; rec = rec->next)
+        waiting = tv_load(&rec->scope_signal) != 0;
+    if (waiting)
+        tv_store(&runtime.attention, 1);
+}
+
+int claim_pending(tvstate_t *record)
+{
+    int sig = __atomic_exchange_n(&record->pending_interrupt, 0, __ATOMIC_SEQ_CST);
     custom_set_pending_signal(0);
     // One that arrived meanwhile is announced again.
-    int again = tv_load(&tvstate.pending_interrupt);
+    int again = tv_load(&record->pending_interrupt);
     if (again != 0)
         custom_set_pending_signal(again);
     return sig;
 }
 
-bool region_owned_by_caller()
+void recover(ThreadRecord *rec)
 {
-    unsigned long owner = tv_region_owner(tvstate.resume_point);
-    return owner == 0 || pthread_equal(static_cast<pthread_t>(owner), pthread_self());
-}
-
-void recover()
-{
-    tv_store(&tvstate.sigint_blocked, 0);
+    tvstate_t *st = rec->record;
+    tv_store(&st->sigint_blocked, 0);
     for (int i = 0; i < __atomic_load_n(&custom_hooks.count, __ATOMIC_ACQUIRE); i++)
         custom_hooks.unblock[i]();
-    tv_store(&tvstate.sig_on_count, 0);
-    int landed = __atomic_exchange_n(&shared.landed, 0, __ATOMIC_SEQ_CST);
+    tv_store(&st->sig_on_count, 0);
+    int landed = __atomic_exchange_n(&rec->landed, 0, __ATOMIC_SEQ_CST);
     // The interrupt that ended the region is taken, and one recorded
-    // meanwhile merges with it, except a hang-up that did not end it: one
-    // another thread recorded since the jump (its copy, passed on to this
-    // thread, waits blocked and is then dropped as already recorded) or one
-    // recorded while the region was shielded is still owed, and Python is
-    // alerted to take it.
-    int current = tv_load(&tvstate.pending_interrupt);
+    // meanwhile merges with it, except a hang-up that did not end it (one
+    // recorded while the region was shielded, or for the main thread since
+    // the jump): it is still owed, and Python is alerted to take it.
+    int current = tv_load(&st->pending_interrupt);
     for (;;) {
         if (landed != 0 && current != landed && (current == SIGHUP || current == SIGTERM)) {
             if (python_running())
                 PyErr_SetInterruptEx(SIGHUP);
             break;
         }
-        if (__atomic_compare_exchange_n(&tvstate.pending_interrupt, &current, 0, false,
+        if (__atomic_compare_exchange_n(&st->pending_interrupt, &current, 0, false,
                                         __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
             custom_set_pending_signal(0);
             break;
         }
     }
-    // Only now that the record no longer holds its twin: the main thread
-    // could otherwise take the hang-up twice.
-    hand_hangup_to_main(landed);
     // Back to the mask the thread had where the signal struck.
-    sigprocmask(SIG_SETMASK, landed != 0 ? &shared.landing_mask : &shared.default_sigmask,
-                nullptr);
+    sigprocmask(SIG_SETMASK, landed != 0 ? &rec->landing_mask : &shared.default_sigmask, nullptr);
     // Cleared last: until here a fault counts as one during signal handling.
-    tv_store(&tvstate.handler_active, 0);
+    tv_store(&st->handler_active, 0);
+    refresh_attention();
 }
 
 }  // namespace talvex
@@ -473,27 +685,41 @@ extern "C" int add_custom_signals(int (*is_blocked)(void), void (*unblock)(void)
 
 extern "C" void _sig_on_recover(void)
 {
+    ThreadRecord *rec = own_thread_record();
     // Already done before the program's own handler ran for the signal.
-    if (__atomic_exchange_n(&shared.recovered_early, 0, __ATOMIC_SEQ_CST) != 0)
+    if (__atomic_exchange_n(&rec->recovered_early, 0, __ATOMIC_SEQ_CST) != 0)
         return;
-    recover();
+    recover(rec);
 }
+
+namespace {
+
+// The record a client's region in this thread uses: the thread's own, or,
+// for a module that uses the exported record by hand in a thread without
+// one of its own, the exported record.
+tvstate_t *callers_record()
+{
+    ThreadRecord *rec = existing_thread_record();
+    return rec != nullptr ? rec->record : &tvstate;
+}
+
+}  // namespace
 
 extern "C" void _sig_on_interrupt_received(void)
 {
+    tvstate_t *st = callers_record();
     // One atomic exchange claims it: an interrupt that arrives meanwhile,
     // in any thread, is recorded afresh rather than lost.
-    int sig = claim_pending();
-    // A region this thread opened (or a check inside it) is over; another
-    // thread's region is not this call's to close.
-    if (region_owned_by_caller())
-        tv_store(&tvstate.sig_on_count, 0);
-    deliver(sig, tvstate.message, nullptr, true);
+    int sig = claim_pending(st);
+    // This thread's region (or a check inside it) is over.
+    tv_store(&st->sig_on_count, 0);
+    refresh_attention();
+    deliver(sig, st->message, nullptr, true);
 }
 
 extern "C" void _do_raise_exception(int sig)
 {
-    deliver(sig, tvstate.message, nullptr, true);
+    deliver(sig, callers_record()->message, nullptr, true);
 }
 
 extern "C" void _sig_off_warning(const char *file, int line)
@@ -511,7 +737,7 @@ extern "C" void _sig_off_warning(const char *file, int line)
     if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 2) < 0)
         PyErr_WriteUnraisable(nullptr);
     tv_store(&shared.python_claims_deferred, 0);
-    int waiting = tv_load(&tvstate.pending_interrupt);
+    int waiting = tv_load(&main_state()->pending_interrupt);
     if (waiting != 0 && python_running())
         PyErr_SetInterruptEx(waiting == SIGTERM ? SIGHUP : waiting);
     PyErr_SetRaisedException(earlier);

@@ -9,6 +9,7 @@
 
 #include <setjmp.h>
 #include <signal.h>
+#include <stdint.h>
 
 extern "C" {
 
@@ -85,20 +86,42 @@ enum ChainKind : int {
     kChainAfter = 2,   // the interpreter's own, faulthandler: after the crash report
 };
 
+// What the runtime keeps for one thread that uses talvex: its region
+// record (the main thread's is the exported tvstate) and what its regions
+// and scopes need beside it. Records are never freed: one whose thread
+// ended is reused by another, so a handler that reads one in any thread
+// always reads valid memory. Integer fields are atomic.
+struct ThreadRecord {
+    tvstate_t own;               // the record of a thread other than the main one
+    tvstate_t *record;           // &own, or &tvstate for the main thread
+    unsigned long thread;        // its owner (pthread_t); 0: free
+    int tid;                     // the owner's kernel thread id; 0: free
+    int landed;                  // the signal of a handler's jump, until recovery
+    int recovered_early;         // the region was recovered before its client asked
+    int scopes;                  // talvex::cooperative scopes open in the thread
+    int scope_signal;            // an interrupt waiting for a scope's check()
+    unsigned int seen_serial;    // the last process-wide interrupt its checks took
+    sigset_t landing_mask;       // where the last jump interrupted the thread
+    ThreadRecord *next;          // the registry: prepended, never unlinked
+};
+
 // Process-wide state shared by the handlers and ordinary code. Integer
 // fields are accessed atomically (tv_load/tv_store or __atomic builtins).
 struct Shared {
-    sigjmp_buf trampoline_buf;        // in trampoline_body; every jump goes here first
+    sigjmp_buf trampoline_buf;        // in trampoline_body; main-thread jumps go here first
     sigjmp_buf trampoline_setup_buf;  // set-up only
     sigset_t default_sigmask;         // the initialising thread's mask
     sigset_t blocked_sigmask;         // default_sigmask + SIGHUP, SIGINT, SIGALRM
-    sigset_t landing_mask;            // where the last jump interrupted its thread
-    int landed;                       // the signal of a handler's jump, until recovery
-    int cooperative_scopes;           // talvex::cooperative scopes open, all threads
+    ThreadRecord *threads;            // the registry (head)
+    ThreadRecord *main_record;        // the main thread's (its record is tvstate)
     int python_table[kSignalSlots];   // PythonTable, interrupt signals
     // Interrupt signals whose Python-level handler the program set: they are
     // the program's, and never end a region in another thread than the main one.
     int claimed[kSignalSlots];
+    // Interrupt signals whose disposition outside regions is the embedding
+    // program's (the interpreter installed no handlers): HostAction.
+    int host_action[kSignalSlots];
+    struct sigaction host_handler[kSignalSlots];  // the host's own handler, kHostChain
     // Signals owed to the main thread's Python code: a claimed signal, or
     // _thread.interrupt_main(); python_check_interrupt takes them.
     int owed_to_main[kSignalSlots];
@@ -106,15 +129,24 @@ struct Shared {
     // A fatal-signal handler that was in place before talvex took the signal.
     struct sigaction chained[kSignalSlots];
     int chain_kind[kSignalSlots];     // ChainKind
-    int hangup_for_main;              // a hang-up a worker took, owed to the main thread
-    int recovered_early;              // the region was recovered before its client asked
+    unsigned int interrupt_serial;    // counts interrupts sent to the whole process
     int python_claims_deferred;       // python_check_interrupt leaves interrupts waiting
     void (*python_native_handler)(int);  // what CPython installs natively for its handlers
     int dying_thread;                 // kernel id of the thread writing a crash report
     unsigned long main_thread;        // the main thread (pthread_t)
     int main_thread_tid;              // and its kernel thread id
+    uintptr_t main_stack_low;         // the main thread's stack, where known
+    uintptr_t main_stack_high;
 };
 extern Shared shared;
+
+// What an interrupt outside any region does in an embedding program whose
+// interpreter installed no signal handlers.
+enum HostAction : int {
+    kHostNone = 0,     // not the host's: talvex's meaning, or the program's handler
+    kHostDefault = 1,  // the signal's default action
+    kHostChain = 2,    // the host's own handler
+};
 
 // Where the crash inspector is when it is not on PATH, resolved at
 // initialisation so the handler can use it without allocating.
@@ -142,12 +174,17 @@ void fatal_signal_handler(int sig, siginfo_t *info, void *context);
 void *trampoline_body(void *);
 int custom_signal_is_blocked();
 void custom_set_pending_signal(int sig);
-// Records an interrupt in pending_interrupt (a pending hang-up stays).
-void record_interrupt(int sig);
-// An interrupt outside any region (or one the program claimed, beside a
-// region in a worker): kept for python_check_interrupt, which the
-// interpreter is asked to run. Safe in a signal handler.
+// Records an interrupt in a record's pending_interrupt (a pending hang-up
+// stays).
+void record_interrupt(tvstate_t *record, int sig);
+// The main thread's share of an interrupt, outside its regions: kept for
+// python_check_interrupt (or, claimed, for the program's handler), which
+// the interpreter is asked to run, and for the main thread's checks. Safe
+// in a signal handler.
 void hand_to_python(int sig);
+// The registry's record of a thread (pthread_t), or null. Safe in a signal
+// handler.
+ThreadRecord *find_thread_record(unsigned long thread);
 // Whether PyErr_SetInterruptEx may be called: not before initialisation,
 // nor once finalisation began.
 bool python_running();
@@ -166,6 +203,9 @@ struct InstallPlan {
     int main_thread_tid;        // and its kernel thread id
 };
 void install_signal_handlers(const InstallPlan &plan);
+// The main thread's stack, learnt in the main thread: a jump of the main
+// thread's record is checked against it.
+void learn_main_stack();
 void setup_alt_stack();
 // Put talvex's handler back for one signal after Python's signal module
 // installed its own; fatal signals keep what they chained.
@@ -176,11 +216,22 @@ void reinstall_handler(int sig);
 void reclaim_fatal_handlers(const struct sigaction *fallback);
 void snapshot_chains(struct sigaction *out);
 bool is_talvex_handler(const struct sigaction &sa);
-// Claims the pending interrupt with one atomic exchange; 0 when none.
-int claim_pending();
-// The signal mask that a recovery restores, and the record back to idle.
-void recover();
-bool region_owned_by_caller();
+// Claims `record`'s pending interrupt with one atomic exchange; 0 when none.
+int claim_pending(tvstate_t *record);
+// The calling thread's record, made (and the thread's alternate signal
+// stack set up) on first use.
+ThreadRecord *own_thread_record();
+// The calling thread's record if it has one, else null. Ordinary context.
+ThreadRecord *existing_thread_record();
+// Back to idle after a jump (or a region left open): the record's count,
+// shield and pending interrupt cleared, the thread's mask restored.
+void recover(ThreadRecord *rec);
+// The record of the main thread's interrupts: its pending interrupt is the
+// one python_check_interrupt raises.
+tvstate_t *main_state();
+// Sets, or re-computes, the word that polls read: nonzero while a check
+// may have something to take. Ordinary context.
+void refresh_attention();
 void clear_raised_value_locked();
 
 // --- python_signals.cpp: talvex inside Python's signal module -------------

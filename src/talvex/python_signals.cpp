@@ -268,13 +268,12 @@ PyObject *hook_interrupt_main(PyObject *, PyObject *const *args, Py_ssize_t narg
         !python_running() || tv_load(&shared.python_table[sig]) != kTableChecker)
         return forward(real_interrupt_main, args, nargs, kwnames);
     pthread_t main_thread = static_cast<pthread_t>(shared.main_thread);
-    unsigned long owner = tv_region_owner(tvstate.resume_point);
-    bool main_region = tv_load(&tvstate.sig_on_count) > 0 &&
-                       (owner == 0 || pthread_equal(static_cast<pthread_t>(owner), main_thread));
+    bool main_region = tv_load(&main_state()->sig_on_count) > 0;
     if (main_region && !main_thread_blocks(static_cast<int>(sig))) {
         pthread_kill(main_thread, static_cast<int>(sig));
     } else {
         tv_store(&shared.owed_to_main[sig], 1);
+        refresh_attention();
         PyErr_SetInterruptEx(static_cast<int>(sig));
     }
     Py_RETURN_NONE;
@@ -447,26 +446,6 @@ void remember_raised()
     PyErr_SetRaisedException(exc);
 }
 
-// Whether a thread holds an interrupt pending that it blocks (a copy
-// passed on to a region's thread that blocks it).
-bool thread_blocking(int sig)
-{
-    DIR *tasks = opendir("/proc/self/task");
-    if (tasks == nullptr)
-        return false;
-    bool found = false;
-    while (struct dirent *entry = readdir(tasks)) {
-        bool pending, blocked;
-        if (entry->d_name[0] != '.' &&
-            thread_signal_state(entry->d_name, sig, &pending, &blocked) && pending && blocked) {
-            found = true;
-            break;
-        }
-    }
-    closedir(tasks);
-    return found;
-}
-
 }  // namespace
 
 bool is_main_thread()
@@ -571,7 +550,7 @@ void announce_waiting()
         if (tv_load(&shared.owed_to_main[sig]))
             PyErr_SetInterruptEx(sig);
     }
-    int waiting = tv_load(&tvstate.pending_interrupt);
+    int waiting = tv_load(&main_state()->pending_interrupt);
     if (waiting != 0)
         PyErr_SetInterruptEx(is_interrupt_signal(waiting) ? waiting : SIGHUP);
 }
@@ -589,6 +568,7 @@ int complete_in_main_thread(void *)
         PyErr_WriteUnraisable(nullptr);
     // A stack overflow in the main thread is reported too.
     setup_alt_stack();
+    learn_main_stack();
     announce_waiting();
     PyErr_SetRaisedException(earlier);
     return 0;
@@ -676,9 +656,10 @@ void deliver(int sig, const char *msg, PyObject *frame, bool ends_region)
     if (handler) {
         // The program's handler runs as Python code: the region must be
         // over first, even for a client that raises before it recovers.
-        if (ends_region && tv_load(&shared.landed) && region_owned_by_caller()) {
-            recover();
-            tv_store(&shared.recovered_early, 1);
+        ThreadRecord *rec = ends_region ? existing_thread_record() : nullptr;
+        if (rec != nullptr && tv_load(&rec->landed)) {
+            recover(rec);
+            tv_store(&rec->recovered_early, 1);
         }
         PyObject *current = frame != nullptr
                                 ? frame
@@ -713,21 +694,11 @@ PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
             sig = static_cast<int>(value);
         PyErr_Clear();
     }
-    // A hang-up another thread took: the main thread ends its work too,
-    // whatever else is waiting (an interrupt left to a scope would hold it
-    // up for good). If it raises, what waits is taken at the next check.
-    int owed = is_main_thread() ? __atomic_exchange_n(&shared.hangup_for_main, 0, __ATOMIC_SEQ_CST)
-                                : 0;
-    if (owed != 0) {
-        deliver(owed, nullptr, frame, false);
-        if (PyErr_Occurred()) {
-            announce_waiting();
-            return nullptr;
-        }
-    }
     // A signal the program claimed, or interrupt_main(): the main thread's.
-    if (is_interrupt_signal(sig) && is_main_thread() &&
-        __atomic_exchange_n(&shared.owed_to_main[sig], 0, __ATOMIC_SEQ_CST) != 0) {
+    bool owed = is_interrupt_signal(sig) && is_main_thread() &&
+                __atomic_exchange_n(&shared.owed_to_main[sig], 0, __ATOMIC_SEQ_CST) != 0;
+    if (owed) {
+        refresh_attention();
         if (views[sig] == nullptr || !is_ignore(views[sig]))
             deliver(sig, nullptr, frame, false);
         if (PyErr_Occurred()) {
@@ -735,11 +706,12 @@ PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
             return nullptr;
         }
     }
-    int pending = tv_load(&tvstate.pending_interrupt);
+    tvstate_t *st = main_state();
+    int pending = tv_load(&st->pending_interrupt);
     if (pending != 0 && tv_load(&shared.python_claims_deferred))
         Py_RETURN_NONE;  // re-announced when the deferral ends
     if (pending == 0) {
-        if (owed == 0 && is_interrupt_signal(sig) && shared.python_native_handler != nullptr) {
+        if (!owed && is_interrupt_signal(sig) && shared.python_native_handler != nullptr) {
             // The interpreter's own native handler was in place (code
             // installed it behind Python's back): a real signal, not yet
             // recorded anywhere. talvex takes the signal back.
@@ -755,29 +727,22 @@ PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
     if (!python_running()) {
         // Finalising: nothing can take an exception any more; the signal's
         // default action, as without talvex.
-        int claimed = claim_pending();
+        int claimed = claim_pending(st);
         if (claimed != 0) {
             signal(claimed, SIG_DFL);
             raise(claimed);
         }
         Py_RETURN_NONE;
     }
-    int count = tv_load(&tvstate.sig_on_count);
-    if (count != 0) {
-        // Python code never runs inside a region, so the region is another
-        // thread's, and that thread takes its interrupts itself, unless
-        // one was passed on to it while it blocks the signal: the copy
-        // waits there, blocked (the kernel's own record), and is dropped
-        // once it arrives, its twin being taken here.
-        if (count < 0 || !is_interrupt_signal(pending) || !thread_blocking(pending))
-            Py_RETURN_NONE;
-    } else if (tv_load(&shared.cooperative_scopes) > 0) {
-        Py_RETURN_NONE;  // a scope's check() takes it; the last scope hands it back
-    }
-    int claimed = claim_pending();
+    // A region of the main thread's record is open: the interrupt is that
+    // region's to take.
+    if (tv_load(&st->sig_on_count) != 0)
+        Py_RETURN_NONE;
+    int claimed = claim_pending(st);
+    refresh_attention();
     if (claimed == 0)
         Py_RETURN_NONE;
-    deliver(claimed, tvstate.message, frame, false);
+    deliver(claimed, st->message, frame, false);
     return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
 }
 

@@ -29,15 +29,13 @@
  *     the cooperative API at the end of this header instead.)
  *   - A local variable of the function that calls sig_on() which is changed
  *     inside the region and read after a failed sig_on() must be volatile.
- *   - One region at a time in the whole process: there is one resume point.
- *     Regions nest only within the thread that opened the outermost one.
- *     An interrupt that another thread takes is passed on to the region's
- *     thread (if that thread blocks it, the interrupt reaches Python at its
- *     next check instead); a fault in another thread is not caught by this
- *     region (it ends the process with the crash report).
- *   - Call no Python API inside the region, and do not release the
- *     interpreter lock around sig_on() in one thread while another thread
- *     may open a region.
+ *   - Regions nest only within one thread.  Each thread has a record of
+ *     its own (the main thread's is the exported tvstate), so regions in
+ *     several threads run at the same time, with or without the
+ *     interpreter lock: a fault in a thread's region is that region's
+ *     exception; Ctrl-C, an alarm or a hang-up sent to the process ends
+ *     every open region and also reaches the main thread.
+ *   - Call no Python API inside the region.
  *
  * The integer fields of tvstate_t are shared with signal handlers: access
  * them only through tv_load() and tv_store(), which are sequentially
@@ -71,11 +69,12 @@ typedef struct {
 /* What the runtime keeps for clients beside the record.  The capsule
  * "tvstate" holds the address of the record, which is the first member of
  * this structure, so a client finds the rest right after it; talvex_import()
- * checks `magic` and `abi` before anything else is used. */
+ * checks `magic` and `abi` before anything else is used.  Later versions
+ * only append members, and raise `abi` when they do. */
 #define TALVEX_RUNTIME_MAGIC 0x74767274u /* "tvrt" */
-#define TALVEX_RUNTIME_ABI 1u
+#define TALVEX_RUNTIME_ABI 2u
 typedef struct {
-    tvstate_t state;
+    tvstate_t state;           /* the main thread's record */
     unsigned int magic;
     unsigned int abi;
     /* The cooperative C++ API's scopes and claims (see the end of this
@@ -83,6 +82,16 @@ typedef struct {
     void (*cooperative_enter)(void);
     void (*cooperative_exit)(void);
     int (*claim_interrupt)(void);
+    /* The calling thread's record (the main thread's is `state`), made on a
+     * thread's first use; never NULL.  Any thread, with or without the
+     * interpreter lock. */
+    tvstate_t *(*thread_state)(void);
+    /* sig_check()'s slow path: 1 to go on, 0 with the exception set.  Takes
+     * the interpreter lock itself. */
+    int (*poll)(void);
+    /* Nonzero while a check in some thread may have an interrupt to take:
+     * the one word that sig_check() and talvex::check() read. */
+    int attention;
 } talvex_runtime_t;
 
 #if defined(__cplusplus)
@@ -124,37 +133,6 @@ static inline void tv_store(int *field, int value)
 {
     __atomic_store_n(field, value, __ATOMIC_RELAXED);
     __atomic_thread_fence(__ATOMIC_SEQ_CST);
-}
-
-/* The thread that recorded the resume point. A recording without the
- * signal mask leaves the buffer's mask area unused; the region's owner is
- * kept there, so that the runtime never turns a signal taken by another
- * thread into a jump onto the owner's stack. A recording that saved a mask,
- * or any other content, reads as "owner unknown" (0). */
-#define TV_OWNER_MAGIC 0x7476786f776e6572UL
-
-static inline void tv_set_region_owner(sigjmp_buf buf)
-{
-#if defined(__GLIBC__)
-    unsigned long self = (unsigned long)pthread_self();
-    buf[0].__saved_mask.__val[15] = self;
-    buf[0].__saved_mask.__val[14] = self ^ TV_OWNER_MAGIC;
-#else
-    (void)buf;
-#endif
-}
-
-static inline unsigned long tv_region_owner(const sigjmp_buf buf)
-{
-#if defined(__GLIBC__)
-    unsigned long owner = buf[0].__saved_mask.__val[15];
-    if (buf[0].__mask_was_saved || (owner ^ TV_OWNER_MAGIC) != buf[0].__saved_mask.__val[14])
-        return 0;
-    return owner;
-#else
-    (void)buf;
-    return 0;
-#endif
 }
 
 /* The exported entry points: their types spell exactly the signature
@@ -277,7 +255,7 @@ static inline int talvex_import(void)
     Py_DECREF(capi);
     {
         const talvex_runtime_t *rt = (const talvex_runtime_t *)api.state;
-        if (rt->magic != TALVEX_RUNTIME_MAGIC || rt->abi != TALVEX_RUNTIME_ABI) {
+        if (rt->magic != TALVEX_RUNTIME_MAGIC || rt->abi < TALVEX_RUNTIME_ABI) {
             PyErr_SetString(PyExc_ImportError,
                             "talvex.signals does not match the talvex/state.h this module "
                             "was compiled with; rebuild the module against the installed talvex");
@@ -317,6 +295,37 @@ static inline tvstate_t *tv_state_(int report)
     return st;
 }
 
+static inline const talvex_runtime_t *tv_runtime_(int report)
+{
+    return (const talvex_runtime_t *)tv_state_(report);
+}
+
+/* The calling thread's record, one pointer per extension module and
+ * thread, filled on the thread's first region: regions in different
+ * threads never share a resume point. */
+#if defined(__GNUC__)
+__attribute__((weak, visibility("hidden"))) __thread tvstate_t *talvex_thread_state;
+#else
+static _Thread_local tvstate_t *talvex_thread_state;
+#endif
+
+static TV_COLD_ tvstate_t *tv_thread_state_slow_(int report)
+{
+    const talvex_runtime_t *rt = tv_runtime_(report);
+    if (rt == NULL)
+        return NULL;
+    talvex_thread_state = rt->thread_state();
+    return talvex_thread_state;
+}
+
+static inline tvstate_t *tv_thread_state_(int report)
+{
+    tvstate_t *st = talvex_thread_state;
+    if (TV_UNLIKELY(st == NULL))
+        st = tv_thread_state_slow_(report);
+    return st;
+}
+
 /* ---------------------------------------------------------------------
  * Protected regions.
  *
@@ -336,9 +345,10 @@ static inline tvstate_t *tv_state_(int report)
  *                   meanwhile, ending the region as if it just arrived.
  *                   Fatal signals are never shielded.
  *
- * sig_on() must be a macro: the resume point is recorded in the frame of
- * the function that calls it, and that frame must stay active until
- * sig_off().
+ * Each thread has its own record: a region, its nesting and its shield
+ * belong to the thread that opened it.  sig_on() must be a macro: the
+ * resume point is recorded in the frame of the function that calls it,
+ * and that frame must stay active until sig_off().
  * ------------------------------------------------------------------- */
 
 /* Before the recording: a nested entry only counts (returns 1); the
@@ -347,7 +357,7 @@ static inline tvstate_t *tv_state_(int report)
  * tv_sig_on_entered_() then says the region failed. */
 static inline int tv_sig_on_nested_(const char *message)
 {
-    tvstate_t *st = tv_state_(0);
+    tvstate_t *st = tv_thread_state_(0);
     int count;
     if (TV_UNLIKELY(st == NULL))
         return 1;
@@ -362,14 +372,14 @@ static inline int tv_sig_on_nested_(const char *message)
 
 static inline int tv_sig_on_entered_(void)
 {
-    return talvex_api.state != NULL;   /* else ImportError is set */
+    return talvex_thread_state != NULL;   /* else ImportError is set */
 }
 
 /* After the recording: `jumped` is 0 on the direct return, else the signal
  * number a handler delivered. */
 static inline int tv_sig_on_recorded_(int jumped)
 {
-    tvstate_t *st = talvex_api.state;
+    tvstate_t *st = talvex_thread_state;
     if (TV_UNLIKELY(jumped)) {
         /* Idle first, so that whatever the exception runs (a handler the
          * program set for the signal) runs outside the region. */
@@ -377,7 +387,6 @@ static inline int tv_sig_on_recorded_(int jumped)
         talvex_api.do_raise_exception(jumped);
         return 0;
     }
-    tv_set_region_owner(st->resume_point);
     /* The count goes up only now that the resume point is valid. */
     tv_store(&st->sig_on_count, 1);
     if (TV_UNLIKELY(tv_load(&st->pending_interrupt))) {
@@ -390,12 +399,12 @@ static inline int tv_sig_on_recorded_(int jumped)
 #define sig_str(message)                                                    \
     (tv_sig_on_nested_(message)                                             \
          ? tv_sig_on_entered_()                                             \
-         : tv_sig_on_recorded_(sigsetjmp(talvex_api.state->resume_point, 0)))
+         : tv_sig_on_recorded_(sigsetjmp(talvex_thread_state->resume_point, 0)))
 #define sig_on() sig_str(NULL)
 
 static inline void tv_sig_off_(const char *file, int line)
 {
-    tvstate_t *st = tv_state_(1);
+    tvstate_t *st = tv_thread_state_(1);
     int count;
     if (TV_UNLIKELY(st == NULL))
         return;
@@ -409,27 +418,24 @@ static inline void tv_sig_off_(const char *file, int line)
 
 static inline int sig_check(void)
 {
-    tvstate_t *st = tv_state_(0);
-    if (TV_UNLIKELY(st == NULL))
+    const talvex_runtime_t *rt = tv_runtime_(0);
+    if (TV_UNLIKELY(rt == NULL))
         return 0;
-    if (TV_LIKELY(tv_load(&st->pending_interrupt) == 0))
+    if (TV_LIKELY(tv_load(&rt->attention) == 0))
         return 1;
-    if (tv_load(&st->sigint_blocked) && tv_load(&st->sig_on_count) > 0)
-        return 1;   /* shielded: sig_unblock() delivers it */
-    talvex_api.sig_on_interrupt_received();
-    return 0;
+    return rt->poll();
 }
 
 static inline void sig_block(void)
 {
-    tvstate_t *st = tv_state_(1);
+    tvstate_t *st = tv_thread_state_(1);
     if (st != NULL)
         tv_store(&st->sigint_blocked, 1);
 }
 
 static inline void sig_unblock(void)
 {
-    tvstate_t *st = tv_state_(1);
+    tvstate_t *st = tv_thread_state_(1);
     int sig;
     if (st == NULL)
         return;
@@ -472,14 +478,15 @@ static inline void sig_unblock(void)
  *
  * Threads: cooperative scopes work in any thread, with or without the
  * interpreter lock, in several threads at once, and beside sig_on()
- * regions in other threads.  An interrupt goes to an open sig_on() region
- * if there is one; otherwise the first check() that sees it takes it.
- * Python's own check leaves an interrupt to the open scopes; one that no
- * check() claimed before the last scope ends reaches Python at its next
- * check.  A hang-up (SIGHUP) taken by a thread other than the main one ends
- * that thread's work and also reaches the main thread.  Inside a
- * cooperative scope a fatal signal is never turned into a jump (there is
- * no resume point to go to): it ends the process with the crash report.
+ * regions.  Ctrl-C, an alarm or a hang-up sent to the process reaches
+ * every open scope (its next check() throws) and every open region, and
+ * the main thread as well; one sent to a single thread (pthread_kill,
+ * raise) reaches that thread's region or scope.  A signal for which the
+ * program set its own Python handler belongs to the main thread: check()
+ * throws it there, and the handler's exception is what translate() or
+ * guard() set.  Inside a cooperative scope a fatal signal is never turned
+ * into a jump (there is no resume point to go to): it ends the process
+ * with the crash report.
  * Poll with talvex::check(), not sig_check(), inside a scope.
  * ------------------------------------------------------------------- */
 #include <exception>
@@ -503,8 +510,8 @@ inline const talvex_runtime_t *runtime_() noexcept
     return reinterpret_cast<const talvex_runtime_t *>(tv_state_(1));
 }
 
-/* While one exists, interrupts that arrive outside sig_on() regions are
- * recorded for check(); Python's own check leaves them to the scopes. */
+/* While one exists, interrupts that reach this thread outside a sig_on()
+ * region are recorded for its check(). */
 class cooperative {
 public:
     cooperative() noexcept : runtime_(talvex::runtime_())
@@ -533,11 +540,11 @@ TV_COLD_ inline void check_slow_()
         throw interrupted(sig);
 }
 
-/* Claim the pending interrupt, if any, and throw it. */
+/* Claim the interrupt waiting for this thread, if any, and throw it. */
 inline void check()
 {
-    tvstate_t *st = talvex_api.state;
-    if (TV_UNLIKELY(st == nullptr || tv_load(&st->pending_interrupt) != 0))
+    const talvex_runtime_t *rt = reinterpret_cast<const talvex_runtime_t *>(talvex_api.state);
+    if (TV_UNLIKELY(rt == nullptr || tv_load(&rt->attention) != 0))
         check_slow_();
 }
 
