@@ -235,6 +235,9 @@ void refresh_attention();
 void clear_raised_value_locked();
 
 // --- python_signals.cpp: talvex inside Python's signal module -------------
+// Before init_talvex imports the signal module: whether the interpreter
+// left the interrupts to an embedding program (false with an exception set).
+bool note_embedding_host();
 // init_talvex's Python-level step; returns the previous SIGINT handler, or
 // null with an exception set (nothing native changed then). Without
 // `set_table` (a thread other than the main one) the interpreter's table of

@@ -46,6 +46,10 @@ PyObject *default_int_handler;
 // ints SIG_DFL / SIG_IGN). SIG_DFL means talvex's own meaning of the signal.
 PyObject *views[kSignalSlots];
 bool hooks_installed;
+// The interpreter installed no signal handlers (an embedding program's
+// Py_InitializeEx(0)): outside regions the interrupts keep the host's
+// disposition, and SIG_DFL means the signal's default action.
+bool host_mode;
 // The chains faulthandler found when it was enabled, for its disable().
 struct sigaction chains_before_faulthandler[kSignalSlots];
 
@@ -87,6 +91,35 @@ void set_view(int sig, PyObject *handler)
 {
     Py_XSETREF(views[sig], Py_NewRef(handler));
     tv_store(&shared.claimed[sig], claims(handler));
+}
+
+// What the embedding program does with an interrupt signal natively, for
+// the interrupts no region takes.
+void learn_host_disposition(int sig)
+{
+    struct sigaction current;
+    if (sigaction(sig, nullptr, &current) != 0 || is_talvex_handler(current))
+        return;
+    if (!is_real_handler(current)) {
+        if (current.sa_handler == SIG_DFL)
+            tv_store(&shared.host_action[sig], kHostDefault);
+        return;  // SIG_IGN: left ignored
+    }
+    shared.host_handler[sig] = current;
+    tv_store(&shared.host_action[sig], kHostChain);
+}
+
+// In an embedding program's mode, what the program sets decides what an
+// interrupt outside regions does: SIG_DFL the default action, talvex's
+// own handlers its exceptions.
+void set_host_action(int sig, PyObject *handler)
+{
+    if (!host_mode)
+        return;
+    if (is_default(handler))
+        tv_store(&shared.host_action[sig], kHostDefault);
+    else if (handler == default_int_handler || handler == checker)
+        tv_store(&shared.host_action[sig], kHostNone);
 }
 
 // The native handler CPython installs for Python-level handlers, learnt
@@ -195,6 +228,7 @@ PyObject *hook_signal(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
         }
         PyObject *old = Py_NewRef(views[sig] != nullptr ? views[sig] : Py_None);
         set_view(static_cast<int>(sig), handler);
+        set_host_action(static_cast<int>(sig), handler);
         return old;
     }
     if (is_fatal_signal(sig)) {
@@ -453,8 +487,32 @@ bool is_main_thread()
     return pthread_equal(pthread_self(), static_cast<pthread_t>(shared.main_thread));
 }
 
+bool note_embedding_host()
+{
+    // An interpreter that installed its signal handlers imported _signal as
+    // it started; one that did not (an embedding program's
+    // Py_InitializeEx(0)) leaves the interrupts to the program, until
+    // something imports it. What the program does with them is read before
+    // talvex's own import of the signal module changes it.
+    if (views[SIGINT] != nullptr || real_signal != nullptr)
+        return true;
+    Ref name(PyUnicode_FromString("_signal"));
+    if (!name)
+        return false;
+    Ref imported(PyImport_GetModule(name.get()));
+    if (PyErr_Occurred())
+        return false;
+    if (!imported) {
+        host_mode = true;
+        for (int sig : kInterruptSignals)
+            learn_host_disposition(sig);
+    }
+    return true;
+}
+
 PyObject *prepare_python_level(PyObject *handler, InstallPlan *plan, bool set_table)
 {
+    bool first = views[SIGINT] == nullptr;
     if (real_signal == nullptr) {
         Ref signal_module(PyImport_ImportModule("_signal"));
         if (!signal_module)
@@ -487,6 +545,17 @@ PyObject *prepare_python_level(PyObject *handler, InstallPlan *plan, bool set_ta
             return nullptr;
         }
     }
+    // What the embedding program had, not what importing _signal made of it.
+    if (first && host_mode && !is_ignore(found[SIGINT])) {
+        Py_SETREF(found[SIGINT], tv_load(&shared.host_action[SIGINT]) == kHostChain
+                                     ? Py_NewRef(Py_None)
+                                     : PyLong_FromLong(0));
+        if (found[SIGINT] == nullptr) {
+            for (int s : kInterruptSignals)
+                Py_XDECREF(found[s]);
+            return nullptr;
+        }
+    }
     // What getsignal() reported for SIGINT before this call.
     PyObject *previous = Py_NewRef(found[SIGINT] == checker ? default_int_handler
                                                             : found[SIGINT]);
@@ -494,9 +563,9 @@ PyObject *prepare_python_level(PyObject *handler, InstallPlan *plan, bool set_ta
     bool ok = true;
     for (int sig : kInterruptSignals) {
         PyObject *view = found[sig];
-        if (sig == SIGINT && (view == Py_None || view == checker))
+        if (sig == SIGINT && !host_mode && (view == Py_None || view == checker))
             view = default_int_handler;  // the interpreter's own default, as it reads
-        else if (view == Py_None)
+        else if (view == Py_None && !host_mode)
             view = nullptr;  // set from C, not from Python: talvex's meaning
         PyObject *in_table = view != nullptr && is_ignore(view) ? view : checker;
         if (ok && set_table) {

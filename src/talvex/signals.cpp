@@ -758,6 +758,10 @@ PyObject *sig_print_exception_impl(PyObject *const *args)
 // thread completes it at its next check. `name` is the traceback entry's.
 PyObject *install(bool worker, const char *name)
 {
+    if (!talvex::note_embedding_host()) {
+        add_traceback(name, __LINE__, nullptr);
+        return nullptr;
+    }
     Ref signal_module(PyImport_ImportModule("signal"));
     Ref sigint(signal_module ? PyObject_GetAttrString(signal_module.get(), "SIGINT") : nullptr);
     Ref handler(sigint ? lookup_global("python_check_interrupt") : nullptr);
