@@ -62,6 +62,13 @@ inline bool is_real_handler(const struct sigaction &sa)
     return sa.sa_handler != SIG_DFL && sa.sa_handler != SIG_IGN;
 }
 
+// The code a disposition runs (a function, or SIG_DFL / SIG_IGN).
+inline void *handler_code(const struct sigaction &sa)
+{
+    return (sa.sa_flags & SA_SIGINFO) ? reinterpret_cast<void *>(sa.sa_sigaction)
+                                      : reinterpret_cast<void *>(sa.sa_handler);
+}
+
 // What a fatal signal outside a region does besides the crash report.
 enum FatalRoute : int {
     kRouteReport = 0,   // crash report, then the handler it replaced, then death
@@ -78,11 +85,16 @@ enum PythonTable : int {
     kTableChecker = 2,   // python_check_interrupt there: recorded, then announced
 };
 
-// How a fatal-signal handler that was in place before talvex takes its turn.
-enum ChainKind : int {
-    kChainNone = 0,
-    kChainFirst = 1,   // a library's (it may recover and return): before anything else
-    kChainAfter = 2,   // the interpreter's own, faulthandler: after the crash report
+// The fatal-signal handlers talvex found in place, each kind in its own
+// slot, so that enabling faulthandler never drops a library's.
+enum ChainSlot : int {
+    kChainLibrary = 0,       // a library's (it may recover and return): before anything else
+    kChainFaulthandler = 1,  // faulthandler's, which ends the process: after the crash report
+    kChainSlots = 2,
+};
+struct Chain {
+    struct sigaction action[kSignalSlots];
+    int set[kSignalSlots];  // written after `action`, read before it
 };
 
 // Process-wide state shared by the handlers and ordinary code. Integer
@@ -94,6 +106,10 @@ struct Shared {
     sigset_t blocked_sigmask;         // default_sigmask + SIGHUP, SIGINT, SIGALRM
     sigset_t landing_mask;            // where the last jump interrupted its thread
     int landed;                       // the signal of a handler's jump, until recovery
+    // The signal of the last fatal-signal jump when a fault or abort() in the
+    // region raised it (not another process): its exception is the region's,
+    // whatever Python handler is set. Taken when that exception is raised.
+    int landed_fault;
     int cooperative_scopes;           // talvex::cooperative scopes open, all threads
     int python_table[kSignalSlots];   // PythonTable, interrupt signals
     // Interrupt signals whose Python-level handler the program set: they are
@@ -103,14 +119,13 @@ struct Shared {
     // _thread.interrupt_main(); python_check_interrupt takes them.
     int owed_to_main[kSignalSlots];
     int fatal_route[kSignalSlots];    // FatalRoute
-    // A fatal-signal handler that was in place before talvex took the signal.
-    struct sigaction chained[kSignalSlots];
-    int chain_kind[kSignalSlots];     // ChainKind
+    Chain chains[kChainSlots];        // by ChainSlot
     int hangup_for_main;              // a hang-up a worker took, owed to the main thread
     int recovered_early;              // the region was recovered before its client asked
     int python_claims_deferred;       // python_check_interrupt leaves interrupts waiting
     void (*python_native_handler)(int);  // what CPython installs natively for its handlers
-    int dying_thread;                 // kernel id of the thread writing a crash report
+    void *faulthandler_code;          // faulthandler's fatal-signal handler, learnt when installed
+    int dying_thread;                 // kernel id of the thread that claimed the crash
     unsigned long main_thread;        // the main thread (pthread_t)
     int main_thread_tid;              // and its kernel thread id
 };
@@ -170,11 +185,13 @@ void setup_alt_stack();
 // Put talvex's handler back for one signal after Python's signal module
 // installed its own; fatal signals keep what they chained.
 void reinstall_handler(int sig);
-// After other code replaced fatal-signal handlers (faulthandler.enable or
-// disable): take them back, handing on to whatever is there now, or to
-// `fallback` where that is talvex's own handler. `fallback` null: keep.
-void reclaim_fatal_handlers(const struct sigaction *fallback);
-void snapshot_chains(struct sigaction *out);
+// After faulthandler.enable() or disable(): talvex's fatal handlers back in
+// place, each handler found there in its slot; `faulthandler_off`: the
+// faulthandler slot is emptied where faulthandler is no longer found.
+void reclaim_fatal_handlers(bool faulthandler_off);
+// Learns faulthandler's handler from the disposition of SIGSEGV, just after
+// faulthandler installed it.
+void learn_faulthandler_handler();
 bool is_talvex_handler(const struct sigaction &sa);
 // Claims the pending interrupt with one atomic exchange; 0 when none.
 int claim_pending();
