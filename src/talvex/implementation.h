@@ -107,8 +107,8 @@ struct Shared {
     sigset_t landing_mask;            // where the last jump interrupted its thread
     int landed;                       // the signal of a handler's jump, until recovery
     // The signal of the last fatal-signal jump when a fault or abort() in the
-    // region raised it (not another process): its exception is the region's,
-    // whatever Python handler is set. Taken when that exception is raised.
+    // region raised it, 0 when it was sent: a fault's exception is the
+    // region's, whatever Python handler is set. Taken when it is raised.
     int landed_fault;
     int cooperative_scopes;           // talvex::cooperative scopes open, all threads
     int python_table[kSignalSlots];   // PythonTable, interrupt signals
