@@ -7,6 +7,7 @@ Every test sets PATH itself, so the real inspector that the venv provides
 is never run: either no talvex-CSI at all, or a stand-in that reports its
 arguments."""
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -201,3 +202,55 @@ def test_fault_in_another_thread_is_not_caught_by_the_region(crash):
     code, pid, err = crash('c.bystander_in_region("segv", 30.0)', ndebug="1")
     assert code == -signal.SIGSEGV
     assert err == SEP + SEGV_MESSAGE + EXPLANATION + SEP
+
+
+# ---------------------------------------------------------------------------
+# abort() outside a region: the C library's and the C++ runtime's own aborts
+# get the report and the process dies by SIGABRT, also when the program set
+# a Python handler for SIGABRT (which only a SIGABRT from another process
+# runs). What each prints before it aborts comes first.
+# ---------------------------------------------------------------------------
+
+ABORTS = {
+    "assert": rb"[^\n]*tvclient\.c:\d+: [^\n]*: Assertion `volatile_zero == 1' failed\.\n",
+    "terminate": rb"terminate called without an active exception\n",
+    "heap": rb"double free or corruption \([!a-z]+\)\n",
+}
+
+SIGABRT_HANDLERS = {
+    "none": "",
+    "returns": "signal.signal(signal.SIGABRT, lambda s, f: print('handler', flush=True))",
+    "exits": "signal.signal(signal.SIGABRT, lambda s, f: sys.exit(3))",
+}
+
+
+@pytest.mark.parametrize("handler", list(SIGABRT_HANDLERS))
+@pytest.mark.parametrize("kind", list(ABORTS))
+def test_abort_outside_a_region_gets_the_report(crash, kind, handler):
+    rc, pid, err = crash(f"import tvclient_cpp; tvclient_cpp.fault({kind!r}, False)",
+                         ndebug="1", after=SIGABRT_HANDLERS[handler])
+    assert rc == -signal.SIGABRT
+    assert re.fullmatch(ABORTS[kind] + re.escape(SEP + message_block(FATAL["SIGABRT"][2])),
+                        err), err
+
+
+# A SIGABRT the process sends itself, by any means, is an abort: Python code
+# that wants its handler to run calls it.
+@pytest.mark.parametrize("how", ["os.abort()", "signal.raise_signal(signal.SIGABRT)",
+                                 "os.kill(os.getpid(), signal.SIGABRT)",
+                                 "signal.pthread_kill(threading.get_ident(), signal.SIGABRT)"])
+def test_sigabrt_the_process_sends_itself_is_an_abort(crash, how):
+    rc, pid, err = crash("import threading, time; %s; time.sleep(30)" % how, ndebug="1",
+                         after=SIGABRT_HANDLERS["returns"])
+    assert rc == -signal.SIGABRT
+    assert err == SEP + message_block(FATAL["SIGABRT"][2])
+
+
+# Two threads that fault at once: the first claims the crash, the other
+# waits for the process to die. Twenty runs, each in a fresh interpreter.
+@pytest.mark.parametrize("run", range(20))
+def test_two_threads_faulting_at_once_give_one_report(crash, run):
+    rc, pid, err = crash("import tvclient_threads; tvclient_threads.fault_in_two_threads()",
+                         ndebug="1")
+    assert rc == -signal.SIGSEGV
+    assert err == SEP + message_block(SEGV_MESSAGE)

@@ -591,6 +591,29 @@ def test_gunicorn_ctrl_c_runs_worker_int_and_workers_exit_cleanly(gunicorn, extr
     assert [sign for sign in signs if sign in log] == [], log
 
 
+# A quick stop: Ctrl-C to the master alone, which sends SIGQUIT to each
+# worker. The worker whose request runs in a region leaves it through its
+# own handler (handle_quit: worker_int, then sys.exit(0)) instead of running
+# on until the master's graceful timeout runs out and kills it.
+def test_gunicorn_quick_stop_ends_a_request_inside_a_region(gunicorn):
+    server = gunicorn("--graceful-timeout", "5")
+    port = server.wait_ready(2)
+    client, busy = server.request_stuck(port, "region")
+    os.kill(server.proc.pid, signal.SIGINT)
+    received = b""
+    while chunk := client.recv(4096):
+        received += chunk
+    client.close()
+    status = server.wait()
+    log = server.log()
+    assert status == 0, log
+    # gunicorn answers a request that its handler's SystemExit ended with 500.
+    assert received.startswith(b"HTTP/1.1 500 Internal Server Error\r\n"), log
+    assert busy in server.pids("worker_int"), log
+    signs = CRASH_SIGNS + ["was sent", "exited with code"]
+    assert [sign for sign in signs if sign in log] == [], log
+
+
 # One stuck worker at a time: gunicorn's master checks for timeouts at every
 # wake-up, and a second worker's exit can bring its SIGKILL a few
 # milliseconds after its SIGABRT, before any handler could run.

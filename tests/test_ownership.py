@@ -4,11 +4,18 @@ after talvex, keeps working; a fatal signal sent by another process is
 never taken for a fault; faulthandler's file gets the crash report too.
 Each scenario runs in a fresh interpreter, and interrupts come from another
 process."""
+import os
+import shlex
+import shutil
 import signal
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
 
 import pytest
 
-from conftest import run_py, run_signalled
+from conftest import child_env, run_py, run_signalled
 from test_coexistence import INTERRUPTS, OWN_EXCEPTION as OWN
 
 # ---------------------------------------------------------------------------
@@ -162,6 +169,143 @@ def test_a_library_fault_handler_keeps_working(order):
                         "This probably occurred because a *compiled* module has a bug\n"
                         "in it and is not properly wrapped with sig_on(), sig_off().\n"
                         "Python will now terminate.\n" + "-" * 72 + "\n"), err
+
+
+SEP = "-" * 72 + "\n"
+EXPLANATION = ("\nThis probably occurred because a *compiled* module has a bug\n"
+               "in it and is not properly wrapped with sig_on(), sig_off().\n"
+               "Python will now terminate.\n")
+SEGV_REPORT = SEP + "Unhandled SIGSEGV: A segmentation fault occurred." + EXPLANATION + SEP
+
+
+def test_a_library_handler_keeps_its_place_when_faulthandler_is_enabled_later():
+    r = run_py("""
+        import faulthandler, tvguard
+        tvguard.install()
+        import talvex, tvclient_c as c
+        from scenario import outcome
+        faulthandler.enable()
+        print(tvguard.touch(), outcome(c.fault, "segv"))
+        faulthandler.disable()
+        print(tvguard.touch(), outcome(c.fault, "segv"))
+        faulthandler.enable()
+        print(tvguard.touch(), flush=True)
+        c.fault("segv", False)
+    """, env={"TALVEX_CRASH_NDEBUG": "1"})
+    err = r.stderr.decode(errors="replace")
+    assert r.returncode == -signal.SIGSEGV, err
+    assert r.stdout.decode().splitlines() == [
+        "(42, 1) talvex.signals.SignalError('Segmentation fault')",
+        "(42, 2) talvex.signals.SignalError('Segmentation fault')", "(42, 3)"]
+    # faulthandler's traceback follows the report.
+    assert err.startswith(SEGV_REPORT + "Fatal Python error: Segmentation fault\n"), err
+
+
+# A library's handler that hands a fault it does not own on by re-raising
+# it (thread-directed or to the process), or whose handler itself faults:
+# the report all the same, after the library's own faults were recovered.
+@pytest.mark.parametrize("how, sig, message", [
+    ("raise", signal.SIGSEGV, "Unhandled SIGSEGV: A segmentation fault occurred."),
+    ("kill", signal.SIGSEGV, "Unhandled SIGSEGV: A segmentation fault occurred."),
+    ("fpe", signal.SIGFPE, "Unhandled SIGFPE during signal handling."),
+])
+def test_a_library_that_hands_a_fault_on_still_gets_the_report(how, sig, message):
+    r = run_py(f"""
+        import tvguard
+        tvguard.install({how!r})
+        import talvex, tvclient_c as c
+        print(tvguard.touch(), flush=True)
+        c.fault("segv", False)
+    """, env={"TALVEX_CRASH_NDEBUG": "1"})
+    assert r.returncode == -sig, r.stderr.decode(errors="replace")
+    assert r.stdout.decode() == "(42, 1)\n"
+    assert r.stderr.decode() == SEP + message + EXPLANATION + SEP
+
+
+# An embedding program linked with the static libpython: its own recovering
+# fault handler lies in the same object as the interpreter, and is a
+# library's all the same.
+HOST = r"""
+#include <Python.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+static char *guard;
+static size_t page;
+static volatile sig_atomic_t recovered;
+
+static void on_segv(int sig, siginfo_t *info, void *context)
+{
+    char *address = (char *)info->si_addr;
+    (void)context;
+    if (info->si_code > 0 && address >= guard && address < guard + page) {
+        mprotect(guard, page, PROT_READ | PROT_WRITE);
+        recovered++;
+        return;
+    }
+    signal(sig, SIG_DFL);
+}
+
+static void touch(void)
+{
+    mprotect(guard, page, PROT_NONE);
+    ((volatile char *)guard)[7] = 42;
+    printf("recovered %d\n", (int)recovered);
+    fflush(stdout);
+}
+
+int main(void)
+{
+    struct sigaction sa;
+    page = (size_t)sysconf(_SC_PAGESIZE);
+    guard = mmap(NULL, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_sigaction = on_segv;
+    sa.sa_flags = SA_SIGINFO;
+    sigaction(SIGSEGV, &sa, NULL);
+    Py_InitializeEx(0);
+    if (PyRun_SimpleString("import talvex, tvclient_c") != 0)
+        return 1;
+    touch();
+    PyRun_SimpleString("import faulthandler; faulthandler.enable()");
+    touch();
+    PyRun_SimpleString("tvclient_c.fault('segv', False)");
+    return 0;
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def static_host(tmp_path_factory):
+    """The embedding program, built against the static libpython of the
+    interpreter that runs the suite."""
+    get = sysconfig.get_config_var
+    archive = Path(get("LIBPL") or "", get("LIBRARY") or "")
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if not archive.name.endswith(".a") or not archive.is_file() or cc is None:
+        pytest.skip("no static libpython or no C compiler")
+    directory = tmp_path_factory.mktemp("host")
+    (directory / "host.c").write_text(HOST)
+    subprocess.run([cc, "-o", str(directory / "host"), str(directory / "host.c"),
+                    "-I" + get("INCLUDEPY"), str(archive),
+                    *shlex.split(get("LIBS") or ""), *shlex.split(get("SYSLIBS") or ""),
+                    *shlex.split(get("LINKFORSHARED") or "")], check=True)
+    return directory / "host"
+
+
+def test_an_embedding_programs_own_handler_is_a_librarys(static_host):
+    site = [p for p in sys.path if p.endswith("site-packages")]
+    env = child_env(TALVEX_CRASH_NDEBUG="1")
+    env["PYTHONPATH"] = os.pathsep.join([env["PYTHONPATH"], *site])
+    r = subprocess.run([str(static_host)], capture_output=True, env=env, timeout=60,
+                       cwd=str(Path(__file__).parent))
+    err = r.stderr.decode(errors="replace")
+    assert r.returncode == -signal.SIGSEGV, err
+    assert r.stdout.decode() == "recovered 1\nrecovered 2\n"
+    assert err.startswith(SEGV_REPORT + "Fatal Python error: Segmentation fault\n"), err
 
 
 # ---------------------------------------------------------------------------

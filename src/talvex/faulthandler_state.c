@@ -57,3 +57,12 @@ int tv_faulthandler_fd(void)
         return -1;
     return s->fatal_error.fd;
 }
+
+PyObject *tv_faulthandler_file(int *all_threads)
+{
+    *all_threads = 0;
+    if (tv_faulthandler_fd() < 0)
+        return NULL;
+    *all_threads = fh_state->fatal_error.all_threads;
+    return fh_state->fatal_error.file;
+}

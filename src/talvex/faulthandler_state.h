@@ -2,6 +2,8 @@
 #ifndef TALVEX_FAULTHANDLER_STATE_H
 #define TALVEX_FAULTHANDLER_STATE_H
 
+#include <Python.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -14,6 +16,10 @@ void tv_faulthandler_verify(int enabled);
 /* The descriptor faulthandler writes to while it is enabled, else -1.
  * Plain reads: safe in a signal handler. */
 int tv_faulthandler_fd(void);
+/* While faulthandler is enabled, its all_threads setting, and the file its
+ * enable() was given (borrowed; NULL for a descriptor number, or when not
+ * enabled). With the interpreter lock. */
+PyObject *tv_faulthandler_file(int *all_threads);
 
 #ifdef __cplusplus
 }

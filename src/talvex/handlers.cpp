@@ -653,7 +653,6 @@ void write_report(const char *message)
 [[noreturn]] void die_for_signal(int sig, const char *message, const siginfo_t *info,
                                 void *context)
 {
-    tv_store(&shared.dying_thread, kernel_thread_id());
     int faulthandler_fd = tv_faulthandler_fd();
     report_fd = faulthandler_fd >= 0 ? faulthandler_fd : 2;
     describe_context(sig, info, context);
@@ -664,8 +663,9 @@ void write_report(const char *message)
 
     for (int s : kFatalSignals)
         signal(s, SIG_DFL);
-    if (sig > 0 && sig < kSignalSlots && tv_load(&shared.chain_kind[sig]) == kChainAfter) {
-        const struct sigaction &previous = shared.chained[sig];
+    const Chain &faulthandler = shared.chains[kChainFaulthandler];
+    if (sig > 0 && sig < kSignalSlots && tv_load(&faulthandler.set[sig])) {
+        const struct sigaction &previous = faulthandler.action[sig];
         if (is_real_handler(previous))
             sigaction(sig, &previous, nullptr);
     }
@@ -764,26 +764,85 @@ void interrupt_handler(int sig, siginfo_t *info, void *context)
 
 namespace {
 
+// Where a fatal signal came from, by the kernel's own record of it.
+enum class Origin {
+    fault,  // raised by an instruction (si_code > 0)
+    abort,  // SIGABRT the process raised itself: abort(), assert(),
+            // std::terminate, the C library's heap checks, raise(), kill()
+    sent,   // sent by kill(), raise() or another process: not a fault
+};
+
+Origin origin_of(int sig, const siginfo_t *info)
+{
+    if (info == nullptr || info->si_code > 0)
+        return Origin::fault;
+    if (sig == SIGABRT && (info->si_code == SI_USER || info->si_code == SI_TKILL) &&
+        info->si_pid == getpid())
+        return Origin::abort;
+    return Origin::sent;
+}
+
+// The signal interrupted code running on this thread's alternate signal
+// stack, where only signal handlers run: a handler faulted, or re-raised
+// its signal.
+bool interrupted_a_handler(void *context)
+{
+    uintptr_t sp;
+    stack_t alt;
+    if (!interrupted_stack_pointer(context, &sp) || sigaltstack(nullptr, &alt) != 0 ||
+        (alt.ss_flags & SS_DISABLE))
+        return false;
+    uintptr_t base = reinterpret_cast<uintptr_t>(alt.ss_sp);
+    return sp >= base && sp - base < alt.ss_size;
+}
+
 // Runs the handler a library installed before talvex, as the kernel would
 // have: its mask blocked meanwhile, with the original siginfo and context,
-// so that it can make the access valid and return.
-void run_chained_handler(int sig, siginfo_t *info, void *context)
+// so that it can make the access valid and return. The signal itself stays
+// blocked, also for a handler installed with SA_NODEFER (faulthandler is
+// one): a handler that resets it to the default and re-raises it with
+// raise() or kill(), as crash reporters do, would otherwise end the process
+// before the report. Returns false when the library handed the signal on
+// so: it waits, blocked, or a real fault is left to meet another
+// disposition when the instruction runs again. The signal is still blocked
+// then.
+bool run_chained_handler(int sig, siginfo_t *info, void *context, bool fault)
 {
-    struct sigaction h = shared.chained[sig];
+    Chain &library = shared.chains[kChainLibrary];
+    struct sigaction h = library.action[sig];
     if (h.sa_flags & SA_RESETHAND) {
-        tv_store(&shared.chain_kind[sig], kChainNone);
-        shared.chained[sig].sa_handler = SIG_DFL;
-        shared.chained[sig].sa_flags = 0;
+        tv_store(&library.set[sig], 0);
+        library.action[sig].sa_handler = SIG_DFL;
+        library.action[sig].sa_flags = 0;
     }
     sigset_t mask = h.sa_mask, previous;
-    if (!(h.sa_flags & SA_NODEFER))
-        sigaddset(&mask, sig);
+    sigaddset(&mask, sig);
     pthread_sigmask(SIG_BLOCK, &mask, &previous);
     if (h.sa_flags & SA_SIGINFO)
         h.sa_sigaction(sig, info, context);
     else
         h.sa_handler(sig);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    sigset_t waiting;
+    struct sigaction now;
+    bool handed_on = (sigpending(&waiting) == 0 && sigismember(&waiting, sig) == 1) ||
+                     (fault && sigaction(sig, nullptr, &now) == 0 && !is_talvex_handler(now));
+    if (!handed_on)
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return !handed_on;
+}
+
+// The first thread to get here owns the crash; the others wait for death.
+// One compare-and-swap: two threads that fault at once cannot both win.
+void claim_crash(int sig)
+{
+    int me = kernel_thread_id();
+    int owner = 0;
+    if (__atomic_compare_exchange_n(&shared.dying_thread, &owner, me, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST))
+        return;
+    if (owner == me)
+        die_now(sig);  // the handler before talvex handed the signal back
+    wait_for_death();
 }
 
 }  // namespace
@@ -848,22 +907,32 @@ void fatal_signal_handler(int sig, siginfo_t *info, void *context)
     int tid = kernel_thread_id();
     ThreadRecord *self = find_thread_record(static_cast<unsigned long>(pthread_self()));
     bool was_active = enter_fatal(self, tid);
+    Origin origin = origin_of(sig, info);
+    // A library's handler, run from here, faulted (the report says so) or
+    // handed its signal back to talvex (the report): nothing runs it again.
+    bool in_handler = interrupted_a_handler(context);
+    bool during_handling = was_active || (in_handler && origin == Origin::fault);
 
-    if (!was_active) {
-        bool region = self != nullptr && in_region(self->record) &&
-                      (self != __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE) ||
-                       main_region_is_here(self));
-        if (region && sig != SIGQUIT)
-            jump(self, sig, context);
+    if (!was_active && !in_handler) {
         bool known = sig > 0 && sig < kSignalSlots;
-        // Sent by kill(), raise() or another process (the kernel's si_code
-        // is not positive), not raised by a faulting instruction: the
-        // program's Python-level handler runs at Python's next check, as
-        // CPython's own handler would arrange. A real fault would only run
-        // again, for ever: it gets the report.
-        bool sent = info != nullptr && info->si_code <= 0;
-        if (known && sent && tv_load(&shared.fatal_route[sig]) == kRoutePython &&
-            python_running()) {
+        // Sent by kill(), raise() or another process, not raised by a
+        // faulting instruction nor by abort(): the program's Python-level
+        // handler runs at Python's next check, as CPython's own handler
+        // would arrange. A real fault would only run again, for ever, and
+        // abort() would follow its signal with death by the default action:
+        // both get the report.
+        bool to_python = known && origin == Origin::sent &&
+                         tv_load(&shared.fatal_route[sig]) == kRoutePython && python_running();
+        ThreadRecord *main = __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
+        bool region = self != nullptr && in_region(self->record) &&
+                      (self != main || main_region_is_here(self));
+        // SIGQUIT ends a region only by the program's handler, which runs
+        // in the main thread.
+        if (region && (sig != SIGQUIT || (to_python && self == main))) {
+            tv_store(&self->landed_fault, origin == Origin::sent ? 0 : sig);
+            jump(self, sig, context);
+        }
+        if (to_python) {
             leave_fatal(self, tid);
             PyErr_SetInterruptEx(sig);
             errno = saved_errno;
@@ -871,25 +940,21 @@ void fatal_signal_handler(int sig, siginfo_t *info, void *context)
         }
         // A library that was there first (a JVM, a WebAssembly runtime, a
         // collector with guard pages) may recover and return.
-        if (known && tv_load(&shared.chain_kind[sig]) == kChainFirst) {
+        if (known && tv_load(&shared.chains[kChainLibrary].set[sig])) {
             leave_fatal(self, tid);
-            run_chained_handler(sig, info, context);
-            // A fault it does not own, the library hands to the default
-            // action, which the instruction meets when it runs again: death
-            // by the signal, and so the report first.
-            struct sigaction now;
-            if (sent || sigaction(sig, nullptr, &now) != 0 || (now.sa_flags & SA_SIGINFO) ||
-                now.sa_handler != SIG_DFL) {
+            if (run_chained_handler(sig, info, context, origin == Origin::fault)) {
                 errno = saved_errno;
                 return;
             }
+            enter_fatal(self, tid);
         }
     }
 
+    claim_crash(sig);
     const FatalMessage *m = kFatalMessages;
     while (m->sig != 0 && m->sig != sig)
         m++;
-    die_for_signal(sig, was_active ? m->during_handling : m->outside_region, info, context);
+    die_for_signal(sig, during_handling ? m->during_handling : m->outside_region, info, context);
 }
 
 // The trampoline: re-entered by every handler jump through trampoline_buf,

@@ -89,27 +89,34 @@ struct sigaction talvex_action(int sig)
     return sa;
 }
 
-// Whether a handler's code lies in the interpreter itself (libpython, or the
-// python executable): faulthandler's, or CPython's own native handler.
-bool in_interpreter(const struct sigaction &sa)
+// faulthandler's handler, known by the address it was installed with: an
+// embedding program's own handler may lie in the same object as the
+// interpreter (libpython linked into the executable) and is a library's.
+bool is_faulthandler(const struct sigaction &sa)
 {
-    void *code = (sa.sa_flags & SA_SIGINFO) ? reinterpret_cast<void *>(sa.sa_sigaction)
-                                            : reinterpret_cast<void *>(sa.sa_handler);
-    Dl_info interpreter, handler;
-    return dladdr(reinterpret_cast<void *>(&Py_Initialize), &interpreter) != 0 &&
-           dladdr(code, &handler) != 0 && interpreter.dli_fbase == handler.dli_fbase;
+    void *code = __atomic_load_n(&shared.faulthandler_code, __ATOMIC_ACQUIRE);
+    return code != nullptr && is_real_handler(sa) && handler_code(sa) == code;
 }
 
-// Remembers the handler talvex replaced for a fatal signal. A library's
-// goes first when a fault arrives outside a region (it may recover);
+void set_slot(ChainSlot slot, int sig, const struct sigaction *handler)
+{
+    Chain &chain = shared.chains[slot];
+    tv_store(&chain.set[sig], 0);
+    if (handler == nullptr)
+        return;
+    chain.action[sig] = *handler;
+    tv_store(&chain.set[sig], 1);
+}
+
+// Remembers a handler talvex replaced for a fatal signal. A library's goes
+// first when a fault arrives outside a region (it may recover);
 // faulthandler, which ends the process, after the crash report.
 void set_chain(int sig, const struct sigaction &previous)
 {
-    tv_store(&shared.chain_kind[sig], kChainNone);
-    shared.chained[sig] = previous;
-    tv_store(&shared.chain_kind[sig], !is_real_handler(previous) ? kChainNone
-                                      : in_interpreter(previous) ? kChainAfter
-                                                                 : kChainFirst);
+    if (is_faulthandler(previous))
+        set_slot(kChainFaulthandler, sig, &previous);
+    else
+        set_slot(kChainLibrary, sig, &previous);
 }
 
 // A handler neither talvex's nor the interpreter's own (whose signals
@@ -215,6 +222,7 @@ void reset_record(ThreadRecord *rec)
 {
     memset(static_cast<void *>(&rec->own), 0, sizeof(rec->own));
     tv_store(&rec->landed, 0);
+    tv_store(&rec->landed_fault, 0);
     tv_store(&rec->recovered_early, 0);
     tv_store(&rec->scopes, 0);
     tv_store(&rec->scope_signal, 0);
@@ -509,12 +517,14 @@ void reinstall_handler(int sig)
     take_signal(sig);
 }
 
-void snapshot_chains(struct sigaction *out)
+void learn_faulthandler_handler()
 {
-    memcpy(out, shared.chained, sizeof(shared.chained));
+    struct sigaction current;
+    if (sigaction(SIGSEGV, nullptr, &current) == 0 && is_foreign_handler(current))
+        __atomic_store_n(&shared.faulthandler_code, handler_code(current), __ATOMIC_RELEASE);
 }
 
-void reclaim_fatal_handlers(const struct sigaction *fallback)
+void reclaim_fatal_handlers(bool faulthandler_off)
 {
     for (int sig : kHandledSignals) {
         if (is_interrupt_signal(sig))
@@ -524,16 +534,16 @@ void reclaim_fatal_handlers(const struct sigaction *fallback)
             continue;
         if (!is_real_handler(current) && current.sa_handler == SIG_IGN)
             continue;  // the program ignores it
-        if (is_talvex_handler(current)) {
-            if (fallback != nullptr)
-                set_chain(sig, fallback[sig]);
-            continue;
+        if (!is_talvex_handler(current)) {
+            struct sigaction sa = talvex_action(sig);
+            if (sigaction(sig, &sa, nullptr) != 0)
+                continue;
+            // What faulthandler's disable() put back is what lay beneath it.
+            if (is_foreign_handler(current))
+                set_chain(sig, current);
         }
-        struct sigaction sa = talvex_action(sig);
-        if (sigaction(sig, &sa, nullptr) != 0)
-            continue;
-        if (is_foreign_handler(current) || !is_real_handler(current))
-            set_chain(sig, current);
+        if (faulthandler_off && !is_faulthandler(current))
+            set_slot(kChainFaulthandler, sig, nullptr);
     }
 }
 

@@ -63,6 +63,13 @@ inline bool is_real_handler(const struct sigaction &sa)
     return sa.sa_handler != SIG_DFL && sa.sa_handler != SIG_IGN;
 }
 
+// The code a disposition runs (a function, or SIG_DFL / SIG_IGN).
+inline void *handler_code(const struct sigaction &sa)
+{
+    return (sa.sa_flags & SA_SIGINFO) ? reinterpret_cast<void *>(sa.sa_sigaction)
+                                      : reinterpret_cast<void *>(sa.sa_handler);
+}
+
 // What a fatal signal outside a region does besides the crash report.
 enum FatalRoute : int {
     kRouteReport = 0,   // crash report, then the handler it replaced, then death
@@ -79,11 +86,16 @@ enum PythonTable : int {
     kTableChecker = 2,   // python_check_interrupt there: recorded, then announced
 };
 
-// How a fatal-signal handler that was in place before talvex takes its turn.
-enum ChainKind : int {
-    kChainNone = 0,
-    kChainFirst = 1,   // a library's (it may recover and return): before anything else
-    kChainAfter = 2,   // the interpreter's own, faulthandler: after the crash report
+// The fatal-signal handlers talvex found in place, each kind in its own
+// slot, so that enabling faulthandler never drops a library's.
+enum ChainSlot : int {
+    kChainLibrary = 0,       // a library's (it may recover and return): before anything else
+    kChainFaulthandler = 1,  // faulthandler's, which ends the process: after the crash report
+    kChainSlots = 2,
+};
+struct Chain {
+    struct sigaction action[kSignalSlots];
+    int set[kSignalSlots];  // written after `action`, read before it
 };
 
 // What the runtime keeps for one thread that uses talvex: its region
@@ -97,6 +109,10 @@ struct ThreadRecord {
     unsigned long thread;        // its owner (pthread_t); 0: free
     int tid;                     // the owner's kernel thread id; 0: free
     int landed;                  // the signal of a handler's jump, until recovery
+    // The signal of the last fatal-signal jump when a fault or abort() in the
+    // region raised it, 0 when it was sent: a fault's exception is the
+    // region's, whatever Python handler is set. Taken when it is raised.
+    int landed_fault;
     int recovered_early;         // the region was recovered before its client asked
     int scopes;                  // talvex::cooperative scopes open in the thread
     int scope_signal;            // an interrupt waiting for a scope's check()
@@ -126,13 +142,12 @@ struct Shared {
     // _thread.interrupt_main(); python_check_interrupt takes them.
     int owed_to_main[kSignalSlots];
     int fatal_route[kSignalSlots];    // FatalRoute
-    // A fatal-signal handler that was in place before talvex took the signal.
-    struct sigaction chained[kSignalSlots];
-    int chain_kind[kSignalSlots];     // ChainKind
+    Chain chains[kChainSlots];        // by ChainSlot
     unsigned int interrupt_serial;    // counts interrupts sent to the whole process
     int python_claims_deferred;       // python_check_interrupt leaves interrupts waiting
     void (*python_native_handler)(int);  // what CPython installs natively for its handlers
-    int dying_thread;                 // kernel id of the thread writing a crash report
+    void *faulthandler_code;          // faulthandler's fatal-signal handler, learnt when installed
+    int dying_thread;                 // kernel id of the thread that claimed the crash
     unsigned long main_thread;        // the main thread (pthread_t)
     int main_thread_tid;              // and its kernel thread id
     uintptr_t main_stack_low;         // the main thread's stack, where known
@@ -210,11 +225,13 @@ void setup_alt_stack();
 // Put talvex's handler back for one signal after Python's signal module
 // installed its own; fatal signals keep what they chained.
 void reinstall_handler(int sig);
-// After other code replaced fatal-signal handlers (faulthandler.enable or
-// disable): take them back, handing on to whatever is there now, or to
-// `fallback` where that is talvex's own handler. `fallback` null: keep.
-void reclaim_fatal_handlers(const struct sigaction *fallback);
-void snapshot_chains(struct sigaction *out);
+// After faulthandler.enable() or disable(): talvex's fatal handlers back in
+// place, each handler found there in its slot; `faulthandler_off`: the
+// faulthandler slot is emptied where faulthandler is no longer found.
+void reclaim_fatal_handlers(bool faulthandler_off);
+// Learns faulthandler's handler from the disposition of SIGSEGV, just after
+// faulthandler installed it.
+void learn_faulthandler_handler();
 bool is_talvex_handler(const struct sigaction &sa);
 // Claims `record`'s pending interrupt with one atomic exchange; 0 when none.
 int claim_pending(tvstate_t *record);

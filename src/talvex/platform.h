@@ -42,6 +42,16 @@ inline bool interrupted_mask(void *context, sigset_t *mask)
     return true;
 }
 
+// The stack pointer where the signal interrupted the thread.
+inline bool interrupted_stack_pointer(void *context, uintptr_t *sp)
+{
+    if (context == nullptr)
+        return false;
+    const ucontext_t *uc = static_cast<const ucontext_t *>(context);
+    *sp = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RSP]);
+    return true;
+}
+
 inline MachineFault machine_fault(void *context)
 {
     MachineFault f;
@@ -61,6 +71,11 @@ inline MachineFault machine_fault(void *context)
 constexpr bool kHasInterruptedContext = false;
 
 inline bool interrupted_mask(void *, sigset_t *)
+{
+    return false;
+}
+
+inline bool interrupted_stack_pointer(void *, uintptr_t *)
 {
     return false;
 }

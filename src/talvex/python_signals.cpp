@@ -50,9 +50,6 @@ bool hooks_installed;
 // Py_InitializeEx(0)): outside regions the interrupts keep the host's
 // disposition, and SIG_DFL means the signal's default action.
 bool host_mode;
-// The chains faulthandler found when it was enabled, for its disable().
-struct sigaction chains_before_faulthandler[kSignalSlots];
-
 
 bool is_marker(PyObject *handler, long value)
 {
@@ -316,14 +313,12 @@ PyObject *hook_interrupt_main(PyObject *, PyObject *const *args, Py_ssize_t narg
 PyObject *hook_faulthandler_enable(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                    PyObject *kwnames)
 {
-    Ref was_enabled(PyObject_CallNoArgs(real_faulthandler_is_enabled));
-    if (!was_enabled)
-        return nullptr;
-    if (!PyObject_IsTrue(was_enabled.get()))
-        snapshot_chains(chains_before_faulthandler);
     PyObject *result = forward(real_faulthandler_enable, args, nargs, kwnames);
     if (result != nullptr) {
-        reclaim_fatal_handlers(nullptr);  // faulthandler now comes after talvex
+        // Just installed, if it was not enabled yet: its address is known
+        // from now on. faulthandler then comes after talvex.
+        learn_faulthandler_handler();
+        reclaim_fatal_handlers(false);
         tv_faulthandler_verify(1);
     }
     return result;
@@ -334,7 +329,7 @@ PyObject *hook_faulthandler_disable(PyObject *, PyObject *const *args, Py_ssize_
 {
     PyObject *result = forward(real_faulthandler_disable, args, nargs, kwnames);
     if (result != nullptr) {
-        reclaim_fatal_handlers(chains_before_faulthandler);
+        reclaim_fatal_handlers(true);
         tv_faulthandler_verify(0);
     }
     return result;
@@ -413,6 +408,38 @@ bool wrap(PyObject *module, Hook &hook, PyObject **real)
     return wrapper && PyObject_SetAttrString(module, hook.name, wrapper.get()) == 0;
 }
 
+// faulthandler was enabled before talvex: its handler's address is learnt
+// by installing it once more, with the file and setting it has, before
+// talvex takes the signals. A handler that some library had put above
+// faulthandler's goes back where it was.
+bool learn_enabled_faulthandler()
+{
+    int all_threads = 0;
+    int fd = tv_faulthandler_fd();
+    if (fd < 0 || shared.faulthandler_code != nullptr)
+        return true;
+    // Given a descriptor number, faulthandler keeps no file object.
+    PyObject *given = tv_faulthandler_file(&all_threads);  // borrowed
+    Ref file(given != nullptr ? Py_NewRef(given) : PyLong_FromLong(fd));
+    if (!file)
+        return false;
+    struct sigaction before[kSignalSlots];
+    for (int sig : kFatalSignals)
+        sigaction(sig, nullptr, &before[sig]);
+    Ref off(PyObject_CallNoArgs(real_faulthandler_disable));
+    Ref args(off ? Py_BuildValue("(OO)", file.get(), all_threads ? Py_True : Py_False) : nullptr);
+    Ref on(args ? PyObject_Call(real_faulthandler_enable, args.get(), nullptr) : nullptr);
+    if (!on)
+        return false;
+    learn_faulthandler_handler();
+    struct sigaction now;
+    for (int sig : kFatalSignals) {
+        if (sigaction(sig, nullptr, &now) == 0 && handler_code(now) != handler_code(before[sig]))
+            sigaction(sig, &before[sig], nullptr);
+    }
+    return true;
+}
+
 bool install_hooks()
 {
     if (hooks_installed)
@@ -440,7 +467,7 @@ bool install_hooks()
     if (!enabled)
         return false;
     tv_faulthandler_verify(PyObject_IsTrue(enabled.get()));
-    return true;
+    return !PyObject_IsTrue(enabled.get()) || learn_enabled_faulthandler();
 }
 
 // The handler the program set for `sig`, if any (new reference).
@@ -716,19 +743,23 @@ void resolve_inspector_paths()
 
 void deliver(int sig, const char *msg, PyObject *frame, bool ends_region)
 {
+    // A fault or abort() that ended the region is the region's own
+    // exception: the program's handler is for signals sent to it.
+    ThreadRecord *landing = ends_region ? existing_thread_record() : nullptr;
+    bool fault = landing != nullptr &&
+                 sig == __atomic_exchange_n(&landing->landed_fault, 0, __ATOMIC_SEQ_CST);
     PyGILState_STATE gil = PyGILState_Ensure();
     if (PyErr_Occurred()) {
         PyGILState_Release(gil);
         return;
     }
-    Ref handler(is_main_thread() ? program_handler(sig) : nullptr);
+    Ref handler(is_main_thread() && !fault ? program_handler(sig) : nullptr);
     if (handler) {
         // The program's handler runs as Python code: the region must be
         // over first, even for a client that raises before it recovers.
-        ThreadRecord *rec = ends_region ? existing_thread_record() : nullptr;
-        if (rec != nullptr && tv_load(&rec->landed)) {
-            recover(rec);
-            tv_store(&rec->recovered_early, 1);
+        if (landing != nullptr && tv_load(&landing->landed)) {
+            recover(landing);
+            tv_store(&landing->recovered_early, 1);
         }
         PyObject *current = frame != nullptr
                                 ? frame
@@ -744,6 +775,14 @@ void deliver(int sig, const char *msg, PyObject *frame, bool ends_region)
             return;
         }
         if (!ends_region) {
+            PyGILState_Release(gil);
+            return;
+        }
+        if (sig == SIGQUIT) {
+            // A quit that the handler let pass still ends the work, as the
+            // signal would have ended the process.
+            PyErr_SetNone(PyExc_SystemExit);
+            remember_raised();
             PyGILState_Release(gil);
             return;
         }

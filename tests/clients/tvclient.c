@@ -485,6 +485,40 @@ static PyObject *sleep_region(PyObject *self, PyObject *args)
 
 static int volatile_zero = 0;
 
+/* The C library's and the C++ runtime's own ways to abort, assert()
+ * included: the build's NDEBUG would compile it out. */
+#undef NDEBUG
+#include <assert.h>
+#ifdef __cplusplus
+#include <exception>
+#endif
+
+static void abort_by(const char *kind)
+{
+    if (strcmp(kind, "assert") == 0) {
+        assert(volatile_zero == 1);
+    } else if (strcmp(kind, "heap") == 0) {
+        /* Too large for the thread's cache: freed twice, glibc's check
+         * aborts with "double free or corruption (...)", its arena lock
+         * held. */
+        char *volatile block = (char *)malloc(4096);
+        char *volatile fence = (char *)malloc(64);
+        free(block);
+        free(block);
+        free(fence);
+    } else if (strcmp(kind, "tcache") == 0) {
+        /* Caught by the thread's cache before any lock is taken. */
+        char *volatile block = (char *)malloc(32);
+        free(block);
+        free(block);
+    }
+#ifdef __cplusplus
+    else if (strcmp(kind, "terminate") == 0) {
+        std::terminate();
+    }
+#endif
+}
+
 static void do_fault(const char *kind)
 {
     if (strcmp(kind, "segv") == 0) {
@@ -493,6 +527,9 @@ static void do_fault(const char *kind)
         __builtin_trap();
     } else if (strcmp(kind, "abort") == 0) {
         abort();
+    } else if (strcmp(kind, "assert") == 0 || strcmp(kind, "heap") == 0 ||
+               strcmp(kind, "tcache") == 0 || strcmp(kind, "terminate") == 0) {
+        abort_by(kind);
     } else if (strcmp(kind, "fpe") == 0) {
         volatile int one = 1;
         volatile int q = one / *(volatile int *)&volatile_zero;
@@ -503,7 +540,9 @@ static void do_fault(const char *kind)
     }
 }
 
-/* kind: "segv", "ill", "abort", "fpe" or a signal number to raise;
+/* kind: "segv", "ill", "abort", "fpe", an abort of the libraries' own
+ * ("assert", "heap", "tcache", and "terminate" in the C++ build) or a
+ * signal number to raise;
  * `message` (protected only) becomes the region's sig_str() text. */
 static PyObject *fault(PyObject *self, PyObject *args)
 {

@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <errno.h>
 #include <pthread.h>
 #include <stdatomic.h>
 #include <time.h>
@@ -100,7 +101,39 @@ static PyObject *hold_gil(PyObject *self, PyObject *arg)
     Py_RETURN_NONE;
 }
 
+static pthread_barrier_t together;
+
+static void *fault_together(void *arg)
+{
+    (void)arg;
+    pthread_barrier_wait(&together);
+    write_through_null();
+    return NULL;
+}
+
+/* fault_in_two_threads(): two threads that C code creates write through a
+ * null pointer as soon as both have started; the caller waits for them
+ * without the interpreter lock. */
+static PyObject *fault_in_two_threads(PyObject *self, PyObject *noargs)
+{
+    pthread_t first, second;
+    int err;
+    (void)self;
+    (void)noargs;
+    pthread_barrier_init(&together, NULL, 2);
+    Py_BEGIN_ALLOW_THREADS
+    err = pthread_create(&first, NULL, fault_together, NULL);
+    if (err == 0)
+        err = pthread_create(&second, NULL, fault_together, NULL);
+    if (err == 0)
+        pthread_join(first, NULL);   /* never returns: the process dies */
+    Py_END_ALLOW_THREADS
+    errno = err;
+    return PyErr_SetFromErrno(PyExc_OSError);
+}
+
 static PyMethodDef methods[] = {
+    {"fault_in_two_threads", fault_in_two_threads, METH_NOARGS, NULL},
     {"start_faulting_thread", start_faulting_thread, METH_O, NULL},
     {"fault_after", fault_after, METH_O, NULL},
     {"hold_gil", hold_gil, METH_O, NULL},

@@ -3,7 +3,11 @@
  * engine, a collector with guard pages). It knows nothing of talvex: it
  * installs its own SIGSEGV handler, which makes an access to its guard page
  * valid and returns, and hands every other fault to the handler it found
- * when it was installed, or, when there was none, to the default action.
+ * when it was installed, or, when there was none, to the default action:
+ * as install()'s `how` says, it resets the signal to the default and
+ * returns, so that the fault strikes again ("return"), or re-raises it
+ * with raise() ("raise") or kill() ("kill"), as crash reporters do; or its
+ * handler itself faults, with a division by zero ("fpe").
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -17,6 +21,8 @@ static char *guard;
 static size_t page;
 static struct sigaction previous;
 static volatile sig_atomic_t recovered;
+static char how[8] = "return";
+static volatile int zero, one = 1;
 
 static void on_segv(int sig, siginfo_t *info, void *context)
 {
@@ -35,15 +41,28 @@ static void on_segv(int sig, siginfo_t *info, void *context)
         previous.sa_handler(sig);
         return;
     }
-    /* Not ours and nobody else's: the default action when it faults again. */
+    /* Not ours and nobody else's: the default action. */
+    if (strcmp(how, "fpe") == 0) {
+        recovered = one / zero;
+        return;
+    }
     signal(sig, SIG_DFL);
+    if (strcmp(how, "raise") == 0)
+        raise(sig);
+    else if (strcmp(how, "kill") == 0)
+        kill(getpid(), sig);
 }
 
-static PyObject *install(PyObject *self, PyObject *noargs)
+static PyObject *install(PyObject *self, PyObject *args)
 {
     struct sigaction sa;
+    const char *given = "return";
     (void)self;
-    (void)noargs;
+    if (!PyArg_ParseTuple(args, "|s", &given))
+        return NULL;
+    if (strlen(given) >= sizeof(how))
+        return PyErr_Format(PyExc_ValueError, "unknown way %s", given);
+    strcpy(how, given);
     page = (size_t)sysconf(_SC_PAGESIZE);
     guard = mmap(NULL, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (guard == MAP_FAILED) {
@@ -73,7 +92,7 @@ static PyObject *touch(PyObject *self, PyObject *noargs)
 }
 
 static PyMethodDef methods[] = {
-    {"install", install, METH_NOARGS, "install the library's SIGSEGV handler"},
+    {"install", install, METH_VARARGS, "install([how]): install the library's SIGSEGV handler"},
     {"touch", touch, METH_NOARGS, "touch() -> (value, faults recovered)"},
     {NULL, NULL, 0, NULL},
 };
