@@ -128,6 +128,44 @@ def test_jupyter_kernel_interrupts_a_region_in_every_cell(kernel, tmp_path):
     assert values == {"answer": "42", "record": "(0, 0)"}
 
 
+@pytest.mark.parametrize("work, ready", [
+    # A region without the interpreter lock (it returns the exception that
+    # ended it), and a cooperative C++ loop.
+    ("worker_saw.extend(tvthreads.hold_region(-1))", "tvthreads.in_region()"),
+    ("talvex_example_pybind.hold(1)", "talvex_example_pybind.running()"),
+], ids=["region", "cooperative"])
+def test_jupyter_interrupt_reaches_a_cell_waiting_on_a_worker(kernel, tmp_path, work, ready):
+    # The cell waits in join() for a worker whose native work the interrupt
+    # ends; the cell itself is interrupted too, as without talvex.
+    km, kc = kernel
+    entered = tmp_path / "entered"
+    msg_id = kc.execute(textwrap.dedent(f"""\
+        import threading, time, talvex, tvthreads, talvex_example_pybind
+        worker_saw = []
+        def work():
+            try:
+                {work}
+            except BaseException as e:
+                worker_saw.append(type(e).__name__)
+        w = threading.Thread(target=work)
+        w.start()
+        while not {ready}:
+            time.sleep(0.001)
+        open({str(entered)!r}, "w").close()
+        w.join()
+        """), stop_on_error=False)
+    wait_for(entered.exists, "the worker to start its native work")
+    km.interrupt_kernel()
+    reply = reply_to(kc, msg_id)
+    assert (reply["status"], reply.get("ename")) == ("error", "KeyboardInterrupt")
+    # The worker's work ended with its own KeyboardInterrupt.
+    reply = reply_to(kc, kc.execute(
+        "while not worker_saw:\n    time.sleep(0.001)\nw.join()",
+        user_expressions={"saw": "worker_saw"}))
+    assert reply["status"] == "ok"
+    assert reply["user_expressions"]["saw"]["data"]["text/plain"] == "['KeyboardInterrupt']"
+
+
 # ---------------------------------------------------------------------------
 # Alarm-based timeouts: pytest-timeout (signal method), timeout-decorator,
 # and the hand-written idiom.
@@ -137,11 +175,19 @@ TIMED_TESTS = """\
 import signal
 import pytest
 import talvex, tvclient_c
+import talvex_example_pybind
 
 
 @pytest.mark.timeout(1)
 def test_stuck_in_region():
     tvclient_c.busy_region(-1)
+
+
+# A cooperative loop in the main thread, without the interpreter lock: the
+# plugin's own SIGALRM handler ends it, through talvex::check().
+@pytest.mark.timeout(1)
+def test_stuck_in_cooperative_loop():
+    talvex_example_pybind.count_primes(10**15)
 
 
 def test_alarm_after_the_timeout():
@@ -162,11 +208,13 @@ def test_pytest_timeout_signal_method_ends_a_region(tmp_path):
     assert r.returncode == 1, output
     failures = {case.get("name"): [f.get("message") for f in case.findall("failure")]
                 for case in ET.parse(tmp_path / "report.xml").iter("testcase")}
-    assert failures.keys() == {"test_stuck_in_region", "test_alarm_after_the_timeout"}, output
-    [message] = failures["test_stuck_in_region"]
-    assert message.startswith("Failed: Timeout"), message
+    assert failures.keys() == {"test_stuck_in_region", "test_stuck_in_cooperative_loop",
+                               "test_alarm_after_the_timeout"}, output
+    for stuck in ("test_stuck_in_region", "test_stuck_in_cooperative_loop"):
+        [message] = failures[stuck]
+        assert message.startswith("Failed: Timeout"), message
     assert failures["test_alarm_after_the_timeout"] == [], output
-    assert "1 failed, 1 passed" in r.stdout.decode(), output
+    assert "2 failed, 1 passed" in r.stdout.decode(), output
 
 
 def test_timeout_decorator_and_the_alarm_idiom_end_a_region():
@@ -234,6 +282,23 @@ def test_asyncio_signal_callbacks_ctrl_c_and_regions_in_coroutines():
             tvclient_c.signal_when(signal.SIGALRM, "sig_on_count")
             print(outcome(tvclient_c.busy_region, -1))
             loop.remove_signal_handler(signal.SIGALRM)
+            # Ctrl-C that ends a region still reaches the loop's callback,
+            # once: the interpreter writes its byte to the loop's wakeup
+            # descriptor as it would without talvex.
+            calls = []
+            fired = loop.create_future()
+            def on_sigint():
+                calls.append("SIGINT")
+                if not fired.done():
+                    fired.set_result(None)
+            loop.add_signal_handler(signal.SIGINT, on_sigint)
+            tvclient_c.signal_when(signal.SIGINT, "sig_on_count")
+            print(outcome(tvclient_c.busy_region, -1))
+            await asyncio.wait_for(fired, 20)
+            for _ in range(3):
+                await asyncio.sleep(0)
+            print(calls)
+            loop.remove_signal_handler(signal.SIGINT)
             signal.setitimer(signal.ITIMER_REAL, 0.05)
             print(outcome(tvclient_c.busy_region, -1))
             loop.remove_signal_handler(signal.SIGHUP)
@@ -271,6 +336,8 @@ def test_asyncio_signal_callbacks_ctrl_c_and_regions_in_coroutines():
     assert r.stdout.decode().splitlines() == [
         "SIGALRM", "SIGHUP",
         "talvex.signals.AlarmInterrupt()",
+        "builtins.KeyboardInterrupt()",
+        "['SIGINT']",
         "talvex.signals.AlarmInterrupt()",
         "partial",
         "builtins.KeyboardInterrupt() ['cleaned up']",
