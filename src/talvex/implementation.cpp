@@ -656,6 +656,20 @@ void recover(ThreadRecord *rec)
     refresh_attention();
 }
 
+namespace {
+pthread_mutex_t object_lock = PTHREAD_MUTEX_INITIALIZER;
+}  // namespace
+
+ObjectGuard::ObjectGuard()
+{
+    pthread_mutex_lock(&object_lock);
+}
+
+ObjectGuard::~ObjectGuard()
+{
+    pthread_mutex_unlock(&object_lock);
+}
+
 }  // namespace talvex
 
 using namespace talvex;

@@ -249,7 +249,19 @@ tvstate_t *main_state();
 // Sets, or re-computes, the word that polls read: nonzero while a check
 // may have something to take. Ordinary context.
 void refresh_attention();
-void clear_raised_value_locked();
+
+// Guards the Python objects the runtime keeps beside the record (the
+// program's handlers, the value last raised): a free-threaded interpreter
+// has no lock that keeps a reader from an object another thread just
+// replaced. Held only while a pointer is read or swapped, never while
+// Python code runs.
+class ObjectGuard {
+public:
+    ObjectGuard();
+    ~ObjectGuard();
+    ObjectGuard(const ObjectGuard &) = delete;
+    ObjectGuard &operator=(const ObjectGuard &) = delete;
+};
 
 // --- python_signals.cpp: talvex inside Python's signal module -------------
 // Before init_talvex imports the signal module: whether the interpreter
@@ -275,6 +287,12 @@ bool is_main_thread();
 void resolve_inspector_paths();
 
 // --- signals.cpp -----------------------------------------------------------
+// The record's raised_value: a new reference to `value` (or null) in place
+// of the old one; whether it is `value`; whether the record holds the only
+// reference.
+void keep_raised_value(PyObject *value);
+bool raised_value_is(PyObject *value);
+bool raised_value_unshared();
 // Add a traceback entry "talvex.signals.<name>" (or any function name) to
 // the exception being raised, keeping that exception.
 void add_traceback(const char *funcname, int line, const char *file);

@@ -12,6 +12,7 @@ public:
     explicit Ref(PyObject *owned) : p_(owned) {}
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
+    Ref(Ref &&other) noexcept : p_(other.release()) {}
     ~Ref() { Py_XDECREF(p_); }
     PyObject *get() const { return p_; }
     PyObject *release()

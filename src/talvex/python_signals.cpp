@@ -44,6 +44,8 @@ PyObject *checker;           // python_check_interrupt
 PyObject *default_int_handler;
 // For SIGHUP, SIGINT and SIGALRM: what the program set (a callable, or the
 // ints SIG_DFL / SIG_IGN). SIG_DFL means talvex's own meaning of the signal.
+// Read through view_of() and written through set_view(): in a free-threaded
+// interpreter nothing else keeps a reader from a handler just replaced.
 PyObject *views[kSignalSlots];
 bool hooks_installed;
 // The interpreter installed no signal handlers (an embedding program's
@@ -84,9 +86,23 @@ bool claims(PyObject *handler)
     return handler != default_int_handler && handler != checker && PyCallable_Check(handler);
 }
 
+// What the program set for `sig` (a new reference), or null before talvex
+// read it.
+Ref view_of(int sig)
+{
+    ObjectGuard guard;
+    return Ref(Py_XNewRef(views[sig]));
+}
+
 void set_view(int sig, PyObject *handler)
 {
-    Py_XSETREF(views[sig], Py_NewRef(handler));
+    PyObject *old;
+    {
+        ObjectGuard guard;
+        old = views[sig];
+        views[sig] = Py_NewRef(handler);
+    }
+    Py_XDECREF(old);
     tv_store(&shared.claimed[sig], claims(handler));
 }
 
@@ -154,8 +170,8 @@ bool route_through_checker(int sig)
 // what the program set.
 bool table_as_expected(int sig, PyObject *in_table)
 {
-    PyObject *view = views[sig];
-    return view != nullptr && is_ignore(view) ? is_ignore(in_table) : in_table == checker;
+    Ref view(view_of(sig));
+    return view && is_ignore(view.get()) ? is_ignore(in_table) : in_table == checker;
 }
 
 // Code that took `_signal.signal` by value before talvex was imported sets
@@ -166,7 +182,7 @@ bool table_as_expected(int sig, PyObject *in_table)
 bool adopt_foreign_setting(int sig)
 {
     if (!is_main_thread() || tv_load(&shared.python_table[sig]) != kTableChecker ||
-        views[sig] == nullptr)
+        !view_of(sig))
         return true;
     Ref in_table(call_real(real_getsignal, sig, nullptr));
     if (!in_table)
@@ -223,7 +239,8 @@ PyObject *hook_signal(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
         } else {
             return forward(real_signal, args, nargs, kwnames);  // its TypeError
         }
-        PyObject *old = Py_NewRef(views[sig] != nullptr ? views[sig] : Py_None);
+        Ref previous(view_of(static_cast<int>(sig)));
+        PyObject *old = Py_NewRef(previous ? previous.get() : Py_None);
         set_view(static_cast<int>(sig), handler);
         set_host_action(static_cast<int>(sig), handler);
         return old;
@@ -244,10 +261,10 @@ PyObject *hook_signal(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
 PyObject *hook_getsignal(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     long sig = signal_number(args, nargs, kwnames, 1);
-    if (is_interrupt_signal(sig) && views[sig] != nullptr) {
+    if (is_interrupt_signal(sig) && view_of(static_cast<int>(sig))) {
         if (!adopt_foreign_setting(static_cast<int>(sig)))
             return nullptr;
-        return Py_NewRef(views[sig]);
+        return view_of(static_cast<int>(sig)).release();
     }
     return forward(real_getsignal, args, nargs, kwnames);
 }
@@ -295,7 +312,8 @@ PyObject *hook_interrupt_main(PyObject *, PyObject *const *args, Py_ssize_t narg
                    : signal_number(args, nargs, kwnames, 1);
     // Before the main thread completed talvex's set-up, the interpreter's
     // own function does what the interpreter's own table says.
-    if (!is_interrupt_signal(sig) || views[sig] == nullptr || is_ignore(views[sig]) ||
+    Ref view(is_interrupt_signal(sig) ? view_of(static_cast<int>(sig)) : Ref());
+    if (!view || is_ignore(view.get()) ||
         !python_running() || tv_load(&shared.python_table[sig]) != kTableChecker)
         return forward(real_interrupt_main, args, nargs, kwnames);
     pthread_t main_thread = static_cast<pthread_t>(shared.main_thread);
@@ -478,7 +496,8 @@ PyObject *program_handler(int sig)
     if (is_interrupt_signal(sig)) {
         // default_int_handler means talvex's own meaning for SIGINT; for
         // another signal it still raises KeyboardInterrupt, as it was set to.
-        PyObject *view = views[sig];
+        Ref held(view_of(sig));
+        PyObject *view = held.get();
         if (view == nullptr || view == checker || !PyCallable_Check(view) ||
             (sig == SIGINT && view == default_int_handler))
             return nullptr;
@@ -501,9 +520,7 @@ PyObject *program_handler(int sig)
 void remember_raised()
 {
     PyObject *exc = PyErr_GetRaisedException();
-    PyObject *old = tvstate.raised_value;
-    tvstate.raised_value = Py_XNewRef(exc);
-    Py_XDECREF(old);
+    keep_raised_value(exc);
     PyErr_SetRaisedException(exc);
 }
 
@@ -521,7 +538,7 @@ bool note_embedding_host()
     // Py_InitializeEx(0)) leaves the interrupts to the program, until
     // something imports it. What the program does with them is read before
     // talvex's own import of the signal module changes it.
-    if (views[SIGINT] != nullptr || real_signal != nullptr)
+    if (view_of(SIGINT) || real_signal != nullptr)
         return true;
     Ref name(PyUnicode_FromString("_signal"));
     if (!name)
@@ -539,7 +556,7 @@ bool note_embedding_host()
 
 PyObject *prepare_python_level(PyObject *handler, InstallPlan *plan, bool set_table)
 {
-    bool first = views[SIGINT] == nullptr;
+    bool first = !view_of(SIGINT);
     if (real_signal == nullptr) {
         Ref signal_module(PyImport_ImportModule("_signal"));
         if (!signal_module)
@@ -564,8 +581,9 @@ PyObject *prepare_python_level(PyObject *handler, InstallPlan *plan, bool set_ta
 
     PyObject *found[kSignalSlots] = {};
     for (int sig : kInterruptSignals) {
-        found[sig] = views[sig] != nullptr ? Py_NewRef(views[sig])
-                                           : call_real(real_getsignal, sig, nullptr);
+        found[sig] = view_of(sig).release();
+        if (found[sig] == nullptr)
+            found[sig] = call_real(real_getsignal, sig, nullptr);
         if (found[sig] == nullptr) {
             for (int s : kInterruptSignals)
                 Py_XDECREF(found[s]);
@@ -605,7 +623,7 @@ PyObject *prepare_python_level(PyObject *handler, InstallPlan *plan, bool set_ta
             PyObject *zero = PyLong_FromLong(0);
             set_view(sig, view != nullptr ? view : zero);
             Py_XDECREF(zero);
-            plan->skip[sig] = is_ignore(views[sig]);
+            plan->skip[sig] = is_ignore(view_of(sig).get());
             // Until the main thread completes the table, the interpreter
             // runs the Python handler it holds, if it holds one.
             int table = set_table || found[sig] == checker ? kTableChecker
@@ -656,7 +674,8 @@ int complete_in_main_thread(void *)
     PyObject *earlier = PyErr_GetRaisedException();
     bool ok = true;
     for (int sig : kInterruptSignals) {
-        if (views[sig] != nullptr && !is_ignore(views[sig]) &&
+        Ref view(view_of(sig));
+        if (view && !is_ignore(view.get()) &&
             tv_load(&shared.python_table[sig]) != kTableChecker)
             ok = route_through_checker(sig) && ok;
     }
@@ -807,7 +826,8 @@ PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
                 __atomic_exchange_n(&shared.owed_to_main[sig], 0, __ATOMIC_SEQ_CST) != 0;
     if (owed) {
         refresh_attention();
-        if (views[sig] == nullptr || !is_ignore(views[sig]))
+        Ref view(view_of(sig));
+        if (!view || !is_ignore(view.get()))
             deliver(sig, nullptr, frame, false);
         if (PyErr_Occurred()) {
             announce_waiting();

@@ -267,12 +267,7 @@ int raise_signal_exception(int sig, const char *msg, bool reopen_stdin)
         return 0;
     }
     PyObject *exc = PyErr_GetRaisedException();  // normalised instance
-    PyObject *old = tvstate.raised_value;
-    if (old != nullptr) {
-        tvstate.raised_value = nullptr;
-        Py_DECREF(old);
-    }
-    tvstate.raised_value = Py_XNewRef(exc);
+    talvex::keep_raised_value(exc);
     PyErr_SetRaisedException(exc);
     PyGILState_Release(gil);
     return 0;
@@ -285,19 +280,47 @@ extern "C" int sig_raise_exception(int sig, const char *msg)
     return raise_signal_exception(sig, msg, true);
 }
 
-namespace {
+namespace talvex {
 
-void clear_raised_value()
+void keep_raised_value(PyObject *value)
 {
-    PyObject *old = tvstate.raised_value;
-    tvstate.raised_value = nullptr;
+    // The old value goes first, outside the guard (its finaliser may run
+    // Python code, which then finds the field empty), then the new one.
+    PyObject *old;
+    {
+        ObjectGuard guard;
+        old = tvstate.raised_value;
+        tvstate.raised_value = nullptr;
+    }
     Py_XDECREF(old);
+    if (value != nullptr) {
+        ObjectGuard guard;
+        tvstate.raised_value = Py_NewRef(value);
+    }
+}
+
+bool raised_value_is(PyObject *value)
+{
+    ObjectGuard guard;
+    return tvstate.raised_value == value;
 }
 
 bool raised_value_unshared()
 {
+    ObjectGuard guard;
     return tvstate.raised_value != nullptr && Py_REFCNT(tvstate.raised_value) == 1;
 }
+
+}  // namespace talvex
+
+namespace {
+
+void clear_raised_value()
+{
+    talvex::keep_raised_value(nullptr);
+}
+
+using talvex::raised_value_unshared;
 
 // The steps that may run Python code; the caller keeps the handled exception.
 void verify_exc_value_checks()
@@ -315,7 +338,7 @@ void verify_exc_value_checks()
                 return;
             }
             PyErr_Clear();
-        } else if (last.get() == tvstate.raised_value) {
+        } else if (talvex::raised_value_is(last.get())) {
             clear_raised_value();
             return;
         }
