@@ -3,9 +3,9 @@ or a second fatal signal before recovery) writes the report on standard
 error, runs the inspector talvex-CSI on the dying process and dies by the
 signal.
 
-Every test sets PATH itself, so the real inspector that the venv provides
-is never run: either no talvex-CSI at all, or a stand-in that reports its
-arguments."""
+Every test names the inspector itself (_TALVEX_CSI_PROGRAM), so the real
+one that the installation provides is never run: either a program that is
+not there, or a stand-in that reports its arguments."""
 import os
 import shutil
 import signal
@@ -53,7 +53,6 @@ echo 'inspector stderr' >&2
 CHILD = """\
 import os, resource, signal, sys
 resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
-{no_fallback}
 {before}
 import talvex, tvclient_c as c
 {after}
@@ -64,27 +63,22 @@ print("survived", flush=True)
 
 
 @pytest.fixture
-def paths(tmp_path):
-    """PATH values: one without any talvex-CSI, one with the stand-in first."""
-    empty = tmp_path / "empty"
-    empty.mkdir()
+def inspectors(tmp_path):
+    """Programs to run as the inspector: one that is not there, the stand-in."""
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
     stand_in = bin_dir / "talvex-CSI"
     stand_in.write_text(STAND_IN)
     stand_in.chmod(0o755)
-    return {"missing": str(empty), "stand_in": os.pathsep.join([str(bin_dir), "/usr/bin", "/bin"])}
+    return {"missing": str(tmp_path / "empty" / "talvex-CSI"), "stand_in": str(stand_in)}
 
 
 @pytest.fixture
-def crash(py, paths):
+def crash(py, inspectors):
     """Run a child that crashes; return (returncode, its pid, stderr)."""
     def crash(crash, *, inspector="missing", quiet=None, ndebug=None, before="", after=""):
-        # Without an interpreter to fall back on, only PATH can provide the
-        # inspector.
-        no_fallback = 'sys.executable = "/nonexistent/python"' if inspector == "missing" else ""
-        code = CHILD.format(crash=crash, before=before, after=after, no_fallback=no_fallback)
-        r = py(code, env={"PATH": paths[inspector],
+        code = CHILD.format(crash=crash, before=before, after=after)
+        r = py(code, env={"_TALVEX_CSI_PROGRAM": inspectors[inspector],
                           "TALVEX_CRASH_QUIET": quiet, "TALVEX_CRASH_NDEBUG": ndebug})
         lines = r.stdout.decode().splitlines()
         assert len(lines) == 1, (r.stdout, r.stderr)  # the pid, and no "survived"

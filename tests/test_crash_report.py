@@ -8,14 +8,15 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import sysconfig
 import textwrap
 
 import pytest
 
-from conftest import CLIENTS, child_env
+from conftest import CLIENTS, child_env, default_sigint
 from test_crash import EXPLANATION, SEGV_MESSAGE, SEP
-from test_csi import (CSI, assert_python_calls_in_order, bare_python,  # noqa: F401
+from test_csi import (CSI, assert_python_calls_in_order, bare_csi, bare_python,  # noqa: F401
                       problem_lines, thread_sections)
 
 ABRT_MESSAGE = b"Unhandled SIGABRT: An abort() occurred."
@@ -34,12 +35,13 @@ print(os.getpid(), flush=True)
 def crash(py):
     """Run code that crashes in a fresh interpreter; return (result, pid).
 
-    The installed inspector is found first on PATH unless `path` says
-    otherwise. `python`: another interpreter, which finds talvex on
-    PYTHONPATH.
+    `path`: PATH, by default the venv's scripts first (the crash handler
+    looks nothing up there). `python`: another interpreter, which finds
+    talvex on PYTHONPATH.
     """
     def crash(code, path=None, env=None, timeout=120, python=None):
-        full_env = {"PATH": path or os.pathsep.join([SCRIPTS, os.environ["PATH"]]),
+        full_env = {"PATH": path if path is not None
+                    else os.pathsep.join([SCRIPTS, os.environ["PATH"]]),
                     "TALVEX_CRASH_QUIET": None, "TALVEX_CRASH_NDEBUG": None,
                     "TALVEX_CSI_TIMEOUT": None}
         full_env.update(env or {})
@@ -153,21 +155,20 @@ def test_the_header_names_the_fault(crash, fault, expected):
             assert re.search(r"\n  instruction  0x%016x in \S+ \(libpython" % ip, header), header
 
 
-def test_without_stack_readers_the_header_still_names_the_fault(crash, bare_python, tmp_path):
-    # Neither the crashing process (an interpreter without py-spy beside it)
-    # nor the inspector (its interpreter has neither py-spy nor pystack)
-    # finds a stack reader.
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir()
-    (bin_dir / "talvex-CSI").write_text('#!/bin/sh\nunset PYTHONPATH\nexec "%s" -P "%s" "$@"\n'
-                                        % (bare_python, CSI))
-    (bin_dir / "talvex-CSI").chmod(0o755)
+def test_without_stack_readers_the_header_still_names_the_fault(crash, bare_python, bare_csi,
+                                                               tmp_path):
+    # The inspector of an installation with neither py-spy nor pystack,
+    # which does not take the py-spy that the crash handler started.
+    stand_in = tmp_path / "talvex-CSI"
+    stand_in.write_text('#!/bin/sh\nunset PYTHONPATH TALVEX_CSI_READER_STARTED\n'
+                        'exec "%s" -P "%s" "$@"\n' % (bare_python, bare_csi))
+    stand_in.chmod(0o755)
     r, pid = crash("import ctypes, talvex; ctypes.memset(0, 1, 1)",
-                   path=os.pathsep.join([str(bin_dir), "/usr/bin", "/bin"]),
-                   env={"PYTHONUSERBASE": str(tmp_path)}, python=bare_python)
+                   path=os.pathsep.join(["/usr/bin", "/bin"]),
+                   env={"PYTHONUSERBASE": str(tmp_path), "_TALVEX_CSI_PROGRAM": str(stand_in)})
     report = inspector_part(r, signal.SIGSEGV, SEGV_MESSAGE)
     header, problem = report.split("\ntalvex-CSI: ")[:2]
-    assert problem.startswith("neither py-spy nor pystack can be found"), report
+    assert problem.startswith("neither py-spy nor pystack is installed"), report
     assert re.search(r"\n  signal       SIGSEGV, in thread %d\n"
                      r"  fault        write at address 0x0: address not mapped\n"
                      r"  instruction  0x[0-9a-f]{16} \(libc\.so\.6\)$" % pid, header), report
@@ -356,16 +357,18 @@ echo 'inspector done'
 
 
 @pytest.fixture
-def stand_in_path(tmp_path):
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir()
-    (bin_dir / "talvex-CSI").write_text(STAND_IN)
-    (bin_dir / "talvex-CSI").chmod(0o755)
-    return os.pathsep.join([str(bin_dir), "/usr/bin", "/bin"])
+def stand_in(tmp_path):
+    program = tmp_path / "talvex-CSI"
+    program.write_text(STAND_IN)
+    program.chmod(0o755)
+    return str(program)
 
 
 ASYNCHRONOUS = [signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2,
-                signal.SIGPIPE, signal.SIGALRM, signal.SIGTERM]
+                signal.SIGPIPE, signal.SIGALRM, signal.SIGTERM, signal.SIGTSTP]
+# What a terminal sends to its whole foreground process group, and a shell
+# to its jobs: the inspector, in that group, ignores them.
+JOB_CONTROL = [signal.SIGINT, signal.SIGQUIT, signal.SIGTSTP, signal.SIGHUP]
 
 
 @pytest.mark.parametrize("arm_timer, send", [
@@ -373,48 +376,70 @@ ASYNCHRONOUS = [signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGUSR1, si
     (False, "INT"),
     (False, " ".join(s.name.removeprefix("SIG") for s in ASYNCHRONOUS)),
 ], ids=["alarm armed before the fault", "SIGINT", "every asynchronous signal"])
-def test_signals_during_the_report(crash, stand_in_path, arm_timer, send):
+def test_signals_during_the_report(crash, stand_in, arm_timer, send):
     timer = "signal.setitimer(signal.ITIMER_REAL, 0.2)" if arm_timer else ""
     r, pid = crash(f"""\
         import ctypes, signal, talvex
         {timer}
         ctypes.memset(0, 1, 1)
-        """, path=stand_in_path, env={"SEND_TO_PARENT": send})
+        """, env={"SEND_TO_PARENT": send, "_TALVEX_CSI_PROGRAM": stand_in})
     report = inspector_part(r, signal.SIGSEGV, SEGV_MESSAGE)
     blocked, ignored, done = report.splitlines()
     assert done == "inspector done", report
-    # The inspector starts with nothing blocked, and none of the signals
-    # that the crashing process ignores while it writes the report ignored.
+    # The inspector starts with nothing blocked and, of the signals that the
+    # crashing process ignores while it writes the report, only those of
+    # job control ignored.
     assert blocked == "SigBlk: 0000000000000000"
     ignored = int(ignored.removeprefix("SigIgn: "), 16)
-    assert not [s for s in ASYNCHRONOUS if ignored & 1 << (s - 1)], report
+    assert [s for s in ASYNCHRONOUS if ignored & 1 << (s - 1)] == sorted(JOB_CONTROL), report
 
 
-@pytest.mark.parametrize("executable", ["unchanged", "without an inspector beside it"])
-def test_the_inspector_is_found_without_path(crash, tmp_path, executable):
-    set_executable = ""
-    if executable != "unchanged":
-        # The interpreter itself, from a directory that holds nothing else:
-        # the inspector runs as a module under it.
-        alone = tmp_path / "alone"
-        alone.mkdir()
-        (alone / "python3").symlink_to(os.path.realpath(shutil.which("python3", path=SCRIPTS)))
-        set_executable = f"sys.executable = {str(alone / 'python3')!r}"
+@pytest.fixture
+def held(tmp_path):
+    """FIFOs that hold the inspector with py-spy running and nothing written."""
+    hold = tmp_path / "hold"
+    os.mkfifo(hold)
+    os.mkfifo(str(hold) + ".go")
+    return hold
+
+
+@pytest.mark.parametrize("sig", JOB_CONTROL, ids=[s.name for s in JOB_CONTROL])
+def test_job_control_signal_to_the_process_group_during_the_report(held, sig):
+    # As a terminal does: the signal goes to the whole foreground process
+    # group, the crashing process and its inspector, while the inspector
+    # has started py-spy and not yet written a line.
+    proc = subprocess.Popen(
+        [sys.executable, "-c", PRELUDE + "import ctypes, talvex; ctypes.memset(0, 1, 1)"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, process_group=0,
+        cwd=str(CLIENTS.parent.parent), preexec_fn=default_sigint,
+        env=child_env(_TALVEX_CSI_HOLD=str(held), TALVEX_CRASH_QUIET=None,
+                      TALVEX_CRASH_NDEBUG=None))
+    try:
+        with open(held) as f:
+            inspector = int(f.read())
+        assert os.getpgid(inspector) == proc.pid
+        os.killpg(proc.pid, sig)
+        with open(str(held) + ".go", "w"):
+            pass
+        out, err = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    r = subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
+    full_report(r, int(out.split()[0]))
+
+
+@pytest.mark.parametrize("executable", [None, "/opt/host/bin/server"],
+                         ids=["sys.executable", "an embedding program's sys.executable"])
+def test_the_inspector_is_found_without_path(crash, executable):
+    # The installation's own interpreter, inspector and py-spy, by absolute
+    # paths: neither PATH nor sys.executable has a part in it.
+    set_executable = f"sys.executable = {executable!r}" if executable else ""
     r, pid = crash(f"""\
         import ctypes, sys
         {set_executable}
         import talvex
         ctypes.memset(0, 1, 1)
-        """, path=os.pathsep.join(["/usr/bin", "/bin"]))
+        """, path="")
     full_report(r, pid)
-
-
-def test_no_inspector_anywhere(crash, tmp_path):
-    r, pid = crash("""\
-        import ctypes, sys
-        sys.executable = "/nonexistent/python"
-        import talvex
-        ctypes.memset(0, 1, 1)
-        """, path=str(tmp_path))
-    assert inspector_part(r, signal.SIGSEGV, SEGV_MESSAGE) == \
-        "talvex failed to execute talvex-CSI: No such file or directory\n"

@@ -14,6 +14,13 @@ void tv_faulthandler_verify(int enabled);
 /* The descriptor faulthandler writes to while it is enabled, else -1.
  * Plain reads: safe in a signal handler. */
 int tv_faulthandler_fd(void);
+/* Take talvex's own duplicate of the descriptor faulthandler writes to, or
+ * drop it when faulthandler is off; ordinary context. */
+void tv_faulthandler_take_copy(void);
+/* Where the crash report goes instead of standard error: the duplicate,
+ * while faulthandler still writes to the file it was taken from; else -1.
+ * Safe in a signal handler. */
+int tv_faulthandler_report_fd(void);
 
 #ifdef __cplusplus
 }

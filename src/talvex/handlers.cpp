@@ -1,12 +1,12 @@
 // Everything in this file may run inside a signal handler: the two
 // handlers, the trampoline that every jump passes through, and the crash
-// report. Every line obeys the same rule: output only by single write(2,
-// ...) calls (or to the file faulthandler writes to), no allocation, no
-// lock, no C++ exception, no Python object. The only calls into the
-// interpreter are PyErr_SetInterruptEx, which CPython documents as safe in
-// a signal handler, the two reads of its lifecycle flags in
-// python_running(), and the plain reads of faulthandler's record in
-// tv_faulthandler_fd().
+// report. Every line obeys the same rule: output only by single write
+// calls per destination (standard error, talvex's copy of faulthandler's
+// file, the crash file), no allocation, no lock, no C++ exception, no
+// Python object. The only calls into the interpreter are
+// PyErr_SetInterruptEx, which CPython documents as safe in a signal
+// handler, the two reads of its lifecycle flags in python_running(), and
+// the plain reads of faulthandler's record in tv_faulthandler_report_fd().
 
 // Every jump out of a handler lands on another stack (the trampoline's,
 // then the client's). glibc's checked longjmp, which _FORTIFY_SOURCE turns
@@ -26,7 +26,9 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,8 +62,14 @@ const FatalMessage kFatalMessages[] = {
 
 // Signals that would end the process, or cut the report short, if they
 // arrived while the report is written: ignored until the process dies.
-const int kAsyncSignals[] = {SIGHUP,  SIGINT,  SIGALRM,   SIGTERM, SIGQUIT, SIGUSR1,
-                             SIGUSR2, SIGPIPE, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
+const int kAsyncSignals[] = {SIGHUP,  SIGINT,  SIGALRM,   SIGTERM, SIGQUIT, SIGUSR1, SIGUSR2,
+                             SIGPIPE, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGTSTP};
+// Of those, the ones that reach the inspector too, which shares the
+// process group: a terminal sends Ctrl-C, Ctrl-\ and Ctrl-Z to its whole
+// foreground group, and a shell passes a hang-up on to its jobs. The
+// inspector ignores them as well (a report that goes to a file is worth
+// finishing after a hang-up); its own time bound still ends it.
+const int kJobControlSignals[] = {SIGINT, SIGQUIT, SIGTSTP, SIGHUP};
 
 const char kSeparator[] =
     "------------------------------------------------------------------------\n";
@@ -78,17 +86,35 @@ const char kReaderVariable[] = "TALVEX_CSI_READER_STARTED=";
 // The crash inspector's environment is built in the (cloned) child, in the
 // child's copy of these buffers: nothing is allocated.
 constexpr int kMaxEnvironment = 4096;
-char *child_environment[kMaxEnvironment + 4];
+char *child_environment[kMaxEnvironment + 5];
 char context_text[256];
 char reader_text[96];
+char copies_text[64];
+const char kCopiesVariable[] = "TALVEX_CSI_COPIES=";
+const char kStandInVariable[] = "_TALVEX_CSI_PROGRAM";
 
-// Where the crash report goes: standard error, or the file faulthandler
-// writes to when it has one of its own (set when the report begins).
+// Where the report goes: standard error, or a copy of the file faulthandler
+// writes to when it has one of its own; standard error again after the
+// first failed write there. Besides, copies: the crash file, and a file
+// that outlives the process when standard error is a pipe it reads itself.
 int report_fd = 2;
+constexpr int kMaxCopies = 2;
+int copy_fds[kMaxCopies];
+int copy_count = 0;
+// The file in the state directory that holds the report, if one does.
+char state_file[sizeof(report_setup.state_dir) + 64];
 
 void write_stderr(const char *text)
 {
-    ssize_t ignored = write(report_fd, text, strlen(text));
+    size_t length = strlen(text);
+    ssize_t ignored;
+    // The copies first: a primary that blocks must not hold them back.
+    for (int i = 0; i < copy_count; i++)
+        ignored = write(copy_fds[i], text, length);
+    if (write(report_fd, text, length) < 0 && report_fd != 2) {
+        report_fd = 2;
+        ignored = write(2, text, length);
+    }
     (void)ignored;
 }
 
@@ -295,6 +321,10 @@ void describe_context(int sig, const siginfo_t *info, void *context)
             append(&end, limit, format_int(info->si_pid, number));
         }
     }
+    // Whether the inspector's readers may attach at all (a process that is
+    // not dumpable admits only a tracer with CAP_SYS_PTRACE).
+    append(&end, limit, " dumpable=");
+    append(&end, limit, format_int(prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), number));
     MachineFault fault = machine_fault(context);
     if (!fault.valid)
         return;
@@ -314,7 +344,8 @@ char **inspector_environment(const char *pythonpath)
 {
     int n = 0;
     for (char **e = environ; e != nullptr && *e != nullptr && n < kMaxEnvironment; e++) {
-        if (starts_with(*e, kContextVariable) || starts_with(*e, kReaderVariable))
+        if (starts_with(*e, kContextVariable) || starts_with(*e, kReaderVariable) ||
+            starts_with(*e, kCopiesVariable))
             continue;
         if (pythonpath != nullptr && starts_with(*e, "PYTHONPATH="))
             continue;
@@ -323,6 +354,8 @@ char **inspector_environment(const char *pythonpath)
     child_environment[n++] = context_text;
     if (reader_text[0] != '\0')
         child_environment[n++] = reader_text;
+    if (copies_text[0] != '\0')
+        child_environment[n++] = copies_text;
     if (pythonpath != nullptr)
         child_environment[n++] = const_cast<char *>(pythonpath);
     child_environment[n] = nullptr;
@@ -387,51 +420,151 @@ long start_stack_reader(const char *pid_text)
     return child;
 }
 
-// In the cloned child: run the inspector, looked up on PATH first, then
-// beside the interpreter, then as the module of the running interpreter.
+// In the cloned child: run this installation's inspector, by absolute
+// paths, under the interpreter that matches the running one (found at
+// initialisation; an embedding program's own executable is never taken for
+// it). Tests and benchmarks name a stand-in in _TALVEX_CSI_PROGRAM.
 [[noreturn]] void run_inspector(pid_t parent)
 {
-    dup2(report_fd, 1);
-    if (report_fd != 2)
-        dup2(report_fd, 2);
-    // The inspector starts as a fresh program would.
-    for (int s : kAsyncSignals)
-        signal(s, SIG_DFL);
+    // Its report goes where this process's does, and never to this
+    // process's standard output; its standard error stays descriptor 2,
+    // where it turns if the report's file fails.
+    if (dup2(report_fd, 1) < 0 && dup2(2, 1) < 0)
+        close(1);
+    char number[24];
+    char *end = copies_text;
+    const char *limit = copies_text + sizeof(copies_text) - 1;
+    for (int i = 0; i < copy_count; i++) {
+        fcntl(copy_fds[i], F_SETFD, 0);  // inherited by the inspector
+        append(&end, limit, i == 0 ? kCopiesVariable : " ");
+        append(&end, limit, format_int(copy_fds[i], number));
+    }
+    // The inspector starts as a fresh program would, but for the signals of
+    // job control.
+    for (int s : kAsyncSignals) {
+        bool job_control = false;
+        for (int j : kJobControlSignals)
+            job_control = job_control || j == s;
+        signal(s, job_control ? SIG_IGN : SIG_DFL);
+    }
     sigprocmask(SIG_SETMASK, &shared.default_sigmask, nullptr);
 
     char pid_text[24];
     format_int(parent, pid_text);
     long reader = start_stack_reader(pid_text);
-    char *const argv[] = {const_cast<char *>(kInspector), const_cast<char *>("--no-color"),
-                          const_cast<char *>("--pid"), pid_text, nullptr};
-    execvpe(kInspector, argv, inspector_environment(nullptr));
-    int path_error = errno;
-
-    if (inspector_paths.beside_python[0] != '\0')
-        execve(inspector_paths.beside_python, argv, inspector_environment(nullptr));
-    if (inspector_paths.python[0] != '\0') {
-        // PYTHONPATH: the directory that holds talvex_csi, then the old value.
+    int error = ENOENT;
+    const char *stand_in = getenv(kStandInVariable);
+    if (stand_in != nullptr && *stand_in != '\0') {
+        char *const argv[] = {const_cast<char *>(kInspector), const_cast<char *>("--no-color"),
+                              const_cast<char *>("--pid"), pid_text, nullptr};
+        execve(stand_in, argv, inspector_environment(nullptr));
+        error = errno;
+    } else if (inspector_paths.python[0] != '\0') {
+        // PYTHONPATH: the directories of talvex_csi and pystack, then the old value.
         static char pythonpath[sizeof(inspector_paths.pythonpath) + 4096];
-        char *end = pythonpath;
-        const char *limit = pythonpath + sizeof(pythonpath) - 1;
+        end = pythonpath;
+        limit = pythonpath + sizeof(pythonpath) - 1;
         append(&end, limit, inspector_paths.pythonpath);
         const char *old = getenv("PYTHONPATH");
         if (old != nullptr && *old != '\0') {
             append(&end, limit, ":");
             append(&end, limit, old);
         }
-        char *const module_argv[] = {inspector_paths.python,        const_cast<char *>("-m"),
-                                     const_cast<char *>("talvex_csi"), const_cast<char *>("--no-color"),
-                                     const_cast<char *>("--pid"),     pid_text,
-                                     nullptr};
-        execve(inspector_paths.python, module_argv, inspector_environment(pythonpath));
+        // -P: the current directory, wherever the program ran, is not searched.
+        char *const argv[] = {inspector_paths.python,          const_cast<char *>("-P"),
+                              const_cast<char *>("-m"),        const_cast<char *>("talvex_csi"),
+                              const_cast<char *>("--no-color"), const_cast<char *>("--pid"),
+                              pid_text,                        nullptr};
+        execve(inspector_paths.python, argv, inspector_environment(pythonpath));
+        error = errno;
     }
     if (reader > 0)
         kill(static_cast<pid_t>(reader), SIGKILL);
     write_stderr("talvex failed to execute talvex-CSI: ");
-    write_stderr(error_text(path_error));
+    write_stderr(error_text(error));
     write_stderr("\n");
     _exit(2);
+}
+
+// The same open file: a copy that is the report's own destination is not
+// written twice.
+bool same_file(int a, int b)
+{
+    struct stat sa, sb;
+    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+void add_copy(int fd)
+{
+    if (fd < 0)
+        return;
+    bool known = same_file(fd, report_fd);
+    for (int i = 0; i < copy_count; i++)
+        known = known || same_file(fd, copy_fds[i]);
+    if (!known && copy_count < kMaxCopies)
+        copy_fds[copy_count++] = fd;
+}
+
+// Descriptor 2 is still the pipe this process reads itself.
+bool stderr_captured()
+{
+    struct stat st;
+    return tv_load(&report_setup.captured) && fstat(2, &st) == 0 &&
+           static_cast<unsigned long long>(st.st_dev) == report_setup.captured_dev &&
+           static_cast<unsigned long long>(st.st_ino) == report_setup.captured_ino;
+}
+
+// A new file in the state directory, its directories made as needed:
+// "<state dir>/crash-<seconds since the epoch>-<pid>.txt".
+int open_state_file()
+{
+    char *end = state_file;
+    const char *limit = state_file + sizeof(state_file) - 1;
+    append(&end, limit, report_setup.state_dir);
+    if (state_file[0] != '/')
+        return -1;
+    for (char *slash = strchr(state_file + 1, '/');; slash = strchr(slash + 1, '/')) {
+        if (slash != nullptr)
+            *slash = '\0';
+        mkdir(state_file, 0700);
+        if (slash == nullptr)
+            break;
+        *slash = '/';
+    }
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    char number[24];
+    append(&end, limit, "/crash-");
+    append(&end, limit, format_int(now.tv_sec, number));
+    append(&end, limit, "-");
+    append(&end, limit, format_int(getpid(), number));
+    append(&end, limit, ".txt");
+    int fd = open(state_file, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0)
+        state_file[0] = '\0';
+    return fd;
+}
+
+// Where this report goes: see report_fd and copy_fds.
+void choose_destinations()
+{
+    int faulthandler_fd = tv_faulthandler_report_fd();
+    report_fd = faulthandler_fd >= 0 ? faulthandler_fd : 2;
+    copy_count = 0;
+    state_file[0] = '\0';
+    const char *chosen = report_setup.crash_file[tv_load(&report_setup.crash_file_index)];
+    const char *file = chosen[0] != '\0' ? chosen : getenv("TALVEX_CRASH_FILE");
+    if (file != nullptr && *file != '\0')
+        add_copy(open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644));
+    if (report_fd == 2 && stderr_captured()) {
+        // Nothing reads that pipe once this thread stops the process: the
+        // report must not wait for it, and must also go somewhere that
+        // outlives the process.
+        fcntl(2, F_SETFL, fcntl(2, F_GETFL) | O_NONBLOCK);
+        int original = report_setup.original_stderr;
+        add_copy(original >= 0 ? original : open_state_file());
+    }
 }
 
 // The crash report: separator, the inspector's report, separator, the
@@ -440,6 +573,7 @@ void write_report(const char *message)
 {
     if (getenv("TALVEX_CRASH_QUIET") != nullptr)
         return;
+    choose_destinations();
     write_stderr(kSeparator);
     if (getenv("TALVEX_CRASH_NDEBUG") == nullptr) {
         pid_t pid = getpid();
@@ -470,6 +604,13 @@ void write_report(const char *message)
         write_stderr(kExplanation);
         write_stderr(kSeparator);
     }
+    if (state_file[0] != '\0') {
+        // The last line on standard error says where the report is kept.
+        copy_count = 0;
+        write_stderr("talvex: this crash report is also in ");
+        write_stderr(state_file);
+        write_stderr("\n");
+    }
 }
 
 // Dies by `sig` now: the default action, or 128 + sig if it is blocked.
@@ -487,8 +628,6 @@ void write_report(const char *message)
                                 void *context)
 {
     tv_store(&shared.dying_thread, kernel_thread_id());
-    int faulthandler_fd = tv_faulthandler_fd();
-    report_fd = faulthandler_fd >= 0 ? faulthandler_fd : 2;
     describe_context(sig, info, context);
     for (int s : kAsyncSignals)
         signal(s, SIG_IGN);
