@@ -76,10 +76,12 @@ def inspectors(tmp_path):
 @pytest.fixture
 def crash(py, inspectors):
     """Run a child that crashes; return (returncode, its pid, stderr)."""
-    def crash(crash, *, inspector="missing", quiet=None, ndebug=None, before="", after=""):
+    def crash(crash, *, inspector="missing", quiet=None, ndebug=None, before="", after="",
+              env=None):
         code = CHILD.format(crash=crash, before=before, after=after)
         r = py(code, env={"_TALVEX_CSI_PROGRAM": inspectors[inspector],
-                          "TALVEX_CRASH_QUIET": quiet, "TALVEX_CRASH_NDEBUG": ndebug})
+                          "TALVEX_CRASH_QUIET": quiet, "TALVEX_CRASH_NDEBUG": ndebug,
+                          "TALVEX_CRASH_FILE": None, **(env or {})})
         lines = r.stdout.decode().splitlines()
         assert len(lines) == 1, (r.stdout, r.stderr)  # the pid, and no "survived"
         return r.returncode, int(lines[0]), r.stderr
@@ -195,3 +197,93 @@ def test_fault_in_another_thread_is_not_caught_by_the_region(crash):
     code, pid, err = crash('c.bystander_in_region("segv", 30.0)', ndebug="1")
     assert code == -signal.SIGSEGV
     assert err == SEP + SEGV_MESSAGE + EXPLANATION + SEP
+
+
+# ---------------------------------------------------------------------------
+# Where the report goes: faulthandler's file through talvex's own copy of
+# its descriptor, standard error when that fails, and a crash file besides.
+
+def report_of(pid, message=SEGV_MESSAGE):
+    return SEP + inspector_said(pid) + SEP + message_block(message)
+
+
+ENABLE_TO_FILE = """\
+import faulthandler
+first = open({path!r}, "w")
+faulthandler.enable(file=first)
+number = first.fileno()
+"""
+
+
+@pytest.mark.parametrize("where", ["before", "after"])
+def test_report_in_faulthandlers_file_after_that_file_was_closed(crash, tmp_path, where):
+    # Enabled before talvex is imported (as pytest does) or after it.
+    enable = ENABLE_TO_FILE.format(path=str(tmp_path / "faults"))
+    steps = {"before": enable, "after": "first.close()"} if where == "before" \
+        else {"after": enable + "first.close()"}
+    rc, pid, err = crash("c.fault('segv', False)", inspector="stand_in", **steps)
+    assert rc == -signal.SIGSEGV
+    # faulthandler's own traceback is lost (its descriptor is closed), and
+    # nothing goes to standard output (the crash fixture checks).
+    assert (tmp_path / "faults").read_bytes() == report_of(pid)
+    assert err == b""
+
+
+def test_report_not_written_into_a_file_that_reused_faulthandlers_number(crash, tmp_path):
+    rc, pid, err = crash("c.fault('segv', False)", inspector="stand_in", after=(
+        ENABLE_TO_FILE.format(path=str(tmp_path / "faults")) + "first.close()\n"
+        f"unrelated = open({str(tmp_path / 'unrelated')!r}, 'w')\n"
+        "assert unrelated.fileno() == number\n"))
+    assert rc == -signal.SIGSEGV
+    assert (tmp_path / "faults").read_bytes() == report_of(pid)
+    # Only faulthandler's traceback, which writes to the number itself.
+    assert b"Fatal Python error: Segmentation fault" in (tmp_path / "unrelated").read_bytes()
+    assert SEP not in (tmp_path / "unrelated").read_bytes()
+
+
+def test_report_on_stderr_when_faulthandlers_pipe_has_no_reader(crash):
+    rc, pid, err = crash("c.fault('segv', False)", inspector="stand_in", after=(
+        "import faulthandler\n"
+        "r, w = os.pipe()\n"
+        "faulthandler.enable(file=w)\n"
+        "os.close(r)\n"))
+    assert rc == -signal.SIGSEGV
+    assert err == report_of(pid)
+
+
+@pytest.mark.parametrize("how", ["environment", "set_crash_file", "relative", "after None"])
+def test_crash_file_gets_the_report_too(crash, tmp_path, how):
+    path = tmp_path / "crash.txt"
+    path.write_bytes(b"an earlier report\n")  # appended to, not replaced
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    env, after = {}, ""
+    if how == "environment":
+        env = {"TALVEX_CRASH_FILE": str(path)}
+    elif how == "set_crash_file":
+        after = f"talvex.set_crash_file({str(path)!r})"
+    elif how == "relative":
+        # Taken from the current directory when it is set.
+        after = (f"os.chdir({str(tmp_path)!r}); talvex.set_crash_file('crash.txt'); "
+                 f"os.chdir({str(elsewhere)!r})")
+    else:
+        # None: the environment's file again.
+        env = {"TALVEX_CRASH_FILE": str(path)}
+        after = f"talvex.set_crash_file({str(elsewhere / 'x')!r}); talvex.set_crash_file(None)"
+    rc, pid, err = crash("c.fault('segv', False)", inspector="stand_in", env=env, after=after)
+    assert rc == -signal.SIGSEGV
+    assert err == report_of(pid)
+    assert path.read_bytes() == b"an earlier report\n" + report_of(pid)
+    assert list(elsewhere.iterdir()) == []
+
+
+@pytest.mark.parametrize("quiet, ndebug", [("", None), (None, "1")], ids=["quiet", "ndebug"])
+def test_crash_file_follows_the_report_settings(crash, tmp_path, quiet, ndebug):
+    path = tmp_path / "crash.txt"
+    rc, pid, err = crash("c.fault('segv', False)", inspector="stand_in", quiet=quiet,
+                         ndebug=ndebug, env={"TALVEX_CRASH_FILE": str(path)})
+    assert rc == -signal.SIGSEGV
+    if quiet is not None:
+        assert err == b"" and not path.exists()
+    else:
+        assert err == path.read_bytes() == SEP + message_block(SEGV_MESSAGE)

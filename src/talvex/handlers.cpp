@@ -89,8 +89,6 @@ constexpr int kMaxEnvironment = 4096;
 char *child_environment[kMaxEnvironment + 5];
 char context_text[256];
 char reader_text[96];
-char copies_text[64];
-const char kCopiesVariable[] = "TALVEX_CSI_COPIES=";
 const char kStandInVariable[] = "_TALVEX_CSI_PROGRAM";
 
 // Where the report goes: standard error, or a copy of the file faulthandler
@@ -104,18 +102,26 @@ int copy_count = 0;
 // The file in the state directory that holds the report, if one does.
 char state_file[sizeof(report_setup.state_dir) + 64];
 
-void write_stderr(const char *text)
+// The inspector's output, passed on by this process when the report goes
+// to more than standard error (one thread writes a report: static).
+char relay_buffer[4096];
+
+void write_bytes(const char *data, size_t length)
 {
-    size_t length = strlen(text);
     ssize_t ignored;
     // The copies first: a primary that blocks must not hold them back.
     for (int i = 0; i < copy_count; i++)
-        ignored = write(copy_fds[i], text, length);
-    if (write(report_fd, text, length) < 0 && report_fd != 2) {
+        ignored = write(copy_fds[i], data, length);
+    if (write(report_fd, data, length) < 0 && report_fd != 2) {
         report_fd = 2;
-        ignored = write(2, text, length);
+        ignored = write(2, data, length);
     }
     (void)ignored;
+}
+
+void write_stderr(const char *text)
+{
+    write_bytes(text, strlen(text));
 }
 
 // Decimal text of `value` into `buf` (at least 21 bytes); returns buf.
@@ -344,8 +350,7 @@ char **inspector_environment(const char *pythonpath)
 {
     int n = 0;
     for (char **e = environ; e != nullptr && *e != nullptr && n < kMaxEnvironment; e++) {
-        if (starts_with(*e, kContextVariable) || starts_with(*e, kReaderVariable) ||
-            starts_with(*e, kCopiesVariable))
+        if (starts_with(*e, kContextVariable) || starts_with(*e, kReaderVariable))
             continue;
         if (pythonpath != nullptr && starts_with(*e, "PYTHONPATH="))
             continue;
@@ -354,8 +359,6 @@ char **inspector_environment(const char *pythonpath)
     child_environment[n++] = context_text;
     if (reader_text[0] != '\0')
         child_environment[n++] = reader_text;
-    if (copies_text[0] != '\0')
-        child_environment[n++] = copies_text;
     if (pythonpath != nullptr)
         child_environment[n++] = const_cast<char *>(pythonpath);
     child_environment[n] = nullptr;
@@ -424,20 +427,20 @@ long start_stack_reader(const char *pid_text)
 // paths, under the interpreter that matches the running one (found at
 // initialisation; an embedding program's own executable is never taken for
 // it). Tests and benchmarks name a stand-in in _TALVEX_CSI_PROGRAM.
-[[noreturn]] void run_inspector(pid_t parent)
+// `relay`: the pipe this process passes on to the report's destinations,
+// or -1 when the report goes to standard error alone.
+[[noreturn]] void run_inspector(pid_t parent, int relay)
 {
-    // Its report goes where this process's does, and never to this
-    // process's standard output; its standard error stays descriptor 2,
-    // where it turns if the report's file fails.
-    if (dup2(report_fd, 1) < 0 && dup2(2, 1) < 0)
+    // Its output goes where the report goes, never to this process's
+    // standard output.
+    if (relay >= 0) {
+        dup2(relay, 1);
+        dup2(relay, 2);
+        // This child's own words too: the parent passes them on.
+        copy_count = 0;
+        report_fd = 2;
+    } else if (dup2(2, 1) < 0) {
         close(1);
-    char number[24];
-    char *end = copies_text;
-    const char *limit = copies_text + sizeof(copies_text) - 1;
-    for (int i = 0; i < copy_count; i++) {
-        fcntl(copy_fds[i], F_SETFD, 0);  // inherited by the inspector
-        append(&end, limit, i == 0 ? kCopiesVariable : " ");
-        append(&end, limit, format_int(copy_fds[i], number));
     }
     // The inspector starts as a fresh program would, but for the signals of
     // job control.
@@ -453,6 +456,8 @@ long start_stack_reader(const char *pid_text)
     format_int(parent, pid_text);
     long reader = start_stack_reader(pid_text);
     int error = ENOENT;
+    char *end;
+    const char *limit;
     const char *stand_in = getenv(kStandInVariable);
     if (stand_in != nullptr && *stand_in != '\0') {
         char *const argv[] = {const_cast<char *>(kInspector), const_cast<char *>("--no-color"),
@@ -584,6 +589,9 @@ void write_report(const char *message)
         prctl(PR_SET_PTRACER, pid, 0, 0, 0);
         // The raw system call, not fork(): it runs no fork handlers and takes
         // no C-library lock, which a crash inside malloc may be holding.
+        int relay[2] = {-1, -1};
+        if ((copy_count > 0 || report_fd != 2) && pipe2(relay, O_CLOEXEC) != 0)
+            relay[0] = relay[1] = -1;
         long child = syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, 0UL);
         if (child == -1) {
             // Taken before writing: a failed write would replace it.
@@ -592,11 +600,26 @@ void write_report(const char *message)
             write_stderr(error_text(err));
             write_stderr("\n");
         } else if (child == 0) {
-            run_inspector(pid);
+            run_inspector(pid, relay[1]);
         } else {
+            if (relay[0] >= 0) {
+                close(relay[1]);
+                relay[1] = -1;
+                for (;;) {
+                    ssize_t n = read(relay[0], relay_buffer, sizeof(relay_buffer));
+                    if (n > 0)
+                        write_bytes(relay_buffer, static_cast<size_t>(n));
+                    else if (n == 0 || errno != EINTR)
+                        break;
+                }
+            }
             while (waitpid(static_cast<pid_t>(child), nullptr, 0) == -1 && errno == EINTR)
                 continue;
             write_stderr(kSeparator);
+        }
+        for (int fd : relay) {
+            if (fd >= 0)
+                close(fd);
         }
     }
     if (message != nullptr) {

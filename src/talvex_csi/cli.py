@@ -17,72 +17,11 @@ EXIT_DEGRADED = 1  # only what /proc tells, no such process, or not a Python pro
 
 # A file to which the phases' CLOCK_MONOTONIC times are written, as JSON.
 TIMES_ENV = "_TALVEX_CSI_TIMES"
-# Descriptors the crashing process passed that also get the report.
-COPIES_ENV = "TALVEX_CSI_COPIES"
 # Tests hold the inspector where py-spy runs and nothing is written yet, to
 # send it signals then: it writes its pid into the FIFO this names, then
 # waits until the FIFO of the same name plus ".go" is opened and closed.
 HOLD_ENV = "_TALVEX_CSI_HOLD"
 IMPORTED = time.monotonic()
-
-
-class Output:
-    """Where the report goes: standard output, and copies.  The copies are
-    written first (standard output may be a pipe that nobody reads any
-    more); when standard output fails, standard error gets the rest, if it
-    is another file."""
-
-    def __init__(self, stream, copies=()):
-        self.stream = stream
-        self.copies = list(copies)
-        self.fd = 1
-
-    def isatty(self):
-        return hasattr(self.stream, "isatty") and self.stream.isatty()
-
-    def write(self, text):
-        data = text.encode(getattr(self.stream, "encoding", None) or "utf-8",
-                           "backslashreplace")
-        for fd in self.copies:
-            _write_all(fd, data)
-        if self.fd is not None and not _write_all(self.fd, data):
-            self.fd = 2 if self.fd == 1 and not _same_file(1, 2) else None
-            if self.fd is not None and not _write_all(self.fd, data):
-                self.fd = None
-
-    def flush(self):
-        pass
-
-
-def _write_all(fd, data):
-    try:
-        while data:
-            data = data[os.write(fd, data):]
-    except OSError:
-        return False
-    return True
-
-
-def _same_file(a, b):
-    try:
-        sa, sb = os.fstat(a), os.fstat(b)
-    except OSError:
-        return False
-    return (sa.st_dev, sa.st_ino) == (sb.st_dev, sb.st_ino)
-
-
-def _copies(pid):
-    """The descriptors the crashing process, this program's parent, passed."""
-    raw = os.environ.pop(COPIES_ENV, None)
-    if raw is None or pid != os.getppid():
-        return []
-    try:
-        fds = [int(word) for word in raw.split()]
-        for fd in fds:
-            os.fstat(fd)
-    except (ValueError, OSError):
-        return []
-    return fds
 
 
 def _hold():
@@ -190,7 +129,7 @@ def _write_times(marks):
 
 def main(argv=None):
     no_color, pid = _parse_args(sys.argv[1:] if argv is None else argv)
-    out = Output(sys.stdout, _copies(pid)) if argv is None else sys.stdout
+    out = sys.stdout
     colour = (not no_color and "NO_COLOR" not in os.environ
               and hasattr(out, "isatty") and out.isatty())
     try:
