@@ -174,6 +174,58 @@ def test_without_stack_readers_the_header_still_names_the_fault(crash, bare_pyth
                      r"  instruction  0x[0-9a-f]{16} \(libc\.so\.6\)$" % pid, header), report
 
 
+# Drops to an ordinary user as a root test run must: nobody, keeping only
+# the capabilities to read files (the interpreter lies in root's home
+# here), not CAP_SYS_PTRACE; the inspector and its readers inherit them.
+AS_ORDINARY_USER = """\
+class Header(ctypes.Structure):
+    _fields_ = [("version", ctypes.c_uint32), ("pid", ctypes.c_int)]
+class Sets(ctypes.Structure):
+    _fields_ = [(n, ctypes.c_uint32) for n in ("effective", "permitted", "inheritable")]
+if os.geteuid() == 0:
+    FILES = (1, 2)  # CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH
+    assert libc.prctl(8, 1, 0, 0, 0) == 0  # PR_SET_KEEPCAPS
+    os.setgroups([]); os.setgid(65534); os.setuid(65534)
+    sets = (Sets * 2)()
+    sets[0].effective = sets[0].permitted = sets[0].inheritable = sum(1 << c for c in FILES)
+    assert libc.capset(ctypes.byref(Header(0x20080522, 0)), sets) == 0
+    for cap in FILES:
+        assert libc.prctl(47, 2, cap, 0, 0) == 0  # PR_CAP_AMBIENT_RAISE
+"""
+
+
+def test_a_process_that_is_not_dumpable_gets_only_what_can_be_read(crash):
+    # Its readers may not attach and its maps are unreadable: the report
+    # says why, describes the read of a PROT_NONE page from si_code, and
+    # claims nothing about what is mapped.
+    r, pid = crash("""\
+import ctypes, mmap, os, talvex
+libc = ctypes.CDLL(None)
+libc.mmap.restype = ctypes.c_void_p
+libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int,
+                      ctypes.c_int, ctypes.c_long]
+""" + AS_ORDINARY_USER + """\
+page = libc.mmap(None, mmap.PAGESIZE, 0, mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS, -1, 0)
+assert libc.prctl(4, 0, 0, 0, 0) == 0  # PR_SET_DUMPABLE
+print(page, flush=True)
+ctypes.string_at(page, 1)
+""")
+    page = int(r.stdout.split()[1])
+    report = inspector_part(r, signal.SIGSEGV, SEGV_MESSAGE)
+    header = report.split("\ntalvex-CSI: ")[0]
+    assert "\n  executable   (unreadable)\n" in header, report
+    assert "; runtime unknown (/proc/%d/maps is unreadable)\n" % pid in header, report
+    assert "\n  fault        read at address 0x%x: protection violation\n" % page in header, report
+    assert re.search(r"\n  instruction  0x[0-9a-f]{16}$", header), report
+    problems = problem_lines(report)
+    assert len(problems) == 1 and problems[0].startswith("talvex-CSI: py-spy could not attach"), \
+        report
+    assert "the process is not dumpable" in problems[0], report
+    assert "loaded extension modules: unknown (/proc/%d/maps is unreadable)" % pid in report
+    for unbacked in ("not mapped", "mapping", "not loaded", "target's user"):
+        assert unbacked not in report, report
+
+
 def test_a_raised_signal_is_not_taken_for_a_fault(crash):
     # The kernel keeps a thread's last fault and puts it in every later
     # signal frame: a recovered fault must not describe a later raise().

@@ -457,11 +457,9 @@ def _ptrace_refused(reader, target):
                 "or allow it with 'sysctl kernel.yama.ptrace_scope=0'" % (
                     why, scope, "ancestors and named tracers" if scope == "1" else "root"))
     if target.dumpable is False:
-        return ("%s: process %d is not dumpable (prctl(PR_SET_DUMPABLE, 0), a change of its "
-                "user or group ids, or a set-user-ID program make it so), and only a tracer "
-                "with CAP_SYS_PTRACE may attach to such a process; run talvex-CSI --pid %d "
-                "as root%s" % (why, target.pid, target.pid,
-                               ", with that capability" if os.geteuid() == 0 else ""))
+        return ("%s: the process is not dumpable, so only a tracer with CAP_SYS_PTRACE may "
+                "attach to it (prctl(PR_SET_DUMPABLE, 0), a change of its user or group ids "
+                "or a set-user-ID program make a process so)" % why)
     if target.uid is not None and target.uid != os.geteuid():
         return ("%s: process %d runs as user %d; run as that user or as root, and in a "
                 "container grant CAP_SYS_PTRACE (docker run --cap-add=SYS_PTRACE)"
