@@ -14,7 +14,7 @@ import textwrap
 
 import pytest
 
-from conftest import CLIENTS, child_env, default_sigint
+from conftest import CLIENTS, child_env, default_sigint, embed_env
 from test_crash import EXPLANATION, SEGV_MESSAGE, SEP
 from test_csi import (CSI, assert_python_calls_in_order, bare_csi, bare_python,  # noqa: F401
                       problem_lines, thread_sections)
@@ -495,3 +495,20 @@ def test_the_inspector_is_found_without_path(crash, executable):
         ctypes.memset(0, 1, 1)
         """, path="")
     full_report(r, pid)
+
+
+@pytest.mark.parametrize("flags", [[], ["--no-signals"]],
+                         ids=["Py_Initialize()", "Py_InitializeEx(0)"])
+def test_an_embedding_program_gets_the_whole_report_without_path(embed_host, flags):
+    # The host is sys.executable there, and PATH is empty: the inspector,
+    # its interpreter and py-spy are this installation's.
+    r = subprocess.run(
+        [str(embed_host), *flags, PRELUDE + "import talvex, tvclient_c as c\n"
+                                           "c.fault('segv', False)\n"],
+        capture_output=True, timeout=120, cwd=str(CLIENTS.parent.parent),
+        env=embed_env(PATH="", TALVEX_CRASH_QUIET=None, TALVEX_CRASH_NDEBUG=None))
+    report, sections = full_report(r, int(r.stdout.split()[0]))
+    assert "\n  executable   %s\n" % embed_host in report, report
+    python_part, native_part = sections[0][1].split("Native stack")
+    assert_python_calls_in_order(python_part, "<module>")
+    assert re.search(r"> #\d+ .* do_fault ", native_part), report
