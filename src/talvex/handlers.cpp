@@ -560,8 +560,10 @@ void choose_destinations()
     state_file[0] = '\0';
     const char *chosen = report_setup.crash_file[tv_load(&report_setup.crash_file_index)];
     const char *file = chosen[0] != '\0' ? chosen : getenv("TALVEX_CRASH_FILE");
+    // Non-blocking: a FIFO that nobody reads must not stop the report.
     if (file != nullptr && *file != '\0')
-        add_copy(open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644));
+        add_copy(open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                      0644));
     if (report_fd == 2 && stderr_captured()) {
         // Nothing reads that pipe once this thread stops the process: the
         // report must not wait for it, and must also go somewhere that

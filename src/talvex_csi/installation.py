@@ -131,7 +131,7 @@ def install_command(missing, site=None):
     python = interpreter(site) or sys.executable or "python3"
     wanted = requirements(site)
     command = [python, "-m", "pip", "install"]
-    own = [os.path.realpath(p) for p in site_module.getsitepackages()] \
+    own = [os.path.realpath(p) for p in getattr(site_module, "getsitepackages", list)()] \
         if venv_root(site) is None else [os.path.realpath(site)]
     user = getattr(site_module, "USER_SITE", None)
     if os.path.realpath(site) not in own:
