@@ -589,11 +589,14 @@ void write_report(const char *message)
         // start) attach to it; named before they exist, as py-spy attaches
         // at once.
         prctl(PR_SET_PTRACER, pid, 0, 0, 0);
-        // The raw system call, not fork(): it runs no fork handlers and takes
-        // no C-library lock, which a crash inside malloc may be holding.
+        // The inspector writes to standard error itself, or, where the
+        // report goes elsewhere too or may fail, into a pipe that this
+        // process passes on.
         int relay[2] = {-1, -1};
         if ((copy_count > 0 || report_fd != 2) && pipe2(relay, O_CLOEXEC) != 0)
             relay[0] = relay[1] = -1;
+        // The raw system call, not fork(): it runs no fork handlers and takes
+        // no C-library lock, which a crash inside malloc may be holding.
         long child = syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, 0UL);
         if (child == -1) {
             // Taken before writing: a failed write would replace it.

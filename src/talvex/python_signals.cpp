@@ -610,6 +610,8 @@ bool complete_later_in_main_thread()
     return false;
 }
 
+namespace {
+
 // Copies a str into `out` as the file system encodes it; false if it does
 // not fit.
 bool copy_path(PyObject *text, char *out, size_t size, const char *prefix)
@@ -625,6 +627,8 @@ bool copy_path(PyObject *text, char *out, size_t size, const char *prefix)
     snprintf(out, size, "%s%s", prefix, value);
     return true;
 }
+
+}  // namespace
 
 void resolve_inspector_paths()
 {
