@@ -91,7 +91,8 @@ void tv_faulthandler_take_copy(void)
     fh_copy = -1;
     if (old >= 0)
         close(old);
-    if (fd < 0 || fstat(fd, &st) != 0)
+    /* faulthandler on standard error itself: the report's usual place. */
+    if (fd < 0 || fd == 2 || fstat(fd, &st) != 0)
         return;
     int copy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (copy < 0)

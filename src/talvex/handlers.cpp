@@ -564,7 +564,7 @@ void choose_destinations()
     if (file != nullptr && *file != '\0')
         add_copy(open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
                       0644));
-    if (report_fd == 2 && stderr_captured()) {
+    if (same_file(report_fd, 2) && stderr_captured()) {
         // Nothing reads that pipe once this thread stops the process: the
         // report must not wait for it, and must also go somewhere that
         // outlives the process.
