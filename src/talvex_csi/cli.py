@@ -94,7 +94,7 @@ def report(pid, colour, out):
     target = Target(pid)
     context = read_context(target)
     if context is not None and context.dumpable is not None:
-        target.dumpable = context.dumpable == 1  # 2 admits root alone, as 0 does
+        target.dumpable = context.dumpable == 1  # 0 and 2 admit only CAP_SYS_PTRACE
     version = python_version(target)
     marks.append(("reading", time.monotonic()))
     stacks = read_stacks(target, context, started)

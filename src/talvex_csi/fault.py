@@ -6,8 +6,9 @@ context that the kernel saved in the signal frame, in the environment:
     TALVEX_CSI_CONTEXT="signal=11 tid=4242 trap=14 error=0x6 address=0x0 ip=0x7f..."
 
 ``signal`` and ``tid`` (the thread that took the signal) always;
-``dumpable`` (the process's PR_GET_DUMPABLE, 0 when no reader may attach
-without CAP_SYS_PTRACE) where the runtime passes it; ``trap``
+``dumpable`` (the process's PR_GET_DUMPABLE: 1 lets its user's readers
+attach, anything else only a tracer with CAP_SYS_PTRACE) where the runtime
+passes it; ``trap``
 (the x86 exception number), ``error`` (the page-fault error code),
 ``address`` (the faulting address) and ``ip`` (the instruction pointer)
 where the handler could read them, on Linux x86-64; ``code`` (the kernel's
@@ -62,7 +63,7 @@ class FaultContext:
         self.ip = ip
         self.code = code  # si_code: > 0 from the kernel, <= 0 sent by a process
         self.sender = sender
-        self.dumpable = dumpable  # the process's own PR_GET_DUMPABLE: 0 admits no tracer
+        self.dumpable = dumpable  # the process's own PR_GET_DUMPABLE
 
 
 def read_context(target):
