@@ -7,12 +7,16 @@ Every test names the inspector itself (_TALVEX_CSI_PROGRAM), so the real
 one that the installation provides is never run: either a program that is
 not there, or a stand-in that reports its arguments."""
 import os
+import re
 import shutil
 import signal
 import subprocess
+import sys
 import textwrap
 
 import pytest
+
+from conftest import CLIENTS, child_env
 
 SEP = b"-" * 72 + b"\n"
 EXPLANATION = (b"\nThis probably occurred because a *compiled* module has a bug\n"
@@ -287,3 +291,27 @@ def test_crash_file_follows_the_report_settings(crash, tmp_path, quiet, ndebug):
         assert err == b"" and not path.exists()
     else:
         assert err == path.read_bytes() == SEP + message_block(SEGV_MESSAGE)
+
+
+def test_stderr_into_a_pipe_the_process_reads_itself(inspectors, tmp_path):
+    # Descriptor 2 is a pipe whose read end the process holds too (as a
+    # notebook kernel forwarding its own standard error does), and there is
+    # no other standard error: the report also goes to a new file in the
+    # state directory, which the last line on descriptor 2 names.
+    r, w = os.pipe()
+    code = CHILD.format(before="", after="", crash="c.fault('segv', False)")
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=w,
+                            pass_fds=(r,), cwd=str(CLIENTS.parent.parent), env=child_env(
+                                XDG_STATE_HOME=str(tmp_path / "state"), TALVEX_CRASH_QUIET=None,
+                                TALVEX_CRASH_NDEBUG=None, TALVEX_CRASH_FILE=None,
+                                _TALVEX_CSI_PROGRAM=inspectors["stand_in"]))
+    os.close(w)
+    out, _ = proc.communicate(timeout=60)
+    with os.fdopen(r, "rb") as f:
+        err = f.read()
+    pid = int(out)
+    assert proc.returncode == -signal.SIGSEGV
+    kept = list((tmp_path / "state" / "talvex").iterdir())
+    assert len(kept) == 1 and re.fullmatch(r"crash-\d+-%d\.txt" % pid, kept[0].name), kept
+    assert kept[0].read_bytes() == report_of(pid)
+    assert err == report_of(pid) + b"talvex: this crash report is also in %s\n" % bytes(kept[0])

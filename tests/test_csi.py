@@ -513,6 +513,20 @@ def test_without_stack_readers(paused_target, bare_python, bare_csi, tmp_path):
                        site, bare_python.parent / ("python%d.%d" % sys.version_info[:2]), site))
 
 
+def test_this_installation_and_its_fix_command_are_read_from_its_files():
+    # The venv this suite runs in, as the crash handler and the inspector
+    # find it: nothing from PATH or sys.executable.
+    from talvex_csi import installation
+
+    python = os.path.join(sys.prefix, "bin", "python%d.%d" % sys.version_info[:2])
+    assert installation.interpreter() == python
+    assert installation.pyspy() == os.path.join(sys.prefix, "bin", "py-spy")
+    requirements = [r for r in importlib.metadata.requires("talvex")
+                    if r.startswith(("py-spy", "pystack"))]
+    assert installation.install_command(["py-spy", "pystack"]) == \
+        "%s -m pip install %s" % (python, " ".join("'%s'" % r for r in requirements))
+
+
 def test_hanging_reader_is_stopped_at_the_time_bound(paused_target, bare_python, bare_csi,
                                                      tmp_path):
     target = paused_target(threads=1)

@@ -158,8 +158,11 @@ def _read(stacks, target, context, deadline, spy, running):
                           "only /proc could be read; install them with: %s" % (
                               installation.site_directory(),
                               installation.install_command(installation.READERS)))
-    else:  # py-spy's failure, if it had one, and pystack's
-        stacks.problem = "; ".join(p for p in (stacks.problem, problem) if p)
+    else:  # py-spy's failure, or its absence, and pystack's
+        absent = ("py-spy is not installed where talvex is (install it with: %s)"
+                  % installation.install_command(["py-spy"])
+                  if spy is None and choice == "auto" else None)
+        stacks.problem = "; ".join(p for p in (stacks.problem, absent, problem) if p)
 
 
 def _add_faulting_frame(stacks, target, context):
