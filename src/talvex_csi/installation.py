@@ -92,9 +92,9 @@ def pystack_directory(site=None):
 def python_path(site=None):
     """What the inspector's interpreter needs on its path: talvex_csi's
     directory, then pystack's where that is another."""
-    site = site or site_directory()
-    found = pystack_directory(site)
-    return os.pathsep.join([site] + ([found] if found and found != site else []))
+    here = site_directory()
+    found = pystack_directory(site or here)
+    return os.pathsep.join([here] + ([found] if found and found != here else []))
 
 
 def for_runtime(talvex_file):
