@@ -24,6 +24,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from talvex_csi import installation
+
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 BUILD = HERE / "build"
@@ -306,8 +308,6 @@ def child_env(**extra):
     for k in ("PYTHONFAULTHANDLER", "TALVEX_CRASH_QUIET", "TALVEX_CRASH_NDEBUG"):
         env.pop(k, None)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (str(BUILD), env.get("PYTHONPATH")) if p)
-    # The inspector is found through PATH: the venv's own talvex-CSI first.
-    env["PATH"] = os.pathsep.join([str(Path(sys.executable).parent), env.get("PATH", "")])
     env.update(extra)
     return env
 
@@ -365,8 +365,9 @@ def one_child(kind, env):
 
 
 def gdb_inspector(scratch, baseline):
-    """A PATH directory whose talvex-CSI is the gdb-based inspector of the
-    baseline commit, or None with the reason it cannot run here."""
+    """A talvex-CSI command that runs the gdb-based inspector of the
+    baseline commit (the crash handler runs it as _TALVEX_CSI_PROGRAM), or
+    None with the reason it cannot run here."""
     if shutil.which("gdb") is None:
         return None, "gdb is not installed: the gdb-based inspector was not measured"
     tree = scratch / "gdb-inspector"
@@ -383,7 +384,7 @@ def gdb_inspector(scratch, baseline):
     command.write_text('#!/bin/sh\nexec "%s" -P "%s" "$@"\n'
                        % (sys.executable, tree / "src" / "talvex_csi" / "__init__.py"))
     command.chmod(0o755)
-    return bin_dir, None
+    return command, None
 
 
 def run_crash(cfg, baseline):
@@ -399,17 +400,19 @@ def run_crash(cfg, baseline):
                                     cfg["csi_trials"]),
     }
     notes = []
-    gdb_bin, why = gdb_inspector(scratch, baseline)
-    if gdb_bin is None:
+    gdb_command, why = gdb_inspector(scratch, baseline)
+    if gdb_command is None:
         notes.append(why)
     else:
         # gdb keeps an index of each library's symbols in its cache
         # directory, warmed by the untimed crash below, as on any crash
         # after the first on a machine.
         variants["inspector_gdb"] = ("crash", child_env(
-            PATH=os.pathsep.join([str(gdb_bin), plain["PATH"]]),
+            _TALVEX_CSI_PROGRAM=str(gdb_command),
             XDG_CACHE_HOME=str(scratch / "gdb-cache"), **times), cfg["csi_trials"])
-    inspector = shutil.which("talvex-CSI", path=plain["PATH"])
+    # The interpreter that runs the installation's inspector, as the crash
+    # handler finds it.
+    inspector = installation.interpreter()
     runs = {v: [] for v in variants}
     for name, (kind, env, _) in variants.items():
         one_child(kind, env)  # the page cache, and gdb's index cache

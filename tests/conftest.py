@@ -1,6 +1,6 @@
 """Shared fixtures: most tests run their scenario in a fresh interpreter,
 because importing talvex installs process-wide signal handlers."""
-import os, signal, subprocess, sys, textwrap
+import os, shlex, shutil, signal, subprocess, sys, sysconfig, textwrap
 from pathlib import Path
 import pytest
 
@@ -68,3 +68,32 @@ def run_signalled(code, sig, *, marker=b"region", env=None, timeout=60):
             proc.kill()
             proc.wait()
     return proc.returncode, b"".join(lines).decode(errors="replace").splitlines(), err
+
+
+@pytest.fixture(scope="session")
+def embed_host(tmp_path_factory):
+    """tests/clients/tvembed.c, a program that embeds Python, built against
+    this interpreter's python3.X-config --embed as a host program would be.
+    It finds talvex and the clients on PYTHONPATH (embed_env)."""
+    version = "%d.%d" % sys.version_info[:2]
+    config = Path(sysconfig.get_config_var("BINDIR")) / f"python{version}-config"
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if not config.exists() or cc is None:
+        pytest.skip(f"no C compiler or no {config.name} to build an embedding program")
+    flags = []
+    for option in ("--cflags", "--ldflags"):
+        flags += shlex.split(subprocess.run([str(config), option, "--embed"], check=True,
+                                            capture_output=True, text=True).stdout)
+    if sysconfig.get_config_var("Py_ENABLE_SHARED"):
+        flags.append("-Wl,-rpath," + sysconfig.get_config_var("LIBDIR"))
+    host = tmp_path_factory.mktemp("embed") / "tvembed"
+    subprocess.run([cc, "-o", str(host), str(ROOT / "tests" / "clients" / "tvembed.c"), *flags],
+                   check=True)
+    return host
+
+
+def embed_env(**extra):
+    """The environment of an embedding program: talvex's installation and
+    the clients on PYTHONPATH, as its own interpreter does not know them."""
+    path = os.pathsep.join([str(CLIENTS), sysconfig.get_path("purelib")])
+    return child_env(PYTHONPATH=path, **extra)

@@ -3,17 +3,20 @@ or a second fatal signal before recovery) writes the report on standard
 error, runs the inspector talvex-CSI on the dying process and dies by the
 signal.
 
-Every test sets PATH itself, so the real inspector that the venv provides
-is never run: either no talvex-CSI at all, or a stand-in that reports its
-arguments."""
+Every test names the inspector itself (_TALVEX_CSI_PROGRAM), so the real
+one that the installation provides is never run: either a program that is
+not there, or a stand-in that reports its arguments."""
 import os
 import re
 import shutil
 import signal
 import subprocess
+import sys
 import textwrap
 
 import pytest
+
+from conftest import CLIENTS, child_env
 
 SEP = b"-" * 72 + b"\n"
 EXPLANATION = (b"\nThis probably occurred because a *compiled* module has a bug\n"
@@ -54,7 +57,6 @@ echo 'inspector stderr' >&2
 CHILD = """\
 import os, resource, signal, sys
 resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
-{no_fallback}
 {before}
 import talvex, tvclient_c as c
 {after}
@@ -65,28 +67,25 @@ print("survived", flush=True)
 
 
 @pytest.fixture
-def paths(tmp_path):
-    """PATH values: one without any talvex-CSI, one with the stand-in first."""
-    empty = tmp_path / "empty"
-    empty.mkdir()
+def inspectors(tmp_path):
+    """Programs to run as the inspector: one that is not there, the stand-in."""
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
     stand_in = bin_dir / "talvex-CSI"
     stand_in.write_text(STAND_IN)
     stand_in.chmod(0o755)
-    return {"missing": str(empty), "stand_in": os.pathsep.join([str(bin_dir), "/usr/bin", "/bin"])}
+    return {"missing": str(tmp_path / "empty" / "talvex-CSI"), "stand_in": str(stand_in)}
 
 
 @pytest.fixture
-def crash(py, paths):
+def crash(py, inspectors):
     """Run a child that crashes; return (returncode, its pid, stderr)."""
-    def crash(crash, *, inspector="missing", quiet=None, ndebug=None, before="", after=""):
-        # Without an interpreter to fall back on, only PATH can provide the
-        # inspector.
-        no_fallback = 'sys.executable = "/nonexistent/python"' if inspector == "missing" else ""
-        code = CHILD.format(crash=crash, before=before, after=after, no_fallback=no_fallback)
-        r = py(code, env={"PATH": paths[inspector],
-                          "TALVEX_CRASH_QUIET": quiet, "TALVEX_CRASH_NDEBUG": ndebug})
+    def crash(crash, *, inspector="missing", quiet=None, ndebug=None, before="", after="",
+              env=None):
+        code = CHILD.format(crash=crash, before=before, after=after)
+        r = py(code, env={"_TALVEX_CSI_PROGRAM": inspectors[inspector],
+                          "TALVEX_CRASH_QUIET": quiet, "TALVEX_CRASH_NDEBUG": ndebug,
+                          "TALVEX_CRASH_FILE": None, **(env or {})})
         lines = r.stdout.decode().splitlines()
         assert len(lines) == 1, (r.stdout, r.stderr)  # the pid, and no "survived"
         return r.returncode, int(lines[0]), r.stderr
@@ -254,3 +253,117 @@ def test_two_threads_faulting_at_once_give_one_report(crash, run):
                          ndebug="1")
     assert rc == -signal.SIGSEGV
     assert err == SEP + message_block(SEGV_MESSAGE)
+
+
+# ---------------------------------------------------------------------------
+# Where the report goes: faulthandler's file through talvex's own copy of
+# its descriptor, standard error when that fails, and a crash file besides.
+
+def report_of(pid, message=SEGV_MESSAGE):
+    return SEP + inspector_said(pid) + SEP + message_block(message)
+
+
+ENABLE_TO_FILE = """\
+import faulthandler
+first = open({path!r}, "w")
+faulthandler.enable(file=first)
+number = first.fileno()
+"""
+
+
+@pytest.mark.parametrize("where", ["before", "after"])
+def test_report_in_faulthandlers_file_after_that_file_was_closed(crash, tmp_path, where):
+    # Enabled before talvex is imported (as pytest does) or after it.
+    enable = ENABLE_TO_FILE.format(path=str(tmp_path / "faults"))
+    steps = {"before": enable, "after": "first.close()"} if where == "before" \
+        else {"after": enable + "first.close()"}
+    rc, pid, err = crash("c.fault('segv', False)", inspector="stand_in", **steps)
+    assert rc == -signal.SIGSEGV
+    # faulthandler's own traceback is lost (its descriptor is closed), and
+    # nothing goes to standard output (the crash fixture checks).
+    assert (tmp_path / "faults").read_bytes() == report_of(pid)
+    assert err == b""
+
+
+def test_report_not_written_into_a_file_that_reused_faulthandlers_number(crash, tmp_path):
+    rc, pid, err = crash("c.fault('segv', False)", inspector="stand_in", after=(
+        ENABLE_TO_FILE.format(path=str(tmp_path / "faults")) + "first.close()\n"
+        f"unrelated = open({str(tmp_path / 'unrelated')!r}, 'w')\n"
+        "assert unrelated.fileno() == number\n"))
+    assert rc == -signal.SIGSEGV
+    assert (tmp_path / "faults").read_bytes() == report_of(pid)
+    # Only faulthandler's traceback, which writes to the number itself.
+    assert b"Fatal Python error: Segmentation fault" in (tmp_path / "unrelated").read_bytes()
+    assert SEP not in (tmp_path / "unrelated").read_bytes()
+
+
+def test_report_on_stderr_when_faulthandlers_pipe_has_no_reader(crash):
+    rc, pid, err = crash("c.fault('segv', False)", inspector="stand_in", after=(
+        "import faulthandler\n"
+        "r, w = os.pipe()\n"
+        "faulthandler.enable(file=w)\n"
+        "os.close(r)\n"))
+    assert rc == -signal.SIGSEGV
+    assert err == report_of(pid)
+
+
+@pytest.mark.parametrize("how", ["environment", "set_crash_file", "relative", "after None"])
+def test_crash_file_gets_the_report_too(crash, tmp_path, how):
+    path = tmp_path / "crash.txt"
+    path.write_bytes(b"an earlier report\n")  # appended to, not replaced
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    env, after = {}, ""
+    if how == "environment":
+        env = {"TALVEX_CRASH_FILE": str(path)}
+    elif how == "set_crash_file":
+        after = f"talvex.set_crash_file({str(path)!r})"
+    elif how == "relative":
+        # Taken from the current directory when it is set.
+        after = (f"os.chdir({str(tmp_path)!r}); talvex.set_crash_file('crash.txt'); "
+                 f"os.chdir({str(elsewhere)!r})")
+    else:
+        # None: the environment's file again.
+        env = {"TALVEX_CRASH_FILE": str(path)}
+        after = f"talvex.set_crash_file({str(elsewhere / 'x')!r}); talvex.set_crash_file(None)"
+    rc, pid, err = crash("c.fault('segv', False)", inspector="stand_in", env=env, after=after)
+    assert rc == -signal.SIGSEGV
+    assert err == report_of(pid)
+    assert path.read_bytes() == b"an earlier report\n" + report_of(pid)
+    assert list(elsewhere.iterdir()) == []
+
+
+@pytest.mark.parametrize("quiet, ndebug", [("", None), (None, "1")], ids=["quiet", "ndebug"])
+def test_crash_file_follows_the_report_settings(crash, tmp_path, quiet, ndebug):
+    path = tmp_path / "crash.txt"
+    rc, pid, err = crash("c.fault('segv', False)", inspector="stand_in", quiet=quiet,
+                         ndebug=ndebug, env={"TALVEX_CRASH_FILE": str(path)})
+    assert rc == -signal.SIGSEGV
+    if quiet is not None:
+        assert err == b"" and not path.exists()
+    else:
+        assert err == path.read_bytes() == SEP + message_block(SEGV_MESSAGE)
+
+
+def test_stderr_into_a_pipe_the_process_reads_itself(inspectors, tmp_path):
+    # Descriptor 2 is a pipe whose read end the process holds too (as a
+    # notebook kernel forwarding its own standard error does), and there is
+    # no other standard error: the report also goes to a new file in the
+    # state directory, which the last line on descriptor 2 names.
+    r, w = os.pipe()
+    code = CHILD.format(before="", after="", crash="c.fault('segv', False)")
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=w,
+                            pass_fds=(r,), cwd=str(CLIENTS.parent.parent), env=child_env(
+                                XDG_STATE_HOME=str(tmp_path / "state"), TALVEX_CRASH_QUIET=None,
+                                TALVEX_CRASH_NDEBUG=None, TALVEX_CRASH_FILE=None,
+                                _TALVEX_CSI_PROGRAM=inspectors["stand_in"]))
+    os.close(w)
+    out, _ = proc.communicate(timeout=60)
+    with os.fdopen(r, "rb") as f:
+        err = f.read()
+    pid = int(out)
+    assert proc.returncode == -signal.SIGSEGV
+    kept = list((tmp_path / "state" / "talvex").iterdir())
+    assert len(kept) == 1 and re.fullmatch(r"crash-\d+-%d\.txt" % pid, kept[0].name), kept
+    assert kept[0].read_bytes() == report_of(pid)
+    assert err == report_of(pid) + b"talvex: this crash report is also in %s\n" % bytes(kept[0])

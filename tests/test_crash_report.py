@@ -8,14 +8,15 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import sysconfig
 import textwrap
 
 import pytest
 
-from conftest import CLIENTS, child_env
+from conftest import CLIENTS, child_env, default_sigint, embed_env
 from test_crash import EXPLANATION, SEGV_MESSAGE, SEP
-from test_csi import (CSI, assert_python_calls_in_order, bare_python,  # noqa: F401
+from test_csi import (CSI, assert_python_calls_in_order, bare_csi, bare_python,  # noqa: F401
                       problem_lines, thread_sections)
 
 ABRT_MESSAGE = b"Unhandled SIGABRT: An abort() occurred."
@@ -34,12 +35,13 @@ print(os.getpid(), flush=True)
 def crash(py):
     """Run code that crashes in a fresh interpreter; return (result, pid).
 
-    The installed inspector is found first on PATH unless `path` says
-    otherwise. `python`: another interpreter, which finds talvex on
-    PYTHONPATH.
+    `path`: PATH, by default the venv's scripts first (the crash handler
+    looks nothing up there). `python`: another interpreter, which finds
+    talvex on PYTHONPATH.
     """
     def crash(code, path=None, env=None, timeout=120, python=None):
-        full_env = {"PATH": path or os.pathsep.join([SCRIPTS, os.environ["PATH"]]),
+        full_env = {"PATH": path if path is not None
+                    else os.pathsep.join([SCRIPTS, os.environ["PATH"]]),
                     "TALVEX_CRASH_QUIET": None, "TALVEX_CRASH_NDEBUG": None,
                     "TALVEX_CSI_TIMEOUT": None}
         full_env.update(env or {})
@@ -153,24 +155,75 @@ def test_the_header_names_the_fault(crash, fault, expected):
             assert re.search(r"\n  instruction  0x%016x in \S+ \(libpython" % ip, header), header
 
 
-def test_without_stack_readers_the_header_still_names_the_fault(crash, bare_python, tmp_path):
-    # Neither the crashing process (an interpreter without py-spy beside it)
-    # nor the inspector (its interpreter has neither py-spy nor pystack)
-    # finds a stack reader.
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir()
-    (bin_dir / "talvex-CSI").write_text('#!/bin/sh\nunset PYTHONPATH\nexec "%s" -P "%s" "$@"\n'
-                                        % (bare_python, CSI))
-    (bin_dir / "talvex-CSI").chmod(0o755)
+def test_without_stack_readers_the_header_still_names_the_fault(crash, bare_python, bare_csi,
+                                                               tmp_path):
+    # The inspector of an installation with neither py-spy nor pystack,
+    # which does not take the py-spy that the crash handler started.
+    stand_in = tmp_path / "talvex-CSI"
+    stand_in.write_text('#!/bin/sh\nunset PYTHONPATH TALVEX_CSI_READER_STARTED\n'
+                        'exec "%s" -P "%s" "$@"\n' % (bare_python, bare_csi))
+    stand_in.chmod(0o755)
     r, pid = crash("import ctypes, talvex; ctypes.memset(0, 1, 1)",
-                   path=os.pathsep.join([str(bin_dir), "/usr/bin", "/bin"]),
-                   env={"PYTHONUSERBASE": str(tmp_path)}, python=bare_python)
+                   path=os.pathsep.join(["/usr/bin", "/bin"]),
+                   env={"PYTHONUSERBASE": str(tmp_path), "_TALVEX_CSI_PROGRAM": str(stand_in)})
     report = inspector_part(r, signal.SIGSEGV, SEGV_MESSAGE)
     header, problem = report.split("\ntalvex-CSI: ")[:2]
-    assert problem.startswith("neither py-spy nor pystack can be found"), report
+    assert problem.startswith("neither py-spy nor pystack is installed"), report
     assert re.search(r"\n  signal       SIGSEGV, in thread %d\n"
                      r"  fault        write at address 0x0: address not mapped\n"
                      r"  instruction  0x[0-9a-f]{16} \(libc\.so\.6\)$" % pid, header), report
+
+
+# Drops to an ordinary user as a root test run must: nobody, keeping only
+# the capabilities to read files (the interpreter lies in root's home
+# here), not CAP_SYS_PTRACE; the inspector and its readers inherit them.
+AS_ORDINARY_USER = """\
+class Header(ctypes.Structure):
+    _fields_ = [("version", ctypes.c_uint32), ("pid", ctypes.c_int)]
+class Sets(ctypes.Structure):
+    _fields_ = [(n, ctypes.c_uint32) for n in ("effective", "permitted", "inheritable")]
+if os.geteuid() == 0:
+    FILES = (1, 2)  # CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH
+    assert libc.prctl(8, 1, 0, 0, 0) == 0  # PR_SET_KEEPCAPS
+    os.setgroups([]); os.setgid(65534); os.setuid(65534)
+    sets = (Sets * 2)()
+    sets[0].effective = sets[0].permitted = sets[0].inheritable = sum(1 << c for c in FILES)
+    assert libc.capset(ctypes.byref(Header(0x20080522, 0)), sets) == 0
+    for cap in FILES:
+        assert libc.prctl(47, 2, cap, 0, 0) == 0  # PR_CAP_AMBIENT_RAISE
+"""
+
+
+def test_a_process_that_is_not_dumpable_gets_only_what_can_be_read(crash):
+    # Its readers may not attach and its maps are unreadable: the report
+    # says why, describes the read of a PROT_NONE page from si_code, and
+    # claims nothing about what is mapped.
+    r, pid = crash("""\
+import ctypes, mmap, os, talvex
+libc = ctypes.CDLL(None)
+libc.mmap.restype = ctypes.c_void_p
+libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int,
+                      ctypes.c_int, ctypes.c_long]
+""" + AS_ORDINARY_USER + """\
+page = libc.mmap(None, mmap.PAGESIZE, 0, mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS, -1, 0)
+assert libc.prctl(4, 0, 0, 0, 0) == 0  # PR_SET_DUMPABLE
+print(page, flush=True)
+ctypes.string_at(page, 1)
+""")
+    page = int(r.stdout.split()[1])
+    report = inspector_part(r, signal.SIGSEGV, SEGV_MESSAGE)
+    header = report.split("\ntalvex-CSI: ")[0]
+    assert "\n  executable   (unreadable)\n" in header, report
+    assert "; runtime unknown (/proc/%d/maps is unreadable)\n" % pid in header, report
+    assert "\n  fault        read at address 0x%x: protection violation\n" % page in header, report
+    assert re.search(r"\n  instruction  0x[0-9a-f]{16}$", header), report
+    problems = problem_lines(report)
+    assert len(problems) == 1 and problems[0].startswith("talvex-CSI: py-spy could not attach"), \
+        report
+    assert "the process is not dumpable" in problems[0], report
+    assert "loaded extension modules: unknown (/proc/%d/maps is unreadable)" % pid in report
+    for unbacked in ("not mapped", "mapping", "not loaded", "target's user"):
+        assert unbacked not in report, report
 
 
 def test_a_raised_signal_is_not_taken_for_a_fault(crash):
@@ -356,16 +409,18 @@ echo 'inspector done'
 
 
 @pytest.fixture
-def stand_in_path(tmp_path):
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir()
-    (bin_dir / "talvex-CSI").write_text(STAND_IN)
-    (bin_dir / "talvex-CSI").chmod(0o755)
-    return os.pathsep.join([str(bin_dir), "/usr/bin", "/bin"])
+def stand_in(tmp_path):
+    program = tmp_path / "talvex-CSI"
+    program.write_text(STAND_IN)
+    program.chmod(0o755)
+    return str(program)
 
 
 ASYNCHRONOUS = [signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2,
-                signal.SIGPIPE, signal.SIGALRM, signal.SIGTERM]
+                signal.SIGPIPE, signal.SIGALRM, signal.SIGTERM, signal.SIGTSTP]
+# What a terminal sends to its whole foreground process group, and a shell
+# to its jobs: the inspector, in that group, ignores them.
+JOB_CONTROL = [signal.SIGINT, signal.SIGQUIT, signal.SIGTSTP, signal.SIGHUP]
 
 
 @pytest.mark.parametrize("arm_timer, send", [
@@ -373,48 +428,87 @@ ASYNCHRONOUS = [signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGUSR1, si
     (False, "INT"),
     (False, " ".join(s.name.removeprefix("SIG") for s in ASYNCHRONOUS)),
 ], ids=["alarm armed before the fault", "SIGINT", "every asynchronous signal"])
-def test_signals_during_the_report(crash, stand_in_path, arm_timer, send):
+def test_signals_during_the_report(crash, stand_in, arm_timer, send):
     timer = "signal.setitimer(signal.ITIMER_REAL, 0.2)" if arm_timer else ""
     r, pid = crash(f"""\
         import ctypes, signal, talvex
         {timer}
         ctypes.memset(0, 1, 1)
-        """, path=stand_in_path, env={"SEND_TO_PARENT": send})
+        """, env={"SEND_TO_PARENT": send, "_TALVEX_CSI_PROGRAM": stand_in})
     report = inspector_part(r, signal.SIGSEGV, SEGV_MESSAGE)
     blocked, ignored, done = report.splitlines()
     assert done == "inspector done", report
-    # The inspector starts with nothing blocked, and none of the signals
-    # that the crashing process ignores while it writes the report ignored.
+    # The inspector starts with nothing blocked and, of the signals that the
+    # crashing process ignores while it writes the report, only those of
+    # job control ignored.
     assert blocked == "SigBlk: 0000000000000000"
     ignored = int(ignored.removeprefix("SigIgn: "), 16)
-    assert not [s for s in ASYNCHRONOUS if ignored & 1 << (s - 1)], report
+    assert [s for s in ASYNCHRONOUS if ignored & 1 << (s - 1)] == sorted(JOB_CONTROL), report
 
 
-@pytest.mark.parametrize("executable", ["unchanged", "without an inspector beside it"])
-def test_the_inspector_is_found_without_path(crash, tmp_path, executable):
-    set_executable = ""
-    if executable != "unchanged":
-        # The interpreter itself, from a directory that holds nothing else:
-        # the inspector runs as a module under it.
-        alone = tmp_path / "alone"
-        alone.mkdir()
-        (alone / "python3").symlink_to(os.path.realpath(shutil.which("python3", path=SCRIPTS)))
-        set_executable = f"sys.executable = {str(alone / 'python3')!r}"
+@pytest.fixture
+def held(tmp_path):
+    """FIFOs that hold the inspector with py-spy running and nothing written."""
+    hold = tmp_path / "hold"
+    os.mkfifo(hold)
+    os.mkfifo(str(hold) + ".go")
+    return hold
+
+
+@pytest.mark.parametrize("sig", JOB_CONTROL, ids=[s.name for s in JOB_CONTROL])
+def test_job_control_signal_to_the_process_group_during_the_report(held, sig):
+    # As a terminal does: the signal goes to the whole foreground process
+    # group, the crashing process and its inspector, while the inspector
+    # has started py-spy and not yet written a line.
+    proc = subprocess.Popen(
+        [sys.executable, "-c", PRELUDE + "import ctypes, talvex; ctypes.memset(0, 1, 1)"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, process_group=0,
+        cwd=str(CLIENTS.parent.parent), preexec_fn=default_sigint,
+        env=child_env(_TALVEX_CSI_HOLD=str(held), TALVEX_CRASH_QUIET=None,
+                      TALVEX_CRASH_NDEBUG=None))
+    try:
+        with open(held) as f:
+            inspector = int(f.read())
+        assert os.getpgid(inspector) == proc.pid
+        os.killpg(proc.pid, sig)
+        with open(str(held) + ".go", "w"):
+            pass
+        out, err = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    r = subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
+    full_report(r, int(out.split()[0]))
+
+
+@pytest.mark.parametrize("executable", [None, "/opt/host/bin/server"],
+                         ids=["sys.executable", "an embedding program's sys.executable"])
+def test_the_inspector_is_found_without_path(crash, executable):
+    # The installation's own interpreter, inspector and py-spy, by absolute
+    # paths: neither PATH nor sys.executable has a part in it.
+    set_executable = f"sys.executable = {executable!r}" if executable else ""
     r, pid = crash(f"""\
         import ctypes, sys
         {set_executable}
         import talvex
         ctypes.memset(0, 1, 1)
-        """, path=os.pathsep.join(["/usr/bin", "/bin"]))
+        """, path="")
     full_report(r, pid)
 
 
-def test_no_inspector_anywhere(crash, tmp_path):
-    r, pid = crash("""\
-        import ctypes, sys
-        sys.executable = "/nonexistent/python"
-        import talvex
-        ctypes.memset(0, 1, 1)
-        """, path=str(tmp_path))
-    assert inspector_part(r, signal.SIGSEGV, SEGV_MESSAGE) == \
-        "talvex failed to execute talvex-CSI: No such file or directory\n"
+@pytest.mark.parametrize("flags", [[], ["--no-signals"]],
+                         ids=["Py_Initialize()", "Py_InitializeEx(0)"])
+def test_an_embedding_program_gets_the_whole_report_without_path(embed_host, flags):
+    # The host is sys.executable there, and PATH is empty: the inspector,
+    # its interpreter and py-spy are this installation's.
+    r = subprocess.run(
+        [str(embed_host), *flags, PRELUDE + "import talvex, tvclient_c as c\n"
+                                           "c.fault('segv', False)\n"],
+        capture_output=True, timeout=120, cwd=str(CLIENTS.parent.parent),
+        env=embed_env(PATH="", TALVEX_CRASH_QUIET=None, TALVEX_CRASH_NDEBUG=None))
+    report, sections = full_report(r, int(r.stdout.split()[0]))
+    assert "\n  executable   %s\n" % embed_host in report, report
+    python_part, native_part = sections[0][1].split("Native stack")
+    assert_python_calls_in_order(python_part, "<module>")
+    assert re.search(r"> #\d+ .* do_fault ", native_part), report

@@ -58,6 +58,16 @@ def bare_python(tmp_path_factory):
     return python
 
 
+@pytest.fixture(scope="module")
+def bare_csi(tmp_path_factory):
+    """The inspector's package alone in a directory, as if talvex were
+    installed there without its readers; its __init__.py, to run by path."""
+    site = tmp_path_factory.mktemp("bare-site")
+    shutil.copytree(CSI.parent, site / "talvex_csi",
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    return site / "talvex_csi" / "__init__.py"
+
+
 def bare_env(tmp_path, **extra):
     """An environment for the bare interpreter: PATH without py-spy, no user site."""
     empty = tmp_path / "empty-path"
@@ -65,11 +75,11 @@ def bare_env(tmp_path, **extra):
     return dict(PATH="%s:/usr/bin:/bin" % empty, PYTHONUSERBASE=str(empty), **extra)
 
 
-def run_inspector(*args, env=None, timeout=60, python=sys.executable, **kwargs):
+def run_inspector(*args, env=None, timeout=60, python=sys.executable, csi=CSI, **kwargs):
     full_env = dict(os.environ)
     full_env.update(env or {})
     start = time.monotonic()
-    result = subprocess.run([str(python), "-P", str(CSI)] + list(args), capture_output=True,
+    result = subprocess.run([str(python), "-P", str(csi)] + list(args), capture_output=True,
                             text=True, env=full_env, timeout=timeout, **kwargs)
     result.elapsed = time.monotonic() - start
     return result
@@ -392,17 +402,17 @@ def test_report_from_inside_a_signal_handler(crash_lib, inspector_on_path, tmp_p
                        "in a signal handler", "in a signal handler")
 
 
-def test_crash_report_without_stack_readers(crash_lib, bare_python, tmp_path):
+def test_crash_report_without_stack_readers(crash_lib, bare_python, bare_csi, tmp_path):
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
     command = bin_dir / "talvex-CSI"
-    command.write_text('#!/bin/sh\nexec "%s" -P "%s" "$@"\n' % (bare_python, CSI))
+    command.write_text('#!/bin/sh\nexec "%s" -P "%s" "$@"\n' % (bare_python, bare_csi))
     command.chmod(0o755)
     proc = crash(crash_lib, tmp_path, "plain", 1, "main", bin_dir, keep_path=False)
     assert proc.returncode == -signal.SIGSEGV, proc.stderr
     report = proc.stderr.split(SEPARATOR)[1]
     lines = problem_lines(report)
-    assert len(lines) == 1 and "neither py-spy nor pystack can be found" in lines[0], report
+    assert len(lines) == 1 and "neither py-spy nor pystack is installed" in lines[0], report
     fallback = report.split("From /proc/")[1]
     assert re.search(r"^    \d+ +python +sleeping \(S\)(, waiting in \w+)?, main thread$",
                      fallback, re.M), fallback
@@ -490,15 +500,35 @@ def check_fallback(result, target, problem):
     assert re.search(r"^    \S*/_ctypes\.cpython-\S+\.so$", fallback, re.M), fallback
 
 
-def test_without_stack_readers(paused_target, bare_python, tmp_path):
+def test_without_stack_readers(paused_target, bare_python, bare_csi, tmp_path):
     target = paused_target(threads=1)
     result = run_inspector("--no-color", "--pid", str(target.pid), python=bare_python,
-                           env=bare_env(tmp_path))
-    check_fallback(result, target, "neither py-spy nor pystack can be found")
-    assert "pip install --force-reinstall talvex" in result.stdout
+                           csi=bare_csi, env=bare_env(tmp_path))
+    site = bare_csi.parent.parent
+    # What is missing, where, and the command that installs it there, with
+    # the interpreter of that installation.
+    check_fallback(result, target, "neither py-spy nor pystack is installed where talvex is "
+                   "(%s), so only /proc could be read; install them with: %s -m pip install "
+                   "--target %s py-spy pystack" % (
+                       site, bare_python.parent / ("python%d.%d" % sys.version_info[:2]), site))
 
 
-def test_hanging_reader_is_stopped_at_the_time_bound(paused_target, bare_python, tmp_path):
+def test_this_installation_and_its_fix_command_are_read_from_its_files():
+    # The venv this suite runs in, as the crash handler and the inspector
+    # find it: nothing from PATH or sys.executable.
+    from talvex_csi import installation
+
+    python = os.path.join(sys.prefix, "bin", "python%d.%d" % sys.version_info[:2])
+    assert installation.interpreter() == python
+    assert installation.pyspy() == os.path.join(sys.prefix, "bin", "py-spy")
+    requirements = [r for r in importlib.metadata.requires("talvex")
+                    if r.startswith(("py-spy", "pystack"))]
+    assert installation.install_command(["py-spy", "pystack"]) == \
+        "%s -m pip install %s" % (python, " ".join("'%s'" % r for r in requirements))
+
+
+def test_hanging_reader_is_stopped_at_the_time_bound(paused_target, bare_python, bare_csi,
+                                                     tmp_path):
     target = paused_target(threads=1)
     pid_file = tmp_path / "reader.pid"
     stand_in = tmp_path / "empty-path" / "py-spy"
@@ -507,7 +537,8 @@ def test_hanging_reader_is_stopped_at_the_time_bound(paused_target, bare_python,
     stand_in.write_text("#!/bin/sh\ntrap '' TERM\necho $$ > %s\nsleep 600\n" % pid_file)
     stand_in.chmod(0o755)
     env = bare_env(tmp_path, TALVEX_CSI_TIMEOUT="1")
-    result = run_inspector("--no-color", "--pid", str(target.pid), python=bare_python, env=env)
+    result = run_inspector("--no-color", "--pid", str(target.pid), python=bare_python,
+                           csi=bare_csi, env=env)
     assert result.elapsed < 6, result.elapsed
     check_fallback(result, target, "py-spy did not finish within the time bound")
     assert not Path("/proc/%s" % pid_file.read_text().strip()).exists()
@@ -566,12 +597,12 @@ def test_missing_process():
 
 
 @pytest.mark.parametrize("flags, coloured", [([], True), (["--no-color"], False)])
-def test_colour_only_on_a_terminal(bare_python, tmp_path, flags, coloured):
+def test_colour_only_on_a_terminal(bare_python, bare_csi, tmp_path, flags, coloured):
     # No stack reader keeps this to the header and /proc.
     controller, terminal = pty.openpty()
     env = dict(os.environ, **bare_env(tmp_path))
     env.pop("NO_COLOR", None)
-    proc = subprocess.Popen([str(bare_python), "-P", str(CSI)] + flags
+    proc = subprocess.Popen([str(bare_python), "-P", str(bare_csi)] + flags
                             + ["--pid", str(os.getpid())],
                             stdout=terminal, stderr=subprocess.PIPE, env=env)
     os.close(terminal)

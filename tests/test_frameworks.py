@@ -20,6 +20,7 @@ import sys
 import textwrap
 import time
 import xml.etree.ElementTree as ET
+from pathlib import Path
 
 import pytest
 
@@ -164,6 +165,52 @@ def test_jupyter_interrupt_reaches_a_cell_waiting_on_a_worker(kernel, tmp_path, 
         user_expressions={"saw": "worker_saw"}))
     assert reply["status"] == "ok"
     assert reply["user_expressions"]["saw"]["data"]["text/plain"] == "['KeyboardInterrupt']"
+
+
+@pytest.mark.parametrize("original", ["a file", "/dev/null"])
+def test_jupyter_kernel_that_faults_outside_a_region_leaves_its_report(tmp_path, original):
+    # ipykernel forwards descriptor 2 from a pipe that a thread of the
+    # kernel itself reads: the report also goes to the standard error that
+    # the kernel started with, or, where that keeps nothing, to a file in
+    # the state directory. (ipykernel leaves descriptor 2 alone under
+    # pytest, which its environment would tell it.)
+    from jupyter_client import KernelManager
+    from test_crash_report import full_report
+
+    state = tmp_path / "state"
+    stderr_path = tmp_path / "kernel-stderr" if original == "a file" else os.devnull
+    km = KernelManager(kernel_name="python3")
+    with open(stderr_path, "wb") as stderr:
+        km.start_kernel(env=child_env(JUPYTER_RUNTIME_DIR=str(tmp_path),
+                                      IPYTHONDIR=str(tmp_path), XDG_STATE_HOME=str(state),
+                                      PYTEST_CURRENT_TEST=None, TALVEX_CRASH_QUIET=None,
+                                      TALVEX_CRASH_NDEBUG=None),
+                        cwd=str(tmp_path), stderr=stderr)
+    try:
+        kc = km.client()
+        kc.start_channels()
+        try:
+            kc.wait_for_ready(timeout=HANG)
+            reply = reply_to(kc, kc.execute("import os, stat, talvex, tvclient_c", user_expressions={
+                "captured": "stat.S_ISFIFO(os.fstat(2).st_mode)", "pid": "os.getpid()"}))
+            values = {k: v["data"]["text/plain"] for k, v in reply["user_expressions"].items()}
+            assert values["captured"] == "True"
+            kc.execute("tvclient_c.fault('segv', False)")
+            status = km.provisioner.process.wait(timeout=HANG)
+        finally:
+            kc.stop_channels()
+    finally:
+        km.shutdown_kernel(now=True)
+    pid = int(values["pid"])
+    if original == "a file":
+        written = Path(stderr_path).read_bytes()
+        report = written[written.index(b"-" * 72):]
+        assert list(state.glob("**/crash-*")) == []
+    else:
+        kept = list((state / "talvex").glob("crash-*-%d.txt" % pid))
+        assert len(kept) == 1, list(state.glob("**/*"))
+        report = kept[0].read_bytes()
+    full_report(subprocess.CompletedProcess([], status, b"", report), pid)
 
 
 # ---------------------------------------------------------------------------

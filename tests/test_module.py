@@ -33,7 +33,7 @@ NAMESPACE = [
     "__builtins__", "__pyx_capi__", "sys", "collect", "_pari_version", "AlarmInterrupt",
     "SignalError", "sig_print_exception", "init_talvex", "_setup_alt_stack",
     "set_debug_level", "sig_on_reset", "python_check_interrupt", "__test__",
-    "_init_talvex_from_worker",
+    "_init_talvex_from_worker", "_set_crash_file",
 ]
 
 # Finds the installed extension without importing the package `talvex`

@@ -13,7 +13,7 @@ from .signals import AlarmInterrupt, SignalError
 from ._version import __version__ as __version__
 
 __all__ = ["AlarmInterrupt", "SignalError", "__version__", "get_cmake_dir", "get_include",
-           "signals"]
+           "set_crash_file", "signals"]
 
 
 def get_include() -> str:
@@ -25,6 +25,14 @@ def get_include() -> str:
 def get_cmake_dir() -> str:
     """Return the directory of ``talvexConfig.cmake`` (``-Dtalvex_DIR=...``)."""
     return _os.path.join(_os.path.dirname(_os.path.abspath(__file__)), "share", "cmake", "talvex")
+
+
+def set_crash_file(path: "str | _os.PathLike[str] | None") -> None:
+    """Also write the crash report to the file at ``path`` (created if
+    missing, appended to), for every crash from now on; ``None`` for no
+    file. It takes the place of the ``TALVEX_CRASH_FILE`` environment
+    variable. A relative path is taken from the current directory now."""
+    signals._set_crash_file(None if path is None else _os.path.abspath(_os.fspath(path)))
 
 
 try:

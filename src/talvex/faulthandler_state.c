@@ -9,6 +9,11 @@
  * interpreter's internal headers at build time and every reading is
  * checked against facts the public API gives (faulthandler.is_enabled(),
  * the main interpreter): a record that ever disagrees is never read again.
+ * The report is written to talvex's own duplicate of faulthandler's
+ * descriptor, taken when faulthandler is enabled (or when talvex starts
+ * with it on), never to the number itself: the file passed to enable() may
+ * have been closed since, and its number reused by an unrelated file.
+ *
  * C, not C++: the internal headers do not compile as C++.
  */
 #define Py_BUILD_CORE 1
@@ -18,6 +23,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stddef.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "faulthandler_state.h"
 
@@ -65,4 +72,52 @@ PyObject *tv_faulthandler_file(int *all_threads)
         return NULL;
     *all_threads = fh_state->fatal_error.all_threads;
     return fh_state->fatal_error.file;
+}
+
+/* talvex's duplicate of faulthandler's descriptor, the number it
+ * duplicates, and the file's identity (a program that closes descriptors
+ * wholesale may close the duplicate too and reuse its number). */
+static volatile int fh_copy = -1;
+static volatile int fh_copied_from = -1;
+static dev_t fh_copy_dev;
+static ino_t fh_copy_ino;
+
+static int same_file(int fd, dev_t dev, ino_t ino)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
+}
+
+void tv_faulthandler_take_copy(void)
+{
+    int fd = tv_faulthandler_fd();
+    struct stat st;
+    if (fd >= 0 && fd == fh_copied_from && fh_copy >= 0 && fstat(fd, &st) == 0 &&
+        same_file(fh_copy, st.st_dev, st.st_ino))
+        return;  /* the same file still */
+    int old = fh_copy;
+    fh_copied_from = -1;
+    fh_copy = -1;
+    if (old >= 0)
+        close(old);
+    /* faulthandler on standard error itself: the report's usual place. */
+    if (fd < 0 || fd == 2 || fstat(fd, &st) != 0)
+        return;
+    int copy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (copy < 0)
+        return;
+    fh_copy_dev = st.st_dev;
+    fh_copy_ino = st.st_ino;
+    fh_copy = copy;
+    fh_copied_from = fd;
+}
+
+int tv_faulthandler_report_fd(void)
+{
+    int fd = tv_faulthandler_fd();
+    int copy = fh_copy;
+    /* Enabled behind the wrapper's back, or the copy gone: standard error. */
+    if (fd < 0 || copy < 0 || fd != fh_copied_from || !same_file(copy, fh_copy_dev, fh_copy_ino))
+        return -1;
+    return copy;
 }

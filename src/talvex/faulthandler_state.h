@@ -20,6 +20,13 @@ int tv_faulthandler_fd(void);
  * enable() was given (borrowed; NULL for a descriptor number, or when not
  * enabled). With the interpreter lock. */
 PyObject *tv_faulthandler_file(int *all_threads);
+/* Take talvex's own duplicate of the descriptor faulthandler writes to, or
+ * drop it when faulthandler is off; ordinary context. */
+void tv_faulthandler_take_copy(void);
+/* Where the crash report goes instead of standard error: the duplicate,
+ * while faulthandler still writes to the file it was taken from; else -1.
+ * Safe in a signal handler. */
+int tv_faulthandler_report_fd(void);
 
 #ifdef __cplusplus
 }

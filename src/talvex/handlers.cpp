@@ -1,12 +1,12 @@
 // Everything in this file may run inside a signal handler: the two
 // handlers, the trampoline that every jump passes through, and the crash
-// report. Every line obeys the same rule: output only by single write(2,
-// ...) calls (or to the file faulthandler writes to), no allocation, no
-// lock, no C++ exception, no Python object. The only calls into the
-// interpreter are PyErr_SetInterruptEx, which CPython documents as safe in
-// a signal handler, the two reads of its lifecycle flags in
-// python_running(), and the plain reads of faulthandler's record in
-// tv_faulthandler_fd().
+// report. Every line obeys the same rule: output only by single write
+// calls per destination (standard error, talvex's copy of faulthandler's
+// file, the crash file), no allocation, no lock, no C++ exception, no
+// Python object. The only calls into the interpreter are
+// PyErr_SetInterruptEx, which CPython documents as safe in a signal
+// handler, the two reads of its lifecycle flags in python_running(), and
+// the plain reads of faulthandler's record in tv_faulthandler_report_fd().
 
 // Every jump out of a handler lands on another stack (the trampoline's,
 // then the client's). glibc's checked longjmp, which _FORTIFY_SOURCE turns
@@ -26,7 +26,9 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,8 +62,14 @@ const FatalMessage kFatalMessages[] = {
 
 // Signals that would end the process, or cut the report short, if they
 // arrived while the report is written: ignored until the process dies.
-const int kAsyncSignals[] = {SIGHUP,  SIGINT,  SIGALRM,   SIGTERM, SIGQUIT, SIGUSR1,
-                             SIGUSR2, SIGPIPE, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
+const int kAsyncSignals[] = {SIGHUP,  SIGINT,  SIGALRM,   SIGTERM, SIGQUIT, SIGUSR1, SIGUSR2,
+                             SIGPIPE, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGTSTP};
+// Of those, the ones that reach the inspector too, which shares the
+// process group: a terminal sends Ctrl-C, Ctrl-\ and Ctrl-Z to its whole
+// foreground group, and a shell passes a hang-up on to its jobs. The
+// inspector ignores them as well (a report that goes to a file is worth
+// finishing after a hang-up); its own time bound still ends it.
+const int kJobControlSignals[] = {SIGINT, SIGQUIT, SIGTSTP, SIGHUP};
 
 const char kSeparator[] =
     "------------------------------------------------------------------------\n";
@@ -78,18 +86,42 @@ const char kReaderVariable[] = "TALVEX_CSI_READER_STARTED=";
 // The crash inspector's environment is built in the (cloned) child, in the
 // child's copy of these buffers: nothing is allocated.
 constexpr int kMaxEnvironment = 4096;
-char *child_environment[kMaxEnvironment + 4];
+char *child_environment[kMaxEnvironment + 5];
 char context_text[256];
 char reader_text[96];
+const char kStandInVariable[] = "_TALVEX_CSI_PROGRAM";
 
-// Where the crash report goes: standard error, or the file faulthandler
-// writes to when it has one of its own (set when the report begins).
+// Where the report goes: standard error, or a copy of the file faulthandler
+// writes to when it has one of its own; standard error again after the
+// first failed write there. Besides, copies: the crash file, and a file
+// that outlives the process when standard error is a pipe it reads itself.
 int report_fd = 2;
+constexpr int kMaxCopies = 2;
+int copy_fds[kMaxCopies];
+int copy_count = 0;
+// The file in the state directory that holds the report, if one does.
+char state_file[sizeof(report_setup.state_dir) + 64];
+
+// The inspector's output, passed on by this process when the report goes
+// to more than standard error (one thread writes a report: static).
+char relay_buffer[4096];
+
+void write_bytes(const char *data, size_t length)
+{
+    ssize_t ignored;
+    // The copies first: a primary that blocks must not hold them back.
+    for (int i = 0; i < copy_count; i++)
+        ignored = write(copy_fds[i], data, length);
+    if (write(report_fd, data, length) < 0 && report_fd != 2) {
+        report_fd = 2;
+        ignored = write(2, data, length);
+    }
+    (void)ignored;
+}
 
 void write_stderr(const char *text)
 {
-    ssize_t ignored = write(report_fd, text, strlen(text));
-    (void)ignored;
+    write_bytes(text, strlen(text));
 }
 
 // Decimal text of `value` into `buf` (at least 21 bytes); returns buf.
@@ -462,6 +494,10 @@ void describe_context(int sig, const siginfo_t *info, void *context)
             append(&end, limit, format_int(info->si_pid, number));
         }
     }
+    // Whether the inspector's readers may attach at all (a process that is
+    // not dumpable admits only a tracer with CAP_SYS_PTRACE).
+    append(&end, limit, " dumpable=");
+    append(&end, limit, format_int(prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), number));
     MachineFault fault = machine_fault(context);
     if (!fault.valid)
         return;
@@ -554,51 +590,155 @@ long start_stack_reader(const char *pid_text)
     return child;
 }
 
-// In the cloned child: run the inspector, looked up on PATH first, then
-// beside the interpreter, then as the module of the running interpreter.
-[[noreturn]] void run_inspector(pid_t parent)
+// In the cloned child: run this installation's inspector, by absolute
+// paths, under the interpreter that matches the running one (found at
+// initialisation; an embedding program's own executable is never taken for
+// it). Tests and benchmarks name a stand-in in _TALVEX_CSI_PROGRAM.
+// `relay`: the pipe this process passes on to the report's destinations,
+// or -1 when the report goes to standard error alone.
+[[noreturn]] void run_inspector(pid_t parent, int relay)
 {
-    dup2(report_fd, 1);
-    if (report_fd != 2)
-        dup2(report_fd, 2);
-    // The inspector starts as a fresh program would.
-    for (int s : kAsyncSignals)
-        signal(s, SIG_DFL);
+    // Its output goes where the report goes, never to this process's
+    // standard output.
+    if (relay >= 0) {
+        dup2(relay, 1);
+        dup2(relay, 2);
+        // This child's own words too: the parent passes them on.
+        copy_count = 0;
+        report_fd = 2;
+    } else if (dup2(2, 1) < 0) {
+        close(1);
+    }
+    // The inspector starts as a fresh program would, but for the signals of
+    // job control.
+    for (int s : kAsyncSignals) {
+        bool job_control = false;
+        for (int j : kJobControlSignals)
+            job_control = job_control || j == s;
+        signal(s, job_control ? SIG_IGN : SIG_DFL);
+    }
     sigprocmask(SIG_SETMASK, &shared.default_sigmask, nullptr);
 
     char pid_text[24];
     format_int(parent, pid_text);
     long reader = start_stack_reader(pid_text);
-    char *const argv[] = {const_cast<char *>(kInspector), const_cast<char *>("--no-color"),
-                          const_cast<char *>("--pid"), pid_text, nullptr};
-    execvpe(kInspector, argv, inspector_environment(nullptr));
-    int path_error = errno;
-
-    if (inspector_paths.beside_python[0] != '\0')
-        execve(inspector_paths.beside_python, argv, inspector_environment(nullptr));
-    if (inspector_paths.python[0] != '\0') {
-        // PYTHONPATH: the directory that holds talvex_csi, then the old value.
+    int error = ENOENT;
+    char *end;
+    const char *limit;
+    const char *stand_in = getenv(kStandInVariable);
+    if (stand_in != nullptr && *stand_in != '\0') {
+        char *const argv[] = {const_cast<char *>(kInspector), const_cast<char *>("--no-color"),
+                              const_cast<char *>("--pid"), pid_text, nullptr};
+        execve(stand_in, argv, inspector_environment(nullptr));
+        error = errno;
+    } else if (inspector_paths.python[0] != '\0') {
+        // PYTHONPATH: the directories of talvex_csi and pystack, then the old value.
         static char pythonpath[sizeof(inspector_paths.pythonpath) + 4096];
-        char *end = pythonpath;
-        const char *limit = pythonpath + sizeof(pythonpath) - 1;
+        end = pythonpath;
+        limit = pythonpath + sizeof(pythonpath) - 1;
         append(&end, limit, inspector_paths.pythonpath);
         const char *old = getenv("PYTHONPATH");
         if (old != nullptr && *old != '\0') {
             append(&end, limit, ":");
             append(&end, limit, old);
         }
-        char *const module_argv[] = {inspector_paths.python,        const_cast<char *>("-m"),
-                                     const_cast<char *>("talvex_csi"), const_cast<char *>("--no-color"),
-                                     const_cast<char *>("--pid"),     pid_text,
-                                     nullptr};
-        execve(inspector_paths.python, module_argv, inspector_environment(pythonpath));
+        // -P: the current directory, wherever the program ran, is not searched.
+        char *const argv[] = {inspector_paths.python,          const_cast<char *>("-P"),
+                              const_cast<char *>("-m"),        const_cast<char *>("talvex_csi"),
+                              const_cast<char *>("--no-color"), const_cast<char *>("--pid"),
+                              pid_text,                        nullptr};
+        execve(inspector_paths.python, argv, inspector_environment(pythonpath));
+        error = errno;
     }
     if (reader > 0)
         kill(static_cast<pid_t>(reader), SIGKILL);
     write_stderr("talvex failed to execute talvex-CSI: ");
-    write_stderr(error_text(path_error));
+    write_stderr(error_text(error));
     write_stderr("\n");
     _exit(2);
+}
+
+// The same open file: a copy that is the report's own destination is not
+// written twice.
+bool same_file(int a, int b)
+{
+    struct stat sa, sb;
+    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+void add_copy(int fd)
+{
+    if (fd < 0)
+        return;
+    bool known = same_file(fd, report_fd);
+    for (int i = 0; i < copy_count; i++)
+        known = known || same_file(fd, copy_fds[i]);
+    if (!known && copy_count < kMaxCopies)
+        copy_fds[copy_count++] = fd;
+}
+
+// Descriptor 2 is still the pipe this process reads itself.
+bool stderr_captured()
+{
+    struct stat st;
+    return tv_load(&report_setup.captured) && fstat(2, &st) == 0 &&
+           static_cast<unsigned long long>(st.st_dev) == report_setup.captured_dev &&
+           static_cast<unsigned long long>(st.st_ino) == report_setup.captured_ino;
+}
+
+// A new file in the state directory, its directories made as needed:
+// "<state dir>/crash-<seconds since the epoch>-<pid>.txt".
+int open_state_file()
+{
+    char *end = state_file;
+    const char *limit = state_file + sizeof(state_file) - 1;
+    append(&end, limit, report_setup.state_dir);
+    if (state_file[0] != '/')
+        return -1;
+    for (char *slash = strchr(state_file + 1, '/');; slash = strchr(slash + 1, '/')) {
+        if (slash != nullptr)
+            *slash = '\0';
+        mkdir(state_file, 0700);
+        if (slash == nullptr)
+            break;
+        *slash = '/';
+    }
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    char number[24];
+    append(&end, limit, "/crash-");
+    append(&end, limit, format_int(now.tv_sec, number));
+    append(&end, limit, "-");
+    append(&end, limit, format_int(getpid(), number));
+    append(&end, limit, ".txt");
+    int fd = open(state_file, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0)
+        state_file[0] = '\0';
+    return fd;
+}
+
+// Where this report goes: see report_fd and copy_fds.
+void choose_destinations()
+{
+    int faulthandler_fd = tv_faulthandler_report_fd();
+    report_fd = faulthandler_fd >= 0 ? faulthandler_fd : 2;
+    copy_count = 0;
+    state_file[0] = '\0';
+    const char *chosen = report_setup.crash_file[tv_load(&report_setup.crash_file_index)];
+    const char *file = chosen[0] != '\0' ? chosen : getenv("TALVEX_CRASH_FILE");
+    // Non-blocking: a FIFO that nobody reads must not stop the report.
+    if (file != nullptr && *file != '\0')
+        add_copy(open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                      0644));
+    if (same_file(report_fd, 2) && stderr_captured()) {
+        // Nothing reads that pipe once this thread stops the process: the
+        // report must not wait for it, and must also go somewhere that
+        // outlives the process.
+        fcntl(2, F_SETFL, fcntl(2, F_GETFL) | O_NONBLOCK);
+        int original = report_setup.original_stderr;
+        add_copy(original >= 0 ? original : open_state_file());
+    }
 }
 
 // The crash report: separator, the inspector's report, separator, the
@@ -607,6 +747,7 @@ void write_report(const char *message)
 {
     if (getenv("TALVEX_CRASH_QUIET") != nullptr)
         return;
+    choose_destinations();
     write_stderr(kSeparator);
     if (getenv("TALVEX_CRASH_NDEBUG") == nullptr) {
         pid_t pid = getpid();
@@ -615,6 +756,12 @@ void write_report(const char *message)
         // start) attach to it; named before they exist, as py-spy attaches
         // at once.
         prctl(PR_SET_PTRACER, pid, 0, 0, 0);
+        // The inspector writes to standard error itself, or, where the
+        // report goes elsewhere too or may fail, into a pipe that this
+        // process passes on.
+        int relay[2] = {-1, -1};
+        if ((copy_count > 0 || report_fd != 2) && pipe2(relay, O_CLOEXEC) != 0)
+            relay[0] = relay[1] = -1;
         // The raw system call, not fork(): it runs no fork handlers and takes
         // no C-library lock, which a crash inside malloc may be holding.
         long child = syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, 0UL);
@@ -625,17 +772,39 @@ void write_report(const char *message)
             write_stderr(error_text(err));
             write_stderr("\n");
         } else if (child == 0) {
-            run_inspector(pid);
+            run_inspector(pid, relay[1]);
         } else {
+            if (relay[0] >= 0) {
+                close(relay[1]);
+                relay[1] = -1;
+                for (;;) {
+                    ssize_t n = read(relay[0], relay_buffer, sizeof(relay_buffer));
+                    if (n > 0)
+                        write_bytes(relay_buffer, static_cast<size_t>(n));
+                    else if (n == 0 || errno != EINTR)
+                        break;
+                }
+            }
             while (waitpid(static_cast<pid_t>(child), nullptr, 0) == -1 && errno == EINTR)
                 continue;
             write_stderr(kSeparator);
+        }
+        for (int fd : relay) {
+            if (fd >= 0)
+                close(fd);
         }
     }
     if (message != nullptr) {
         write_stderr(message);
         write_stderr(kExplanation);
         write_stderr(kSeparator);
+    }
+    if (state_file[0] != '\0') {
+        // The last line on standard error says where the report is kept.
+        copy_count = 0;
+        write_stderr("talvex: this crash report is also in ");
+        write_stderr(state_file);
+        write_stderr("\n");
     }
 }
 
@@ -653,8 +822,6 @@ void write_report(const char *message)
 [[noreturn]] void die_for_signal(int sig, const char *message, const siginfo_t *info,
                                 void *context)
 {
-    int faulthandler_fd = tv_faulthandler_fd();
-    report_fd = faulthandler_fd >= 0 ? faulthandler_fd : 2;
     describe_context(sig, info, context);
     for (int s : kAsyncSignals)
         signal(s, SIG_IGN);

@@ -40,6 +40,7 @@ talvex_runtime_t runtime = {
 };
 Shared shared;
 InspectorPaths inspector_paths;
+ReportSetup report_setup = {{}, 0, 0, 0, 0, -1, {}};
 CustomHooks custom_hooks;
 
 namespace {

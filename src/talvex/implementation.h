@@ -163,15 +163,32 @@ enum HostAction : int {
     kHostChain = 2,    // the host's own handler
 };
 
-// Where the crash inspector is when it is not on PATH, resolved at
-// initialisation so the handler can use it without allocating.
+// This installation's crash inspector and stack reader, resolved at
+// initialisation so that the handler runs them by absolute paths without
+// allocating.
 struct InspectorPaths {
-    char beside_python[4096];  // <directory of sys.executable>/talvex-CSI
-    char python[4096];         // sys.executable, for `-m talvex_csi`
-    char pythonpath[4200];     // "PYTHONPATH=<dir holding talvex_csi>[:old]" (old added in the child)
-    char pyspy[4096];          // py-spy, which the inspector reads the stacks with, or ""
+    char python[4096];       // the interpreter that runs `-m talvex_csi`, or ""
+    char pythonpath[8300];   // "PYTHONPATH=<dir of talvex_csi>[:<dir of pystack>]"
+    char pyspy[4096];        // py-spy, which the inspector reads the stacks with, or ""
 };
 extern InspectorPaths inspector_paths;
+
+// Where the crash report goes besides standard error (or faulthandler's
+// file), set up in ordinary context and read by the handler.
+struct ReportSetup {
+    // set_crash_file(): written into the buffer not in use, then published
+    // by the index, so that a crash never reads a half-written path.
+    char crash_file[2][4096];
+    int crash_file_index;
+    // Descriptor 2 as it was when it turned out to be a pipe that this very
+    // process reads (a notebook kernel forwarding its standard error): a
+    // report written only there dies with the process.
+    int captured;
+    unsigned long long captured_dev, captured_ino;
+    int original_stderr;  // a copy of the standard error it replaced, or -1
+    char state_dir[4096]; // "<state home>/talvex": where the report goes otherwise
+};
+extern ReportSetup report_setup;
 
 // Custom hooks (registered by add_custom_signals).
 constexpr int kMaxCustomHooks = 16;
@@ -285,6 +302,10 @@ bool is_main_thread();
 
 // Where the crash inspector is, for the handler (init_talvex).
 void resolve_inspector_paths();
+// Where the crash report goes besides standard error (init_talvex).
+void prepare_report_destinations();
+// set_crash_file(): null or "" for none.
+void set_crash_file(const char *path);
 
 // --- signals.cpp -----------------------------------------------------------
 // The record's raised_value: a new reference to `value` (or null) in place

@@ -22,7 +22,11 @@
 #include "pyref.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -338,6 +342,7 @@ PyObject *hook_faulthandler_enable(PyObject *, PyObject *const *args, Py_ssize_t
         learn_faulthandler_handler();
         reclaim_fatal_handlers(false);
         tv_faulthandler_verify(1);
+        tv_faulthandler_take_copy();
     }
     return result;
 }
@@ -349,6 +354,7 @@ PyObject *hook_faulthandler_disable(PyObject *, PyObject *const *args, Py_ssize_
     if (result != nullptr) {
         reclaim_fatal_handlers(true);
         tv_faulthandler_verify(0);
+        tv_faulthandler_take_copy();
     }
     return result;
 }
@@ -485,7 +491,10 @@ bool install_hooks()
     if (!enabled)
         return false;
     tv_faulthandler_verify(PyObject_IsTrue(enabled.get()));
-    return !PyObject_IsTrue(enabled.get()) || learn_enabled_faulthandler();
+    if (PyObject_IsTrue(enabled.get()) && !learn_enabled_faulthandler())
+        return false;
+    tv_faulthandler_take_copy();
+    return true;
 }
 
 // The handler the program set for `sig`, if any (new reference).
@@ -698,66 +707,141 @@ bool complete_later_in_main_thread()
     return false;
 }
 
+namespace {
+
+// Copies a str into `out` as the file system encodes it; false if it does
+// not fit.
+bool copy_path(PyObject *text, char *out, size_t size, const char *prefix)
+{
+    out[0] = '\0';
+    Ref encoded(text != nullptr && PyUnicode_Check(text) ? PyUnicode_EncodeFSDefault(text)
+                                                         : nullptr);
+    if (!encoded)
+        return false;
+    const char *value = PyBytes_AS_STRING(encoded.get());
+    size_t prefix_length = strlen(prefix), length = strlen(value);
+    if (length == 0 || prefix_length + length >= size)
+        return false;
+    memcpy(out, prefix, prefix_length);
+    memcpy(out + prefix_length, value, length + 1);
+    return true;
+}
+
+}  // namespace
+
 void resolve_inspector_paths()
 {
+    // This installation's interpreter, inspector and py-spy, by absolute
+    // paths: the crashing process looks nothing up on PATH, and an
+    // embedding program's sys.executable (the host) is never taken for an
+    // interpreter.
     InspectorPaths &p = inspector_paths;
-    p.beside_python[0] = p.python[0] = p.pythonpath[0] = '\0';
-    PyObject *executable = PySys_GetObject("executable");  // borrowed
-    Ref encoded(executable != nullptr && PyUnicode_Check(executable)
-                    ? PyUnicode_EncodeFSDefault(executable)
-                    : nullptr);
-    if (encoded && PyBytes_GET_SIZE(encoded.get()) > 0) {
-        const char *python = PyBytes_AS_STRING(encoded.get());
-        const char *slash = strrchr(python, '/');
-        if (slash != nullptr && strlen(python) < sizeof(p.python)) {
-            snprintf(p.python, sizeof(p.python), "%s", python);
-            snprintf(p.beside_python, sizeof(p.beside_python), "%.*s/talvex-CSI",
-                     static_cast<int>(slash - python), python);
-        }
-    }
-    PyErr_Clear();
-    // The inspector's package lies beside talvex's.
+    p.python[0] = p.pythonpath[0] = p.pyspy[0] = '\0';
     PyObject *file = PyDict_GetItemString(module_namespace(), "__file__");  // borrowed
-    Ref file_bytes(file != nullptr && PyUnicode_Check(file) ? PyUnicode_EncodeFSDefault(file)
-                                                            : nullptr);
+    Ref installation(file != nullptr ? PyImport_ImportModule("talvex_csi.installation")
+                                     : nullptr);
+    Ref found(installation ? PyObject_CallMethod(installation.get(), "for_runtime", "O", file)
+                           : nullptr);
+    if (found && PyTuple_Check(found.get()) && PyTuple_GET_SIZE(found.get()) == 3 &&
+        copy_path(PyTuple_GET_ITEM(found.get(), 0), p.python, sizeof(p.python), "") &&
+        copy_path(PyTuple_GET_ITEM(found.get(), 1), p.pythonpath, sizeof(p.pythonpath),
+                  "PYTHONPATH=")) {
+        copy_path(PyTuple_GET_ITEM(found.get(), 2), p.pyspy, sizeof(p.pyspy), "");
+    } else {
+        p.python[0] = p.pythonpath[0] = '\0';
+    }
+    // Without them the report says that the inspector could not be run.
     PyErr_Clear();
-    if (file_bytes) {
-        char dir[4096];
-        snprintf(dir, sizeof(dir), "%s", PyBytes_AS_STRING(file_bytes.get()));
-        for (int up = 0; up < 2; up++) {
-            char *slash = strrchr(dir, '/');
-            if (slash == nullptr) {
-                dir[0] = '\0';
-                break;
-            }
-            *slash = '\0';
+}
+
+void set_crash_file(const char *path)
+{
+    ReportSetup &r = report_setup;
+    int next = 1 - tv_load(&r.crash_file_index);
+    snprintf(r.crash_file[next], sizeof(r.crash_file[next]), "%s", path != nullptr ? path : "");
+    tv_store(&r.crash_file_index, next);
+}
+
+namespace {
+
+// Whether this process holds the read end of the pipe (dev, ino) open: the
+// kernel's own list of its descriptors and their access modes.
+bool reads_pipe_itself(const struct stat &pipe)
+{
+    char wanted[64];
+    snprintf(wanted, sizeof(wanted), "pipe:[%llu]", static_cast<unsigned long long>(pipe.st_ino));
+    DIR *fds = opendir("/proc/self/fd");
+    if (fds == nullptr)
+        return false;
+    bool found = false;
+    while (struct dirent *entry = readdir(fds)) {
+        char path[320], target[64];
+        snprintf(path, sizeof(path), "/proc/self/fd/%s", entry->d_name);
+        ssize_t n = readlink(path, target, sizeof(target) - 1);
+        if (n <= 0)
+            continue;
+        target[n] = '\0';
+        if (strcmp(target, wanted) != 0)
+            continue;
+        int flags = fcntl(atoi(entry->d_name), F_GETFL);
+        if (flags != -1 && (flags & O_ACCMODE) == O_RDONLY) {
+            found = true;
+            break;
         }
-        if (dir[0] != '\0')
-            snprintf(p.pythonpath, sizeof(p.pythonpath), "PYTHONPATH=%s", dir);
     }
-    if (p.pythonpath[0] == '\0')
-        p.python[0] = '\0';
-    // py-spy, as the inspector finds it: beside the interpreter (a venv's
-    // bin/), then on PATH. Not found here, the inspector starts it itself.
-    p.pyspy[0] = '\0';
-    char candidate[sizeof(p.pyspy)];
-    if (p.beside_python[0] != '\0') {
-        const char *slash = strrchr(p.beside_python, '/');
-        snprintf(candidate, sizeof(candidate), "%.*s/py-spy",
-                 static_cast<int>(slash - p.beside_python), p.beside_python);
-        if (access(candidate, X_OK) == 0)
-            snprintf(p.pyspy, sizeof(p.pyspy), "%s", candidate);
-    }
-    // Absolute directories only: the crash happens wherever the program is.
-    const char *path = getenv("PATH");
-    while (p.pyspy[0] == '\0' && path != nullptr) {
-        const char *colon = strchr(path, ':');
-        int length = static_cast<int>(colon != nullptr ? colon - path : strlen(path));
-        snprintf(candidate, sizeof(candidate), "%.*s/py-spy", length, path);
-        if (path[0] == '/' && access(candidate, X_OK) == 0)
-            snprintf(p.pyspy, sizeof(p.pyspy), "%s", candidate);
-        path = colon != nullptr ? colon + 1 : nullptr;
-    }
+    closedir(fds);
+    return found;
+}
+
+// The descriptor of sys.stderr, where it is another file than descriptor 2
+// (a notebook kernel's stream keeps the standard error it replaced there),
+// or -1.
+int python_stderr_fd(const struct stat &captured)
+{
+    PyObject *stream = PySys_GetObject("stderr");  // borrowed
+    Ref number(stream != nullptr && stream != Py_None
+                   ? PyObject_CallMethod(stream, "fileno", nullptr)
+                   : nullptr);
+    long fd = number && PyLong_Check(number.get()) ? PyLong_AsLong(number.get()) : -1;
+    PyErr_Clear();
+    struct stat st;
+    if (fd < 0 || fd > INT_MAX || fd == 2 || fstat(static_cast<int>(fd), &st) != 0)
+        return -1;
+    if (st.st_dev == captured.st_dev && st.st_ino == captured.st_ino)
+        return -1;
+    // /dev/null keeps nothing: the state directory does.
+    if (S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3))
+        return -1;
+    return static_cast<int>(fd);
+}
+
+}  // namespace
+
+void prepare_report_destinations()
+{
+    ReportSetup &r = report_setup;
+    const char *state = getenv("XDG_STATE_HOME");
+    const char *home = getenv("HOME");
+    if (state != nullptr && state[0] == '/')
+        snprintf(r.state_dir, sizeof(r.state_dir), "%s/talvex", state);
+    else if (home != nullptr && home[0] == '/')
+        snprintf(r.state_dir, sizeof(r.state_dir), "%s/.local/state/talvex", home);
+    else
+        r.state_dir[0] = '\0';
+
+    tv_store(&r.captured, 0);
+    int old = r.original_stderr;
+    r.original_stderr = -1;
+    if (old >= 0)
+        close(old);
+    struct stat st;
+    if (fstat(2, &st) != 0 || !S_ISFIFO(st.st_mode) || !reads_pipe_itself(st))
+        return;
+    int original = python_stderr_fd(st);
+    r.original_stderr = original >= 0 ? fcntl(original, F_DUPFD_CLOEXEC, 3) : -1;
+    r.captured_dev = static_cast<unsigned long long>(st.st_dev);
+    r.captured_ino = static_cast<unsigned long long>(st.st_ino);
+    tv_store(&r.captured, 1);
 }
 
 void deliver(int sig, const char *msg, PyObject *frame, bool ends_region)

@@ -671,6 +671,28 @@ PyObject *sig_on_reset_impl(PyObject *const *)
     return result;
 }
 
+PyObject *set_crash_file_impl(PyObject *const *args)
+{
+    PyObject *path = args[0];
+    if (path == Py_None) {
+        talvex::set_crash_file(nullptr);
+        Py_RETURN_NONE;
+    }
+    PyObject *encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded)) {
+        add_traceback("talvex.signals._set_crash_file", __LINE__, nullptr);
+        return nullptr;
+    }
+    Ref bytes(encoded);
+    if (static_cast<size_t>(PyBytes_GET_SIZE(encoded)) >= sizeof(talvex::report_setup.crash_file[0])) {
+        raise_with_message(PyExc_ValueError, "talvex crash file path is too long");
+        add_traceback("talvex.signals._set_crash_file", __LINE__, nullptr);
+        return nullptr;
+    }
+    talvex::set_crash_file(PyBytes_AS_STRING(encoded));
+    Py_RETURN_NONE;
+}
+
 PyObject *set_debug_level_impl(PyObject *const *args)
 {
     int level;
@@ -815,6 +837,7 @@ PyObject *install(bool worker, const char *name)
     }
     clear_raised_value();  // the record is cleared: its reference goes too
     talvex::resolve_inspector_paths();
+    talvex::prepare_report_destinations();
     talvex::install_signal_handlers(plan);
     return old.release();
 }
@@ -902,6 +925,10 @@ const char kInitTalvexFromWorkerDoc[] =
     "\n"
     "OUTPUT: the old Python-level interrupt handler\n";
 
+const char kSetCrashFileDoc[] =
+    "Also write the crash report to the file at `path` (appended), or to no\n"
+    "file for None. talvex.set_crash_file() is the public face of this.\n";
+
 const char kSetupAltStackDoc[] =
     "Give the calling thread a fresh alternate signal stack, on which fatal\n"
     "signals (a native stack overflow among them) are handled.\n"
@@ -985,6 +1012,8 @@ const FunctionDef kPythonCheckInterrupt = {"python_check_interrupt", python_chec
 const FunctionDef kInitTalvexFromWorker = {"_init_talvex_from_worker",
                                            init_talvex_from_worker_impl, 0, 0, {},
                                            kInitTalvexFromWorkerDoc};
+const FunctionDef kSetCrashFile = {"_set_crash_file", set_crash_file_impl, 1, 1, {"path"},
+                                   kSetCrashFileDoc};
 
 // Doctest collection; the line numbers are part of the keys.
 const struct {
@@ -1234,6 +1263,7 @@ bool populate(PyObject *module, int *failed_line)
     }
     TV_STEP(PyDict_SetItemString(ns, "__test__", tests.get()) == 0);
     TV_STEP(store_function(kInitTalvexFromWorker, nullptr));
+    TV_STEP(store_function(kSetCrashFile, nullptr));
     return true;
 #undef TV_STEP
 }

@@ -1,8 +1,9 @@
 """talvex-CSI: describe a live process, typically one that is crashing.
 
-talvex's fatal-signal handler runs ``talvex-CSI --no-color --pid PID`` while
-the crashing thread waits inside the handler, with this program's standard
-output going to the crashing process's standard error.  The inspector reads
+talvex's fatal-signal handler runs ``python -P -m talvex_csi --no-color --pid
+PID``, with the interpreter and path of talvex's own installation
+(``installation``), while the crashing thread waits inside the handler, with
+this program's output going where the crash report goes.  The inspector reads
 every thread's Python and native stacks with py-spy (pystack where py-spy
 cannot see everything), both installed with talvex, and prints them, the
 thread that took the signal first.  Whatever goes wrong (a reader missing,
@@ -12,7 +13,8 @@ still tells, and returns within a fixed time bound.
 Where each part runs:
 
 - in the inspector's own process: ``cli`` (the command line and the report
-  put together), ``procfs`` (what /proc tells), ``elf`` (the interpreter's
+  put together), ``installation`` (where this installation's interpreter
+  and readers are, which talvex's runtime also asks), ``procfs`` (what /proc tells), ``elf`` (the interpreter's
   exact version, from its exported symbols), ``fault`` (what the crashing
   process says about its fault), ``stacks`` (running the readers within the
   time bound, and where the signal and fault frames are) and ``formatting``

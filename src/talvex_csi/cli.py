@@ -17,7 +17,20 @@ EXIT_DEGRADED = 1  # only what /proc tells, no such process, or not a Python pro
 
 # A file to which the phases' CLOCK_MONOTONIC times are written, as JSON.
 TIMES_ENV = "_TALVEX_CSI_TIMES"
+# Tests hold the inspector where py-spy runs and nothing is written yet, to
+# send it signals then: it writes its pid into the FIFO this names, then
+# waits until the FIFO of the same name plus ".go" is opened and closed.
+HOLD_ENV = "_TALVEX_CSI_HOLD"
 IMPORTED = time.monotonic()
+
+
+def _hold():
+    path = os.environ.get(HOLD_ENV)
+    if path:
+        with open(path, "w") as f:
+            f.write("%d\n" % os.getpid())
+        with open(path + ".go") as f:
+            f.read()
 
 
 def _parse_args(argv):
@@ -67,6 +80,7 @@ def report(pid, colour, out):
     timeout, note = timeout_from_env(os.environ)
     started = start_pyspy(pid, timeout)
     marks = [("started", STARTED), ("imported", IMPORTED), ("py-spy running", time.monotonic())]
+    _hold()
 
     from .elf import python_version
     from .fault import read_context
@@ -79,6 +93,8 @@ def report(pid, colour, out):
         out.write("talvex-CSI: %s\n" % note)
     target = Target(pid)
     context = read_context(target)
+    if context is not None and context.dumpable is not None:
+        target.dumpable = context.dumpable == 1  # 0 and 2 admit only CAP_SYS_PTRACE
     version = python_version(target)
     marks.append(("reading", time.monotonic()))
     stacks = read_stacks(target, context, started)

@@ -5,7 +5,10 @@ context that the kernel saved in the signal frame, in the environment:
 
     TALVEX_CSI_CONTEXT="signal=11 tid=4242 trap=14 error=0x6 address=0x0 ip=0x7f..."
 
-``signal`` and ``tid`` (the thread that took the signal) always; ``trap``
+``signal`` and ``tid`` (the thread that took the signal) always;
+``dumpable`` (the process's PR_GET_DUMPABLE: 1 lets its user's readers
+attach, anything else only a tracer with CAP_SYS_PTRACE) where the runtime
+passes it; ``trap``
 (the x86 exception number), ``error`` (the page-fault error code),
 ``address`` (the faulting address) and ``ip`` (the instruction pointer)
 where the handler could read them, on Linux x86-64; ``code`` (the kernel's
@@ -51,7 +54,7 @@ _CODE_MEANINGS = {
 
 class FaultContext:
     def __init__(self, signo, tid, trap=None, error=None, address=None, ip=None, code=None,
-                 sender=None):
+                 sender=None, dumpable=None):
         self.signo = signo
         self.tid = tid
         self.trap = trap
@@ -60,6 +63,7 @@ class FaultContext:
         self.ip = ip
         self.code = code  # si_code: > 0 from the kernel, <= 0 sent by a process
         self.sender = sender
+        self.dumpable = dumpable  # the process's own PR_GET_DUMPABLE
 
 
 def read_context(target):
@@ -80,6 +84,7 @@ def read_context(target):
         context.code = int(words["code"])
     except (KeyError, ValueError):
         pass
+    context.dumpable = _number(words.get("dumpable"), 10)
     if context.code is not None and context.code <= 0:
         sender = _number(words.get("sender"), 10)
         context.sender = sender or None
@@ -147,16 +152,22 @@ def describe_fault(context, target):
     access = ("instruction fetch" if error & PF_INSTRUCTION
               else "write" if error & PF_WRITE else "read")
     mapping = target.mapping_at(context.address)
+    code_reason = _CODE_MEANINGS[SIGSEGV].get(context.code) if context.signo == SIGSEGV else None
     if context.signo == SIGBUS:
         reason = "nothing backs the page there (past the end of a mapped file?)"
     elif error & PF_PROTECTION_KEY:
         reason = "protection key violation"
+    elif code_reason:
+        # The kernel's own word: it looked the address up in the mappings.
+        reason = code_reason
     elif mapping is not None or (error & PF_PROTECTION and not target.mappings):
         # The error code says whether a page was present; a mapped page
         # never touched is not, so the mappings decide.
         reason = "protection violation"
-    else:
+    elif target.maps_readable:
         reason = "address not mapped"
+    else:
+        return "%s at address 0x%x" % (access, context.address)
     if mapping is not None and reason.startswith("protection"):
         reason += " (mapped %s%s)" % (mapping[2], ", " + mapping[3] if mapping[3] else "")
     return "%s at address 0x%x: %s" % (access, context.address, reason)
@@ -171,7 +182,8 @@ def describe_instruction(context, target, function=None):
         text += " in %s" % function
     mapping = target.mapping_at(context.ip)
     if mapping is None:
-        text += " (not in any mapping)"
+        if target.maps_readable:
+            text += " (not in any mapping)"
     elif mapping[3]:
         text += " (%s)" % os.path.basename(mapping[3])
     return text

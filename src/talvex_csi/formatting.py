@@ -168,7 +168,9 @@ def format_header(target, stacks, style, context=None, version=None):
         field("interpreter", "Python %s (from file names)" % hint if hint else "(unknown)")
     runtime = target.talvex_runtime()
     field("talvex", "%s; runtime %s" % (
-        talvex_version(), runtime if runtime else "not loaded in this process"))
+        talvex_version(), runtime if runtime
+        else "not loaded in this process" if target.maps_readable
+        else "unknown (/proc/%d/maps is unreadable)" % target.pid))
     for name, value in _signal_fields(target, stacks, context):
         field(name, value)
     if stacks.reader:
@@ -277,7 +279,7 @@ def format_fallback(target, style):
         if tid == target.pid:
             text += ", main thread"
         lines.append(text)
-    if not target.mapped:
+    if not target.maps_readable:
         lines.append("  loaded extension modules: unknown (/proc/%d/maps is unreadable)"
                      % target.pid)
     else:

@@ -21,9 +21,18 @@ class Target:
         # (start, end, permissions, name) of each mapping, in address order,
         # and where each file's first page (offset 0) is mapped.
         self.mappings, self._loaded_at = _read_maps(pid)
+        # An unreadable maps file (a process that is not dumpable, another
+        # user's) says nothing about what is mapped: never read it as empty.
+        self.maps_readable = self.mappings is not None
+        self.mappings = self.mappings or []
         self.mapped = _distinct_files(self.mappings)
         self.status = _parse_status(read_text("/proc/%d/status" % pid) or "")
         self.state = proc_state(pid)
+        try:
+            self.uid = int(self.status["Uid"].split()[1])  # the effective one
+        except (KeyError, IndexError, ValueError):
+            self.uid = None
+        self.dumpable = _dumpable(pid, self.uid)
 
     @property
     def tracer_pid(self):
@@ -111,6 +120,19 @@ class Target:
         return data if len(data) == size else None
 
 
+def _dumpable(pid, uid):
+    """False when the kernel says the process is not dumpable: its /proc
+    files then belong to root, whatever its user. None when that cannot
+    tell (a process of root's). The crashing process's own word, which it
+    passes, takes the place of this guess."""
+    if not uid:
+        return None
+    try:
+        return os.stat("/proc/%d" % pid).st_uid == uid
+    except OSError:
+        return None
+
+
 def _read_bytes(path):
     try:
         with open(path, "rb") as f:
@@ -132,9 +154,13 @@ def _readlink(path):
 
 
 def _read_maps(pid):
+    """(mappings, where each file starts), or (None, {}) when unreadable."""
     mappings = []
     loaded_at = {}
-    for line in (read_text("/proc/%d/maps" % pid) or "").splitlines():
+    text = read_text("/proc/%d/maps" % pid)
+    if text is None:
+        return None, loaded_at
+    for line in text.splitlines():
         parts = line.split(None, 5)
         try:
             start, end = (int(x, 16) for x in parts[0].split("-"))

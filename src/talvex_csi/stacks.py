@@ -30,6 +30,8 @@ import os
 import sys
 import time
 
+from . import installation
+
 # json, select and signal are imported where they are used: py-spy starts
 # before them, their import (enum's, for signal) running while it reads.
 
@@ -152,11 +154,15 @@ def _read(stacks, target, context, deadline, spy, running):
         stacks.notes.append("%s, and pystack could not read the process: %s" % (
             missing[0].upper() + missing[1:], problem))
     elif spy is None and refused == "missing" and choice == "auto":
-        stacks.problem = ("neither py-spy nor pystack can be found, so only /proc could be "
-                          "read; reinstall talvex (pip install --force-reinstall talvex), which "
-                          "depends on both")
-    else:  # py-spy's failure, if it had one, and pystack's
-        stacks.problem = "; ".join(p for p in (stacks.problem, problem) if p)
+        stacks.problem = ("neither py-spy nor pystack is installed where talvex is (%s), so "
+                          "only /proc could be read; install them with: %s" % (
+                              installation.site_directory(),
+                              installation.install_command(installation.READERS)))
+    else:  # py-spy's failure, or its absence, and pystack's
+        absent = ("py-spy is not installed where talvex is (install it with: %s)"
+                  % installation.install_command(["py-spy"])
+                  if spy is None and choice == "auto" else None)
+        stacks.problem = "; ".join(p for p in (stacks.problem, absent, problem) if p)
 
 
 def _add_faulting_frame(stacks, target, context):
@@ -254,7 +260,13 @@ def _run_pystack(target, deadline):
 
     script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pystack_child.py")
     cmd = [sys.executable, "-P", script, str(target.pid)]
-    status, out, err, timed_out = _finish((_start(cmd), target.state), target.pid, deadline)
+    # pystack where it is installed with this inspector, whatever the path.
+    found = installation.pystack_directory()
+    env = dict(os.environ)
+    if found:
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (found, env.get("PYTHONPATH")) if p)
+    status, out, err, timed_out = _finish((_start(cmd, env), target.state), target.pid,
+                                          deadline)
     if timed_out:
         return None, _timeout_problem("pystack"), "time"
     try:
@@ -264,7 +276,8 @@ def _run_pystack(target, deadline):
         return None, "pystack failed (exit status %s: %s)" % (status, last), "output"
     if "error" in data:
         if data["error"] == "missing":
-            return None, "pystack is not installed (%s)" % data["message"], "missing"
+            return None, "pystack is not installed (%s); install it with: %s" % (
+                data["message"], installation.install_command(["pystack"])), "missing"
         problem, why = _explain_failure("pystack", data["message"], status, target,
                                         not_python=data["error"] == "InvalidPythonProcess")
         return None, problem, why
@@ -275,8 +288,13 @@ def _run_pystack(target, deadline):
 # Both
 
 def _find_tool(name):
-    """A program installed with this inspector: beside its interpreter (a venv's
-    bin/), on PATH, or in the user's scripts directory (pip install --user)."""
+    """A program installed with this inspector: where pip put it with this
+    installation, beside the inspector's interpreter (a venv's bin/), on
+    PATH, or in the user's scripts directory (pip install --user)."""
+    if name == "py-spy":
+        found = installation.pyspy()
+        if found:
+            return found
     here = os.path.dirname(sys.executable)
     directories = [here] + os.environ.get("PATH", os.defpath).split(os.pathsep)
     for directory in directories:
@@ -289,7 +307,7 @@ def _find_tool(name):
     return path if os.path.isfile(path) and os.access(path, os.X_OK) else None
 
 
-def _start(cmd):
+def _start(cmd, env=None):
     """A reader's process, in a session of its own (so that it and anything
     it starts can be stopped together), its output on two pipes: (pid,
     stdout, stderr), or the OSError that kept it from starting.  Started
@@ -297,7 +315,7 @@ def _start(cmd):
     out_r, out_w = os.pipe()
     err_r, err_w = os.pipe()
     try:
-        pid = os.posix_spawn(cmd[0], cmd, os.environ, setsid=True, file_actions=[
+        pid = os.posix_spawn(cmd[0], cmd, env or os.environ, setsid=True, file_actions=[
             (os.POSIX_SPAWN_OPEN, 0, "/dev/null", os.O_RDONLY, 0),
             (os.POSIX_SPAWN_DUP2, out_w, 1),
             (os.POSIX_SPAWN_DUP2, err_w, 2),
@@ -441,8 +459,16 @@ def _ptrace_refused(reader, target):
         return ("%s: kernel.yama.ptrace_scope is %s, which lets only %s attach; run as root, "
                 "or allow it with 'sysctl kernel.yama.ptrace_scope=0'" % (
                     why, scope, "ancestors and named tracers" if scope == "1" else "root"))
-    return ("%s; run as the target's user or as root, and in a container grant "
-            "CAP_SYS_PTRACE (docker run --cap-add=SYS_PTRACE)" % why)
+    if target.dumpable is False:
+        return ("%s: the process is not dumpable, so only a tracer with CAP_SYS_PTRACE may "
+                "attach to it (prctl(PR_SET_DUMPABLE, 0), a change of its user or group ids "
+                "or a set-user-ID program make a process so)" % why)
+    if target.uid is not None and target.uid != os.geteuid():
+        return ("%s: process %d runs as user %d; run as that user or as root, and in a "
+                "container grant CAP_SYS_PTRACE (docker run --cap-add=SYS_PTRACE)"
+                % (why, target.pid, target.uid))
+    return ("%s; in a container grant CAP_SYS_PTRACE (docker run --cap-add=SYS_PTRACE)"
+            % why)
 
 
 # ---------------------------------------------------------------------------
