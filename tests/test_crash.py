@@ -65,7 +65,8 @@ print("survived", flush=True)
 
 @pytest.fixture
 def paths(tmp_path):
-    """PATH values: one without any talvex-CSI, one with the stand-in first."""
+    """PATH values: one without any talvex-CSI, one with the stand-in first,
+    one whose talvex-CSI may not be executed."""
     empty = tmp_path / "empty"
     empty.mkdir()
     bin_dir = tmp_path / "bin"
@@ -73,7 +74,11 @@ def paths(tmp_path):
     stand_in = bin_dir / "talvex-CSI"
     stand_in.write_text(STAND_IN)
     stand_in.chmod(0o755)
-    return {"missing": str(empty), "stand_in": os.pathsep.join([str(bin_dir), "/usr/bin", "/bin"])}
+    denied = tmp_path / "denied"
+    denied.mkdir()
+    (denied / "talvex-CSI").write_text(STAND_IN)
+    return {"missing": str(empty), "denied": str(denied),
+            "stand_in": os.pathsep.join([str(bin_dir), "/usr/bin", "/bin"])}
 
 
 @pytest.fixture
@@ -82,7 +87,7 @@ def crash(py, paths):
     def crash(crash, *, inspector="missing", quiet=None, ndebug=None, before="", after=""):
         # Without an interpreter to fall back on, only PATH can provide the
         # inspector.
-        no_fallback = 'sys.executable = "/nonexistent/python"' if inspector == "missing" else ""
+        no_fallback = 'sys.executable = "/nonexistent/python"' if inspector != "stand_in" else ""
         code = CHILD.format(crash=crash, before=before, after=after, no_fallback=no_fallback)
         r = py(code, env={"PATH": paths[inspector],
                           "TALVEX_CRASH_QUIET": quiet, "TALVEX_CRASH_NDEBUG": ndebug})
@@ -116,6 +121,15 @@ def test_report_outside_a_region(crash, code, sig, message, setting):
         "quiet_ndebug": b"",
     }[setting]
     assert err == expected
+
+
+def test_inspector_that_may_not_run_is_named_by_its_error(crash):
+    # A talvex-CSI without execute permission: the search's error, in the
+    # system's words, from the handler's own table.
+    rc, pid, err = crash("c.fault('segv', False)", inspector="denied")
+    assert rc == -signal.SIGSEGV
+    assert err == (SEP + b"talvex failed to execute talvex-CSI: Permission denied\n" + SEP
+                   + message_block(SEGV_MESSAGE))
 
 
 def test_inspector_argument_vector(crash, tmp_path):

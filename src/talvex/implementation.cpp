@@ -9,6 +9,7 @@
 #undef _FORTIFY_SOURCE
 
 #include "implementation.h"
+#include "platform.h"
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -217,7 +218,7 @@ void after_fork_in_child()
     for (int s = 0; s < kSignalSlots; s++)
         tv_store(&shared.owed_to_main[s], 0);
     shared.main_thread = static_cast<unsigned long>(pthread_self());
-    tv_store(&shared.main_thread_tid, static_cast<int>(gettid()));
+    tv_store(&shared.main_thread_tid, kernel_thread_id());
 }
 
 pthread_once_t fork_handler_once = PTHREAD_ONCE_INIT;

@@ -4,6 +4,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include "implementation.h"
+#include "platform.h"
 #include "pyref.h"
 
 #include <frameobject.h>
@@ -763,7 +764,7 @@ PyObject *install(bool worker, const char *name)
     Ref handler(sigint ? lookup_global("python_check_interrupt") : nullptr);
     talvex::InstallPlan plan = {};
     plan.main_thread = static_cast<unsigned long>(pthread_self());
-    plan.main_thread_tid = static_cast<int>(gettid());
+    plan.main_thread_tid = talvex::kernel_thread_id();
     bool ok = static_cast<bool>(handler);
     if (ok && worker) {
         // The main thread as the interpreter knows it (its ident is its pthread_t).
