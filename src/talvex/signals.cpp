@@ -1262,9 +1262,21 @@ int module_exec(PyObject *module)
     return 0;
 }
 
+// Whether the module runs without the GIL on a free-threaded build. The
+// regions' state is process-wide and relies on the GIL serialising the
+// threads that enter them, so the interpreter must turn the GIL back on
+// when the module is imported (it warns that it does). The one switch to
+// Py_MOD_GIL_NOT_USED once every thread's region state is its own.
+#ifdef Py_mod_gil
+#define TALVEX_MOD_GIL Py_MOD_GIL_USED
+#endif
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+#ifdef Py_mod_gil
+    {Py_mod_gil, TALVEX_MOD_GIL},
+#endif
     {0, nullptr},
 };
 
