@@ -94,7 +94,9 @@ $(VENV)/.pkg: $(WHEEL)
 
 $(VENV)/.clients: $(VENV)/.pkg $(CLIENTS)
 	@echo "make: building the test clients (tests/clients)"
-	cd tests/clients && ../../$(VPY) setup.py -q build_ext --build-lib build --build-temp build/tmp-$(PY)
+	@# The venv's interpreter by its absolute path: from 3.14 on, one reached
+	@# through ../.. warns that its sys.prefix is not the venv's.
+	cd tests/clients && $(CURDIR)/$(VPY) setup.py -q build_ext --build-lib build --build-temp build/tmp-$(PY)
 	touch $@
 
 # The examples build against the installed package only, as a user's would.
