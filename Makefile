@@ -2,16 +2,33 @@
 # make demo  -- the same set-up, then the demonstration
 # make dist  -- the sdist and a manylinux wheel for each supported CPython, in dist/
 #
-# PY=3.13 picks the CPython version (3.12 by default); each version has a
-# venv of its own (.venv for 3.12, .venv-3.13 for 3.13), found on PATH or
-# under pyenv. PYTHON=... overrides the interpreter the venv is made from.
+# PY=3.13 picks the CPython version (3.12 by default; 3.14t is the
+# free-threaded build); each version has a venv of its own (.venv for 3.12,
+# .venv-3.13 for 3.13, ...), made from the interpreter tools/find-python
+# finds. PYTHON=... overrides the interpreter the venv is made from.
 
 VERSIONS := 3.12 3.13
 PY       ?= 3.12
 PYTHON   ?= $(shell tools/find-python $(PY))
+# The oldest glibc the wheels run on, and their tag.
+GLIBC    := 2.17
+PLAT     := manylinux_$(subst .,_,$(GLIBC))_x86_64
 VENV     := $(if $(filter 3.12,$(PY)),.venv,.venv-$(PY))
+# A free-threaded build turns the GIL on, with a RuntimeWarning on standard
+# error, when it imports a module that does not declare that it can run
+# without it: talvex.signals for now, and the example and test client
+# modules. The suite compares standard error byte for byte, so there it
+# runs with the GIL on from the start, as every process that imports talvex
+# ends up anyway; the test of the module's declaration starts its
+# interpreter without PYTHON_GIL.
+ifneq ($(filter %t,$(PY)),)
+export PYTHON_GIL := 1
+endif
 VPY      := $(VENV)/bin/python
-CPTAG    := cp$(subst .,,$(PY))
+# The wheel's interpreter and ABI tags: cp314-cp314t for 3.14t.
+ABITAG   := cp$(subst .,,$(PY))
+CPTAG    := $(ABITAG:t=)
+THISWHEEL = dist/talvex-*-$(CPTAG)-$(ABITAG)-*.whl
 VERSION  := $(shell sed -n 's/^version = "\(.*\)"$$/\1/p' pyproject.toml)
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
@@ -20,7 +37,7 @@ CLIENTS := $(shell find tests/clients -maxdepth 1 -type f)
 EXAMPLES := $(shell find examples -mindepth 2 -type f ! -path '*/build/*' ! -path '*.egg-info/*' ! -name '*.c' ! -name '*.so')
 EXAMPLE_DIRS := $(patsubst %/pyproject.toml,./%,$(wildcard examples/*/pyproject.toml))
 SDIST   := dist/talvex-$(VERSION).tar.gz
-WHEEL   := build/dist/$(CPTAG).stamp
+WHEEL   := build/dist/$(ABITAG).stamp
 PYTEST_ARGS ?=
 
 .PHONY: all setup test demo stress bench test-asan dist wheel sdist clean system
@@ -43,12 +60,21 @@ $(VENV)/.deps: requirements-dev.txt
 
 # The wheel that users get: built, repaired to a manylinux tag, checked,
 # and installed into the venv, so that the suite tests what is shipped.
-$(WHEEL): $(VENV)/.deps $(SOURCES)
-	@echo "make: building talvex for CPython $(PY): dist/talvex-$(VERSION)-$(CPTAG)-*.whl"
-	rm -rf build/dist/$(CPTAG) dist/talvex-*-$(CPTAG)-*.whl
-	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w build/dist/$(CPTAG) .
-	$(VPY) -m auditwheel repair -w dist build/dist/$(CPTAG)/talvex-*.whl
-	$(VPY) -m twine check --strict dist/talvex-*-$(CPTAG)-*.whl
+# zig's compilers (tools/zig-cc) link it against glibc $(GLIBC)'s symbol
+# versions, whatever the build machine's glibc; check-glibc then fails the
+# build if any symbol still needs a newer one than the tag promises.
+$(WHEEL): $(VENV)/.deps $(SOURCES) tools/zig-cc
+	@echo "make: building talvex for CPython $(PY): dist/talvex-$(VERSION)-$(CPTAG)-$(ABITAG)-*.whl"
+	rm -rf build/dist/$(ABITAG) build/wheel/$(ABITAG) $(THISWHEEL)
+	TALVEX_GLIBC=$(GLIBC) ZIG_PYTHON=$(CURDIR)/$(VPY) \
+	    $(VPY) -m pip wheel -q --no-build-isolation --no-deps -w build/dist/$(ABITAG) \
+	    -Cbuild-dir=build/wheel/$(ABITAG) \
+	    -Ccmake.define.CMAKE_C_COMPILER=$(CURDIR)/tools/zig-cc \
+	    -Ccmake.define.CMAKE_CXX_COMPILER=$(CURDIR)/tools/zig-c++ .
+	$(VPY) -m auditwheel repair --plat $(PLAT) -w dist build/dist/$(ABITAG)/talvex-*.whl
+	$(VPY) tools/check-glibc $(THISWHEEL)
+	$(VPY) -m auditwheel show $(THISWHEEL)
+	$(VPY) -m twine check --strict $(THISWHEEL)
 	touch $@
 
 # One sdist for all versions: whichever venv is at hand builds it.
@@ -62,13 +88,15 @@ $(SDIST): $(SOURCES) | $(VENV)/.deps
 # as not to reinstall them each time: what pip install talvex brings.
 $(VENV)/.pkg: $(WHEEL)
 	@echo "make: installing the CPython $(PY) wheel into $(VENV)"
-	$(VPY) -m pip install -q --no-deps --force-reinstall dist/talvex-*-$(CPTAG)-*.whl
-	$(VPY) -m pip install -q dist/talvex-*-$(CPTAG)-*.whl
+	$(VPY) -m pip install -q --no-deps --force-reinstall $(THISWHEEL)
+	$(VPY) -m pip install -q $(THISWHEEL)
 	touch $@
 
 $(VENV)/.clients: $(VENV)/.pkg $(CLIENTS)
 	@echo "make: building the test clients (tests/clients)"
-	cd tests/clients && ../../$(VPY) setup.py -q build_ext --build-lib build --build-temp build/tmp-$(PY)
+	@# The venv's interpreter by its absolute path: from 3.14 on, one reached
+	@# through ../.. warns that its sys.prefix is not the venv's.
+	cd tests/clients && $(CURDIR)/$(VPY) setup.py -q build_ext --build-lib build --build-temp build/tmp-$(PY)
 	touch $@
 
 # The examples build against the installed package only, as a user's would.

@@ -68,13 +68,18 @@ print("survived", flush=True)
 
 @pytest.fixture
 def inspectors(tmp_path):
-    """Programs to run as the inspector: one that is not there, the stand-in."""
+    """Programs to run as the inspector: one that is not there, the
+    stand-in, one that may not be executed."""
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
     stand_in = bin_dir / "talvex-CSI"
     stand_in.write_text(STAND_IN)
     stand_in.chmod(0o755)
-    return {"missing": str(tmp_path / "empty" / "talvex-CSI"), "stand_in": str(stand_in)}
+    denied = tmp_path / "denied"
+    denied.mkdir()
+    (denied / "talvex-CSI").write_text(STAND_IN)
+    return {"missing": str(tmp_path / "empty" / "talvex-CSI"), "stand_in": str(stand_in),
+            "denied": str(denied / "talvex-CSI")}
 
 
 @pytest.fixture
@@ -116,6 +121,15 @@ def test_report_outside_a_region(crash, code, sig, message, setting):
         "quiet_ndebug": b"",
     }[setting]
     assert err == expected
+
+
+def test_inspector_that_may_not_run_is_named_by_its_error(crash):
+    # A talvex-CSI without execute permission: the search's error, in the
+    # system's words, from the handler's own table.
+    rc, pid, err = crash("c.fault('segv', False)", inspector="denied")
+    assert rc == -signal.SIGSEGV
+    assert err == (SEP + b"talvex failed to execute talvex-CSI: Permission denied\n" + SEP
+                   + message_block(SEGV_MESSAGE))
 
 
 def test_inspector_argument_vector(crash, tmp_path):

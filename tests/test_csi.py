@@ -496,7 +496,11 @@ def check_fallback(result, target, problem):
     fallback = report.split("From /proc/%d:\n" % target.pid)[1]
     assert "command line: %s " % sys.executable in fallback
     for tid in task_ids(target.pid):
-        assert re.search(r"^    %d +python +sleeping \(S\)" % tid, fallback, re.M), fallback
+        # The kernel's name of the thread (3.14 gives started threads theirs).
+        with open("/proc/%d/task/%d/comm" % (target.pid, tid)) as f:
+            comm = f.read().rstrip("\n")
+        assert re.search(r"^    %d +%s +sleeping \(S\)" % (tid, re.escape(comm)), fallback,
+                         re.M), fallback
     assert re.search(r"^    \S*/_ctypes\.cpython-\S+\.so$", fallback, re.M), fallback
 
 

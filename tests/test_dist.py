@@ -4,11 +4,13 @@ their metadata, a client project built with pip's build isolation against
 that wheelhouse, and the wheel installed in a fresh virtual environment."""
 import email.parser
 import glob
+import json
 import os
 import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tarfile
 import zipfile
 
@@ -19,6 +21,8 @@ from conftest import ROOT
 
 DIST = ROOT / "dist"
 CP = "cp%d%d" % sys.version_info[:2]
+# The ABI tag: cp314t for the free-threaded build.
+ABI = CP + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
 
 
 def one(pattern):
@@ -29,7 +33,7 @@ def one(pattern):
 
 @pytest.fixture(scope="module")
 def wheel():
-    return one(f"talvex-*-{CP}-{CP}-manylinux_*_x86_64.whl")
+    return one(f"talvex-*-{CP}-{ABI}-manylinux*_x86_64.whl")
 
 
 @pytest.fixture(scope="module")
@@ -71,6 +75,50 @@ def test_metadata_names_the_licence_and_exactly_the_tested_versions(request, kin
     assert [f"3.{m}" for m in range(8, 20) if f"3.{m}.0" in admits] == tested
 
 
+def test_pip_on_glibc_2_28_takes_the_wheel(wheel, tmp_path):
+    # What pip on RHEL 8 (glibc 2.28) decides, from the wheel's tags alone:
+    # the platforms it accepts there, as packaging lists them for that glibc.
+    platforms = ["manylinux_2_%d_x86_64" % m for m in range(28, 4, -1)]
+    platforms += ["manylinux2014_x86_64", "manylinux2010_x86_64", "manylinux1_x86_64"]
+    r = subprocess.run([sys.executable, "-m", "pip", "install", "--dry-run", "--quiet",
+                        "--report", str(tmp_path / "report.json"), "--target", str(tmp_path / "t"),
+                        *[a for p in platforms for a in ("--platform", p)], "--only-binary", ":all:",
+                        "--python-version", "%d.%d" % sys.version_info[:2], "--no-deps",
+                        "--no-index", "--find-links", str(DIST), "talvex"],
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    chosen, = [i["download_info"]["url"] for i in json.loads(
+        (tmp_path / "report.json").read_text())["install"]]
+    assert chosen.endswith("/" + os.path.basename(wheel))
+
+
+def check_glibc(*args):
+    return subprocess.run([sys.executable, str(ROOT / "tools" / "check-glibc"), *args],
+                          capture_output=True, text=True, timeout=60)
+
+
+def test_wheel_binaries_need_no_newer_glibc_than_its_tag(wheel):
+    r = check_glibc(wheel)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "signals.cpython-" in r.stdout and "TOO NEW" not in r.stdout
+
+
+def test_glibc_check_fails_on_a_symbol_newer_than_allowed(tmp_path):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler")
+    # gettid() entered glibc in 2.30 (the build machine's glibc is newer).
+    (tmp_path / "tid.c").write_text("#define _GNU_SOURCE\n#include <unistd.h>\n"
+                                    "int tid(void) { return gettid(); }\n")
+    so = str(tmp_path / "libtid.so")
+    subprocess.run([cc, "-shared", "-fPIC", "-o", so, str(tmp_path / "tid.c")], check=True)
+    refused = check_glibc("--max", "2.29", so)
+    assert refused.returncode == 1
+    assert "  GLIBC_2.30  TOO NEW: gettid\n" in refused.stdout
+    passed = check_glibc("--max", "2.30", so)
+    assert passed.returncode == 0 and "TOO NEW" not in passed.stdout, passed.stdout
+
+
 def test_wheel_ships_the_public_header_and_no_runtime_sources(wheel):
     with zipfile.ZipFile(wheel) as z:
         names = z.namelist()
@@ -101,7 +149,7 @@ def one_wheel(directory):
 
 def test_client_builds_with_build_isolation_against_the_wheelhouse(client_wheel, wheel):
     r, built = client_wheel
-    assert os.path.basename(built).startswith(f"talvex_example_cpp-0.1.0-{CP}-{CP}-linux")
+    assert os.path.basename(built).startswith(f"talvex_example_cpp-0.1.0-{CP}-{ABI}-linux")
     # The isolated build environment got talvex from this wheel (pip -vv
     # shows that environment's own install).
     assert "Processing " + wheel + "\n" in r.stdout + r.stderr, r.stdout[-4000:]

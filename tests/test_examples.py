@@ -37,6 +37,34 @@ def test_example_interrupt_then_fault_then_work(py, module, interrupt, expected)
     assert r.stderr == b""
 
 
+def test_all_examples_in_one_process(py):
+    # The runtime keeps its C++ support to itself: the pybind11 and nanobind
+    # modules' exceptions (the cooperative interrupts) go through the one
+    # libstdc++ they load, beside the jumps of the C and Cython regions.
+    r = py(f"""
+        import signal, talvex
+        modules = [__import__(name) for name in {EXAMPLES!r}]
+        for m in modules + modules[::-1]:
+            signal.setitimer(signal.ITIMER_REAL, 0.1)
+            try:
+                m.count_primes(10**12)
+            except talvex.AlarmInterrupt:
+                pass
+            try:
+                m.read_address(0)
+            except talvex.SignalError as e:
+                print(m.__name__, e, m.count_primes(100))
+        with open("/proc/self/maps") as maps:
+            print(sorted({{line.split()[-1].rsplit("/", 1)[-1].split(".so")[0]
+                          for line in maps if "libstdc++" in line or "libc++" in line}}))
+        """)
+    assert r.returncode == 0, r.stderr
+    assert r.stderr == b""
+    lines = r.stdout.decode().splitlines()
+    assert lines[:-1] == ["%s read_address: bad address 25" % m for m in EXAMPLES + EXAMPLES[::-1]]
+    assert lines[-1] == "['libstdc++']"
+
+
 def test_cooperative_interrupt_in_worker_thread_unwinds(py):
     # The loop runs without the interpreter lock in a worker thread; SIGINT
     # to the process ends it, and reaches the main thread too, once.

@@ -170,21 +170,47 @@ void append(char **end, const char *limit, const char *text)
     **end = '\0';
 }
 
-// The system's text for an error number without locale look-ups (which
-// may allocate).
-const char *error_text(int err)
-{
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
-    const char *text = strerrordesc_np(err);
-    return text != nullptr ? text : "Unknown error";
-#else
-    return strerror(err);
-#endif
-}
+// glibc's texts for the errors that starting the inspector can meet
+// (clone, execve), from a table of our own: strerror may load the locale's
+// messages, which allocates, and strerrordesc_np needs glibc 2.32.
+struct ErrorText {
+    int err;
+    const char *text;
+};
+const ErrorText kErrorTexts[] = {
+    {EPERM, "Operation not permitted"},
+    {ENOENT, "No such file or directory"},
+    {EIO, "Input/output error"},
+    {E2BIG, "Argument list too long"},
+    {ENOEXEC, "Exec format error"},
+    {EAGAIN, "Resource temporarily unavailable"},
+    {ENOMEM, "Cannot allocate memory"},
+    {EACCES, "Permission denied"},
+    {EFAULT, "Bad address"},
+    {ENOTDIR, "Not a directory"},
+    {EISDIR, "Is a directory"},
+    {EINVAL, "Invalid argument"},
+    {ENFILE, "Too many open files in system"},
+    {EMFILE, "Too many open files"},
+    {ETXTBSY, "Text file busy"},
+    {ENOSPC, "No space left on device"},
+    {ENAMETOOLONG, "File name too long"},
+    {ELOOP, "Too many levels of symbolic links"},
+    {ELIBBAD, "Accessing a corrupted shared library"},
+    {EUSERS, "Too many users"},
+};
 
-int kernel_thread_id()
+void write_error_text(int err)
 {
-    return static_cast<int>(syscall(SYS_gettid));
+    for (const ErrorText &e : kErrorTexts) {
+        if (e.err == err) {
+            write_stderr(e.text);
+            return;
+        }
+    }
+    char number[24];
+    write_stderr("Unknown error ");
+    write_stderr(format_int(err, number));
 }
 
 bool starts_with(const char *text, const char *prefix)
@@ -653,7 +679,7 @@ long start_stack_reader(const char *pid_text)
     if (reader > 0)
         kill(static_cast<pid_t>(reader), SIGKILL);
     write_stderr("talvex failed to execute talvex-CSI: ");
-    write_stderr(error_text(error));
+    write_error_text(error);
     write_stderr("\n");
     _exit(2);
 }
@@ -769,7 +795,7 @@ void write_report(const char *message)
             // Taken before writing: a failed write would replace it.
             int err = errno;
             write_stderr("talvex fork: ");
-            write_stderr(error_text(err));
+            write_error_text(err);
             write_stderr("\n");
         } else if (child == 0) {
             run_inspector(pid, relay[1]);

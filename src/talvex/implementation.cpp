@@ -9,6 +9,7 @@
 #undef _FORTIFY_SOURCE
 
 #include "implementation.h"
+#include "platform.h"
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -249,7 +250,7 @@ void create_record_key()
 void claim_record(ThreadRecord *rec)
 {
     rec->seen_serial = __atomic_load_n(&shared.interrupt_serial, __ATOMIC_SEQ_CST);
-    tv_store(&rec->tid, static_cast<int>(syscall(SYS_gettid)));
+    tv_store(&rec->tid, kernel_thread_id());
     __atomic_store_n(&rec->thread, static_cast<unsigned long>(pthread_self()), __ATOMIC_RELEASE);
 }
 
@@ -318,7 +319,7 @@ void after_fork_in_child()
     for (int s = 0; s < kSignalSlots; s++)
         tv_store(&shared.owed_to_main[s], 0);
     shared.main_thread = static_cast<unsigned long>(pthread_self());
-    tv_store(&shared.main_thread_tid, static_cast<int>(syscall(SYS_gettid)));
+    tv_store(&shared.main_thread_tid, kernel_thread_id());
     // The child's stack is the forking thread's: not checked against the
     // parent's main stack.
     shared.main_stack_low = shared.main_stack_high = 0;

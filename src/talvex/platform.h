@@ -1,20 +1,31 @@
-// What the runtime reads from the interrupted machine context that the
-// kernel saves in every signal frame. The handlers are installed without
-// SA_SIGINFO, but on Linux x86-64 the kernel still passes the address of
-// that context as the handler's third argument and always fills in the
-// interrupted signal mask and the fault registers. Elsewhere nothing is
-// read and the runtime falls back to the mask saved at initialisation.
+// The kernel's id of the calling thread, and what the runtime reads from
+// the interrupted machine context that the kernel saves in every signal
+// frame. The handlers are installed without SA_SIGINFO, but on Linux
+// x86-64 the kernel still passes the address of that context as the
+// handler's third argument and always fills in the interrupted signal mask
+// and the fault registers. Elsewhere nothing is read and the runtime falls
+// back to the mask saved at initialisation.
 //
-// Safe in a signal handler: plain memory reads only.
+// Safe in a signal handler: one system call, or plain memory reads.
 #ifndef TALVEX_PLATFORM_H
 #define TALVEX_PLATFORM_H
 
 #include <signal.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <ucontext.h>
+#include <unistd.h>
 
 namespace talvex {
+
+// The calling thread's kernel id. The system call, not gettid(): glibc
+// gained that wrapper only in 2.30, and the wheels run on older ones. Safe
+// in a signal handler.
+inline int kernel_thread_id()
+{
+    return static_cast<int>(syscall(SYS_gettid));
+}
 
 // Registers of the faulting instruction, when the platform records them.
 struct MachineFault {

@@ -4,6 +4,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include "implementation.h"
+#include "platform.h"
 #include "pyref.h"
 
 #include <frameobject.h>
@@ -812,7 +813,7 @@ PyObject *install(bool worker, const char *name)
     Ref handler(sigint ? lookup_global("python_check_interrupt") : nullptr);
     talvex::InstallPlan plan = {};
     plan.main_thread = static_cast<unsigned long>(pthread_self());
-    plan.main_thread_tid = static_cast<int>(gettid());
+    plan.main_thread_tid = talvex::kernel_thread_id();
     bool ok = static_cast<bool>(handler);
     if (ok && worker) {
         // The main thread as the interpreter knows it (its ident is its pthread_t).
@@ -1318,9 +1319,21 @@ int module_exec(PyObject *module)
     return 0;
 }
 
+// Whether the module runs without the GIL on a free-threaded build. The
+// regions' state is process-wide and relies on the GIL serialising the
+// threads that enter them, so the interpreter must turn the GIL back on
+// when the module is imported (it warns that it does). The one switch to
+// Py_MOD_GIL_NOT_USED once every thread's region state is its own.
+#ifdef Py_mod_gil
+#define TALVEX_MOD_GIL Py_MOD_GIL_USED
+#endif
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+#ifdef Py_mod_gil
+    {Py_mod_gil, TALVEX_MOD_GIL},
+#endif
     {0, nullptr},
 };
 
