@@ -15,7 +15,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import child_env, run_py, run_signalled
+from conftest import ROOT, child_env, default_sigint, embed_env, run_py, run_signalled
 from test_coexistence import INTERRUPTS, OWN_EXCEPTION as OWN
 
 # ---------------------------------------------------------------------------
@@ -432,3 +432,59 @@ def test_wrapped_functions_read_as_the_originals():
     assert r.stdout.decode().splitlines() == [
         "[True, True, True, True, True]", "[True, True, True, True, True]",
         "(signalnum, handler) (signalnum, /)"]
+
+
+# ---------------------------------------------------------------------------
+# An embedding program that started the interpreter without its signal
+# handlers (Py_InitializeEx(0)) keeps its own disposition of SIGINT outside
+# regions; regions still end by it. SIGINT comes from another process.
+# ---------------------------------------------------------------------------
+
+EMBEDDED = """\
+import os, sys, time
+import talvex, tvclient_lazy as lazy
+sys.path.insert(0, {tests!r})
+from scenario import outcome
+print(outcome(lazy.spin, 60.0, False, True), flush=True)   # "region" once open
+def wait():
+    print("region", flush=True)
+    end = time.monotonic() + 60
+    while time.monotonic() < end and not os.path.exists({release!r}):
+        time.sleep(0.001)
+print(outcome(wait), flush=True)
+import signal
+print(signal.getsignal(signal.SIGINT))
+"""
+
+
+@pytest.mark.parametrize("flags, status, outside, getsignal", [
+    # The interpreter's own handlers: Ctrl-C is KeyboardInterrupt everywhere.
+    ([], 0, ["builtins.KeyboardInterrupt()"], ["<built-in function default_int_handler>"]),
+    # None: outside a region SIGINT does what it does without talvex, its
+    # default action...
+    (["--no-signals"], -signal.SIGINT, [], []),
+    # ... or the program's own handler, after which the program goes on.
+    (["--no-signals", "--own-sigint"], 0, ["host SIGINT", "ok None"], ["None"]),
+], ids=["Py_Initialize()", "Py_InitializeEx(0)", "Py_InitializeEx(0)-own-handler"])
+def test_an_embedding_program_keeps_its_own_sigint(embed_host, tmp_path, flags, status,
+                                                   outside, getsignal):
+    release = tmp_path / "release"   # made once the host's own handler has run
+    proc = subprocess.Popen([str(embed_host), *flags, EMBEDDED.format(release=str(release), tests=str(ROOT / "tests"))],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            cwd=str(ROOT / "tests"), env=embed_env(), preexec_fn=default_sigint)
+    lines = []
+    try:
+        for line in proc.stdout:
+            lines.append(line.decode().rstrip("\n"))
+            if lines[-1] == "region":
+                os.kill(proc.pid, signal.SIGINT)
+            elif lines[-1] == "host SIGINT":
+                release.touch()
+        err = proc.stderr.read()
+        proc.wait(60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert (proc.returncode, err) == (status, b""), err.decode(errors="replace")
+    assert lines == ["region", "builtins.KeyboardInterrupt()", "region", *outside, *getsignal]
