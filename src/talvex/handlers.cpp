@@ -315,7 +315,7 @@ void alert_python(int sig)
 
 void raise_attention()
 {
-    tv_store(&runtime.attention, 1);
+    set_attention(1);
 }
 
 // The calling thread's region takes `sig`: it ends, unless it is shielded
@@ -930,6 +930,13 @@ void hand_to_python(int sig)
     // Python runs its handler for this very signal, python_check_interrupt,
     // which finds it where it was kept.
     alert_python(sig);
+}
+
+void set_attention(int value)
+{
+    tv_store(&runtime.attention, value);
+    for (int i = 0; i < __atomic_load_n(&attention_words.count, __ATOMIC_ACQUIRE); i++)
+        tv_store(attention_words.words[i], value);
 }
 
 int custom_signal_is_blocked()

@@ -33,12 +33,14 @@ void cooperative_exit();
 int cooperative_claim();
 tvstate_t *thread_state();
 int poll();
+void register_attention(int *word);
 }  // namespace
 
 talvex_runtime_t runtime = {
     {}, TALVEX_RUNTIME_MAGIC, TALVEX_RUNTIME_ABI, cooperative_enter, cooperative_exit,
-    cooperative_claim, thread_state, poll, 0,
+    cooperative_claim, thread_state, poll, 0, register_attention,
 };
+AttentionWords attention_words;
 Shared shared;
 InspectorPaths inspector_paths;
 ReportSetup report_setup = {{}, 0, 0, 0, 0, -1, {}};
@@ -419,6 +421,22 @@ tvstate_t *thread_state()
     return own_thread_record()->record;
 }
 
+void register_attention(int *word)
+{
+    pthread_mutex_lock(&registry_lock);
+    int n = attention_words.count;
+    bool known = false;
+    for (int i = 0; i < n; i++)
+        known = known || attention_words.words[i] == word;
+    if (!known && n < kMaxAttentionWords) {
+        attention_words.words[n] = word;
+        // A handler that sees the new count finds the word.
+        __atomic_store_n(&attention_words.count, n + 1, __ATOMIC_RELEASE);
+    }
+    pthread_mutex_unlock(&registry_lock);
+    refresh_attention();
+}
+
 int poll()
 {
     ThreadRecord *rec;
@@ -603,8 +621,8 @@ tvstate_t *main_state()
 void refresh_attention()
 {
     // Cleared, then looked at again: a handler marks first and raises the
-    // word after, so whatever it marks after the look raises it again.
-    tv_store(&runtime.attention, 0);
+    // words after, so whatever it marks after the look raises them again.
+    set_attention(0);
     bool waiting = tv_load(&main_state()->pending_interrupt) != 0;
     for (int s : kInterruptSignals)
         waiting = waiting || tv_load(&shared.owed_to_main[s]) != 0;
@@ -612,7 +630,7 @@ void refresh_attention()
          rec != nullptr && !waiting; rec = rec->next)
         waiting = tv_load(&rec->scope_signal) != 0;
     if (waiting)
-        tv_store(&runtime.attention, 1);
+        set_attention(1);
 }
 
 int claim_pending(tvstate_t *record)

@@ -190,6 +190,17 @@ struct ReportSetup {
 };
 extern ReportSetup report_setup;
 
+// The words that polls read: the runtime's own `attention` and each client
+// module's copy of it (talvex_attention), registered on the module's first
+// poll. A module beyond the last slot keeps its word at 1: its polls always
+// ask the runtime.
+constexpr int kMaxAttentionWords = 256;
+struct AttentionWords {
+    int *words[kMaxAttentionWords];
+    int count;  // raised with release order after a slot is filled
+};
+extern AttentionWords attention_words;
+
 // Custom hooks (registered by add_custom_signals).
 constexpr int kMaxCustomHooks = 16;
 struct CustomHooks {
@@ -226,6 +237,8 @@ bool python_running();
 extern int (*interpreter_finalizing)(void);
 // The talvex handler for `sig` (interrupt or fatal), installed with SA_SIGINFO.
 void (*handler_for(int sig))(int, siginfo_t *, void *);
+// Stores `value` into every word that polls read. Safe in a signal handler.
+void set_attention(int value);
 
 // --- implementation.cpp: ordinary context ---------------------------------
 // Installation; both end the process on failure.

@@ -89,9 +89,11 @@ typedef struct {
     /* sig_check()'s slow path: 1 to go on, 0 with the exception set.  Takes
      * the interpreter lock itself. */
     int (*poll)(void);
-    /* Nonzero while a check in some thread may have an interrupt to take:
-     * the one word that sig_check() and talvex::check() read. */
+    /* Nonzero while a check in some thread may have an interrupt to take. */
     int attention;
+    /* Registers a module's own copy of `attention` (talvex_attention), which
+     * the runtime then keeps equal to it: what the module's checks read. */
+    void (*register_attention)(int *word);
 } talvex_runtime_t;
 
 #if defined(__cplusplus)
@@ -326,6 +328,36 @@ static inline tvstate_t *tv_thread_state_(int report)
     return st;
 }
 
+/* One per extension module: nonzero while a check may have something to
+ * take. It starts at 1, so that the module's first check goes to the
+ * runtime, which registers it and from then on keeps it up to date. */
+#if defined(__GNUC__)
+__attribute__((weak, visibility("hidden"))) int talvex_attention = 1;
+__attribute__((weak, visibility("hidden"))) int talvex_attention_registered;
+#else
+static int talvex_attention = 1;
+static int talvex_attention_registered;
+#endif
+
+static inline void tv_register_attention_(const talvex_runtime_t *rt)
+{
+    if (!__atomic_load_n(&talvex_attention_registered, __ATOMIC_ACQUIRE)) {
+        rt->register_attention(&talvex_attention);
+        __atomic_store_n(&talvex_attention_registered, 1, __ATOMIC_RELEASE);
+    }
+}
+
+/* sig_check()'s slow path: out of line and cold, so that the loop around
+ * the poll keeps its registers. */
+static TV_COLD_ int tv_poll_slow_(void)
+{
+    const talvex_runtime_t *rt = tv_runtime_(0);
+    if (rt == NULL)
+        return 0;
+    tv_register_attention_(rt);
+    return rt->poll();
+}
+
 /* ---------------------------------------------------------------------
  * Protected regions.
  *
@@ -339,7 +371,7 @@ static inline tvstate_t *tv_thread_state_(int report)
  *                   issues a RuntimeWarning naming this file and line.
  * sig_check()       for loops outside a region: 0 with a Python exception
  *                   set if an interrupt is pending, else nonzero.  One
- *                   atomic load when nothing is pending.
+ *                   load when nothing is pending.
  * sig_block()       shield the code that follows from interrupts (they are
  * sig_unblock()     recorded); sig_unblock() delivers one that arrived
  *                   meanwhile, ending the region as if it just arrived.
@@ -418,12 +450,14 @@ static inline void tv_sig_off_(const char *file, int line)
 
 static inline int sig_check(void)
 {
-    const talvex_runtime_t *rt = tv_runtime_(0);
-    if (TV_UNLIKELY(rt == NULL))
-        return 0;
-    if (TV_LIKELY(tv_load(&rt->attention) == 0))
+    /* A plain read of this module's own word: a poll that finds nothing to
+     * do costs what a volatile flag costs, and keeps the compiler free to
+     * optimise the loop around it. The runtime raises the word after it
+     * records a signal; a poll that reads it a moment too early sees it at
+     * the next poll. */
+    if (TV_LIKELY(*(const volatile int *)&talvex_attention == 0))
         return 1;
-    return rt->poll();
+    return tv_poll_slow_();
 }
 
 static inline void sig_block(void)
@@ -463,7 +497,7 @@ static inline void sig_unblock(void)
  *     {
  *         talvex::cooperative scope;          // interrupts only recorded
  *         for (...) {
- *             talvex::check();                // one atomic load
+ *             talvex::check();                // one load
  *             ...
  *         }
  *     }
@@ -535,16 +569,19 @@ private:
 TV_COLD_ inline void check_slow_()
 {
     const talvex_runtime_t *rt = runtime_();
-    int sig = rt != nullptr ? rt->claim_interrupt() : 0;
+    if (rt == nullptr)
+        return;
+    tv_register_attention_(rt);
+    int sig = rt->claim_interrupt();
     if (sig != 0)
         throw interrupted(sig);
 }
 
-/* Claim the interrupt waiting for this thread, if any, and throw it. */
+/* Claim the interrupt waiting for this thread, if any, and throw it: one
+ * plain read of the module's word while nothing waits, as sig_check(). */
 inline void check()
 {
-    const talvex_runtime_t *rt = reinterpret_cast<const talvex_runtime_t *>(talvex_api.state);
-    if (TV_UNLIKELY(rt == nullptr || tv_load(&rt->attention) != 0))
+    if (TV_UNLIKELY(*(const volatile int *)&talvex_attention != 0))
         check_slow_();
 }
 
