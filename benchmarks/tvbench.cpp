@@ -186,7 +186,6 @@ __attribute__((noinline)) bool one_recovery(int how, sigset_t *landing = nullptr
     tvstate_t *st = talvex_api.state;
     st->message = nullptr;
     if (sigsetjmp(st->resume_point, 0) == 0) {
-        tv_set_region_owner(st->resume_point);
         tv_store(&st->sig_on_count, 1);
         if (how == SIGSEGV)
             *static_cast<volatile int *>(nullptr) = 1;

@@ -253,24 +253,18 @@ bool main_region_is_here(const ThreadRecord *rec)
 
 // Jumps out of the calling thread's region. The main thread's record goes
 // through the trampoline; another thread's jumps straight to its resume
-// point, the handler's mask (the interrupted one plus the interrupts) left
-// in force, as the trampoline's hop puts it. Recovery then gives the
-// thread back the mask it had where the signal struck.
+// point. Either way the handler's mask stays in force: the mask where the
+// signal struck plus the interrupts (every handler blocks them), so no
+// system call is spent on it before recovery gives the thread back the
+// mask it had where the signal struck.
 [[noreturn]] void jump(ThreadRecord *rec, int sig, void *context)
 {
     if (!interrupted_mask(context, &rec->landing_mask))
         rec->landing_mask = shared.default_sigmask;
-    tv_store(&rec->landed, sig);
-    if (rec->record == &tvstate) {
-#if defined(__GLIBC__)
-        sigset_t hop = rec->landing_mask;
-        sigaddset(&hop, SIGHUP);
-        sigaddset(&hop, SIGINT);
-        sigaddset(&hop, SIGALRM);
-        shared.trampoline_buf[0].__saved_mask = hop;
-#endif
+    // Read after the jump by this same thread only.
+    __atomic_store_n(&rec->landed, sig, __ATOMIC_RELAXED);
+    if (rec->record == &tvstate)
         siglongjmp(shared.trampoline_buf, sig);
-    }
 #if defined(__x86_64__) || defined(__i386__)
     // The abandoned code may have left values on the x87 register stack.
     __asm__ volatile("emms" ::: "memory");
@@ -320,11 +314,14 @@ void raise_attention()
 
 // The calling thread's region takes `sig`: it ends, unless it is shielded
 // (then the interrupt waits in its record for sig_unblock(), which raises
-// it again). A region of the main thread that ends by it alerts Python.
+// it again). A region of the main thread that a signal the program claimed
+// ends alerts Python too: the program's handler is its own, and so is the
+// byte the interpreter writes to its wakeup descriptor (asyncio's
+// add_signal_handler callbacks wake by it).
 void take_in_region(ThreadRecord *rec, int sig, void *context, bool main)
 {
     if (!tv_load(&rec->record->sigint_blocked) && !custom_signal_is_blocked()) {
-        if (main)
+        if (main && tv_load(&shared.claimed[sig]))
             alert_python(sig);
         jump(rec, sig, context);
     }
@@ -888,6 +885,10 @@ bool python_running()
 
 ThreadRecord *find_thread_record(unsigned long thread)
 {
+    ThreadRecord *main = __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
+    if (main != nullptr && __atomic_load_n(&main->thread, __ATOMIC_ACQUIRE) == thread &&
+        tv_load(&main->tid) != 0)
+        return main;
     for (ThreadRecord *rec = __atomic_load_n(&shared.threads, __ATOMIC_ACQUIRE); rec != nullptr;
          rec = rec->next) {
         if (__atomic_load_n(&rec->thread, __ATOMIC_ACQUIRE) == thread && tv_load(&rec->tid) != 0)
@@ -987,13 +988,7 @@ Origin origin_of(int sig, const siginfo_t *info)
 // its signal.
 bool interrupted_a_handler(void *context)
 {
-    uintptr_t sp;
-    stack_t alt;
-    if (!interrupted_stack_pointer(context, &sp) || sigaltstack(nullptr, &alt) != 0 ||
-        (alt.ss_flags & SS_DISABLE))
-        return false;
-    uintptr_t base = reinterpret_cast<uintptr_t>(alt.ss_sp);
-    return sp >= base && sp - base < alt.ss_size;
+    return interrupted_on_alt_stack(context);
 }
 
 // Runs the handler a library installed before talvex, as the kernel would
@@ -1104,8 +1099,9 @@ void fatal_signal_handler(int sig, siginfo_t *info, void *context)
     // The routes that return go back to the interrupted code, which may be
     // about to read errno.
     int saved_errno = errno;
-    int tid = kernel_thread_id();
     ThreadRecord *self = find_thread_record(static_cast<unsigned long>(pthread_self()));
+    // Only a thread without a record is known by its kernel id here.
+    int tid = self == nullptr ? kernel_thread_id() : 0;
     bool was_active = enter_fatal(self, tid);
     Origin origin = origin_of(sig, info);
     // A library's handler, run from here, faulted (the report says so) or
@@ -1129,7 +1125,8 @@ void fatal_signal_handler(int sig, siginfo_t *info, void *context)
         // SIGQUIT ends a region only by the program's handler, which runs
         // in the main thread.
         if (region && (sig != SIGQUIT || (to_python && self == main))) {
-            tv_store(&self->landed_fault, origin == Origin::sent ? 0 : sig);
+            __atomic_store_n(&self->landed_fault, origin == Origin::sent ? 0 : sig,
+                             __ATOMIC_RELAXED);
             jump(self, sig, context);
         }
         if (to_python) {
@@ -1169,7 +1166,9 @@ void *trampoline_body(void *)
         pthread_exit(const_cast<char *>(local_area));
 
     // Now on the trampoline stack, in the thread that runs setup_trampoline.
-    int sig = sigsetjmp(shared.trampoline_buf, 1);
+    // No mask is saved: a handler that jumps here already has the
+    // interrupts blocked, on top of the mask where its signal struck.
+    int sig = sigsetjmp(shared.trampoline_buf, 0);
 #if defined(__x86_64__) || defined(__i386__)
     // The abandoned code may have left values on the x87 register stack.
     __asm__ volatile("emms" ::: "memory");

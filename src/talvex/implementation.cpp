@@ -673,22 +673,14 @@ void recover(ThreadRecord *rec)
     sigprocmask(SIG_SETMASK, landed != 0 ? &rec->landing_mask : &shared.default_sigmask, nullptr);
     // Cleared last: until here a fault counts as one during signal handling.
     tv_store(&st->handler_active, 0);
-    refresh_attention();
+    // What waited may have been this record's; nothing to lower otherwise.
+    if (tv_load(&runtime.attention) != 0)
+        refresh_attention();
 }
 
-namespace {
+#ifdef Py_GIL_DISABLED
 pthread_mutex_t object_lock = PTHREAD_MUTEX_INITIALIZER;
-}  // namespace
-
-ObjectGuard::ObjectGuard()
-{
-    pthread_mutex_lock(&object_lock);
-}
-
-ObjectGuard::~ObjectGuard()
-{
-    pthread_mutex_unlock(&object_lock);
-}
+#endif
 
 }  // namespace talvex
 

@@ -7,6 +7,7 @@
 
 #include "talvex/state.h"
 
+#include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <stdint.h>
@@ -285,13 +286,24 @@ void refresh_attention();
 // has no lock that keeps a reader from an object another thread just
 // replaced. Held only while a pointer is read or swapped, never while
 // Python code runs.
+// With the interpreter lock (a build with a GIL), the lock is that.
+#ifdef Py_GIL_DISABLED
+extern pthread_mutex_t object_lock;
 class ObjectGuard {
 public:
-    ObjectGuard();
-    ~ObjectGuard();
+    ObjectGuard() { pthread_mutex_lock(&object_lock); }
+    ~ObjectGuard() { pthread_mutex_unlock(&object_lock); }
     ObjectGuard(const ObjectGuard &) = delete;
     ObjectGuard &operator=(const ObjectGuard &) = delete;
 };
+#else
+class ObjectGuard {
+public:
+    ObjectGuard() {}
+    ObjectGuard(const ObjectGuard &) = delete;
+    ObjectGuard &operator=(const ObjectGuard &) = delete;
+};
+#endif
 
 // --- python_signals.cpp: talvex inside Python's signal module -------------
 // Before init_talvex imports the signal module: whether the interpreter
@@ -309,6 +321,8 @@ bool complete_later_in_main_thread();
 // taken here. `ends_region`: native work was abandoned for it, so an
 // exception must result. `frame`: borrowed, or null for the current one.
 void deliver(int sig, const char *msg, PyObject *frame, bool ends_region);
+// The same, by a caller that holds the interpreter lock.
+void deliver_holding_the_lock(int sig, const char *msg, PyObject *frame, bool ends_region);
 // The body of python_check_interrupt.
 PyObject *check_interrupt_from_python(PyObject *sig, PyObject *frame);
 bool is_main_thread();
@@ -325,6 +339,8 @@ void set_crash_file(const char *path);
 // of the old one; whether it is `value`; whether the record holds the only
 // reference.
 void keep_raised_value(PyObject *value);
+// sig_raise_exception's work, by a caller that holds the interpreter lock.
+void raise_signal_exception_holding_the_lock(int sig, const char *msg);
 bool raised_value_is(PyObject *value);
 bool raised_value_unshared();
 // Add a traceback entry "talvex.signals.<name>" (or any function name) to

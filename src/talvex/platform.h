@@ -54,6 +54,21 @@ inline bool interrupted_mask(void *context, sigset_t *mask)
 }
 
 // The stack pointer where the signal interrupted the thread.
+// Whether the signal interrupted code running on the thread's alternate
+// signal stack: the interrupted stack pointer against the alternate stack
+// that the kernel saves in the frame (uc_stack), without a system call.
+inline bool interrupted_on_alt_stack(void *context)
+{
+    if (context == nullptr)
+        return false;
+    const ucontext_t *uc = static_cast<const ucontext_t *>(context);
+    if (uc->uc_stack.ss_flags & SS_DISABLE)
+        return false;
+    uintptr_t sp = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RSP]);
+    uintptr_t base = reinterpret_cast<uintptr_t>(uc->uc_stack.ss_sp);
+    return sp >= base && sp - base < uc->uc_stack.ss_size;
+}
+
 inline bool interrupted_stack_pointer(void *context, uintptr_t *sp)
 {
     if (context == nullptr)
@@ -82,6 +97,11 @@ inline MachineFault machine_fault(void *context)
 constexpr bool kHasInterruptedContext = false;
 
 inline bool interrupted_mask(void *, sigset_t *)
+{
+    return false;
+}
+
+inline bool interrupted_on_alt_stack(void *)
 {
     return false;
 }

@@ -844,18 +844,15 @@ void prepare_report_destinations()
     tv_store(&r.captured, 1);
 }
 
-void deliver(int sig, const char *msg, PyObject *frame, bool ends_region)
+void deliver_holding_the_lock(int sig, const char *msg, PyObject *frame, bool ends_region)
 {
     // A fault or abort() that ended the region is the region's own
     // exception: the program's handler is for signals sent to it.
     ThreadRecord *landing = ends_region ? existing_thread_record() : nullptr;
     bool fault = landing != nullptr &&
                  sig == __atomic_exchange_n(&landing->landed_fault, 0, __ATOMIC_SEQ_CST);
-    PyGILState_STATE gil = PyGILState_Ensure();
-    if (PyErr_Occurred()) {
-        PyGILState_Release(gil);
+    if (PyErr_Occurred())
         return;
-    }
     Ref handler(is_main_thread() && !fault ? program_handler(sig) : nullptr);
     if (handler) {
         // The program's handler runs as Python code: the region must be
@@ -874,25 +871,27 @@ void deliver(int sig, const char *msg, PyObject *frame, bool ends_region)
                           : nullptr);
         if (!result) {
             remember_raised();
-            PyGILState_Release(gil);
             return;
         }
-        if (!ends_region) {
-            PyGILState_Release(gil);
+        if (!ends_region)
             return;
-        }
         if (sig == SIGQUIT) {
             // A quit that the handler let pass still ends the work, as the
             // signal would have ended the process.
             PyErr_SetNone(PyExc_SystemExit);
             remember_raised();
-            PyGILState_Release(gil);
             return;
         }
     }
-    PyGILState_Release(gil);
     // The signal's own exception.
-    sig_raise_exception(sig, msg);
+    raise_signal_exception_holding_the_lock(sig, msg);
+}
+
+void deliver(int sig, const char *msg, PyObject *frame, bool ends_region)
+{
+    PyGILState_STATE gil = PyGILState_Ensure();
+    deliver_holding_the_lock(sig, msg, frame, ends_region);
+    PyGILState_Release(gil);
 }
 
 PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
@@ -912,7 +911,7 @@ PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
         refresh_attention();
         Ref view(view_of(sig));
         if (!view || !is_ignore(view.get()))
-            deliver(sig, nullptr, frame, false);
+            deliver_holding_the_lock(sig, nullptr, frame, false);
         if (PyErr_Occurred()) {
             announce_waiting();
             return nullptr;
@@ -931,7 +930,7 @@ PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
             if (sigaction(sig, nullptr, &current) == 0 &&
                 current.sa_handler == shared.python_native_handler) {
                 reinstall_handler(sig);
-                deliver(sig, nullptr, frame, false);
+                deliver_holding_the_lock(sig, nullptr, frame, false);
             }
         }
         return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
@@ -954,7 +953,7 @@ PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
     refresh_attention();
     if (claimed == 0)
         Py_RETURN_NONE;
-    deliver(claimed, st->message, frame, false);
+    deliver_holding_the_lock(claimed, st->message, frame, false);
     return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
 }
 

@@ -126,31 +126,55 @@ void write_unraisable(const char *context)
 
 namespace {
 
-// The code descriptions of traceback entries, made once per place: an
-// interrupt outside a region passes through here every time.
-struct CodeCacheEntry {
+// The frames of traceback entries, made once per place: an interrupt
+// outside a region passes through here every time. A traceback only refers
+// to its frame, which never runs, so one frame serves every entry of a
+// place.
+struct FrameCacheEntry {
     const char *funcname;
     const char *file;
     int line;
-    PyCodeObject *code;  // owned, kept for the life of the process
+    PyObject *frame;  // owned, kept for the life of the process
 };
-CodeCacheEntry code_cache[32];
+FrameCacheEntry frame_cache[32];
 
-PyCodeObject *code_for(const char *funcname, int line, const char *file)
+PyObject *new_frame(const char *funcname, int line, const char *file)
 {
-    for (CodeCacheEntry &e : code_cache) {
-        if (e.code == nullptr) {
-            e.code = PyCode_NewEmpty(file, funcname, line);
-            if (e.code == nullptr)
+    Ref code(reinterpret_cast<PyObject *>(PyCode_NewEmpty(file, funcname, line)));
+    if (!code)
+        return nullptr;
+    PyObject *globals = namespace_ref;
+    Ref empty;
+    if (globals == nullptr) {
+        empty.reset(PyDict_New());
+        globals = empty.get();
+    }
+    if (globals == nullptr)
+        return nullptr;
+    return reinterpret_cast<PyObject *>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), globals, nullptr));
+}
+
+// A new reference to the frame of an entry, or null.
+PyObject *frame_for(const char *funcname, int line, const char *file)
+{
+    for (FrameCacheEntry &e : frame_cache) {
+        if (e.frame == nullptr) {
+            // Only places met while namespace_ref is set are kept: their
+            // frames show the module's namespace.
+            if (namespace_ref == nullptr)
+                break;
+            e.frame = new_frame(funcname, line, file);
+            if (e.frame == nullptr)
                 return nullptr;
             e.funcname = funcname;
             e.file = file;
             e.line = line;
         }
         if (e.funcname == funcname && e.file == file && e.line == line)
-            return reinterpret_cast<PyCodeObject *>(Py_NewRef(e.code));
+            return Py_NewRef(e.frame);
     }
-    return PyCode_NewEmpty(file, funcname, line);  // more places than the cache holds
+    return new_frame(funcname, line, file);  // more places than the cache holds
 }
 
 }  // namespace
@@ -159,24 +183,12 @@ void talvex::add_traceback(const char *funcname, int line, const char *file)
 {
     // The entry must never replace the error it decorates.
     PyObject *exc = PyErr_GetRaisedException();
-    PyCodeObject *code = code_for(funcname, line, file ? file : kSourceFile);
-    PyFrameObject *frame = nullptr;
-    if (code != nullptr) {
-        PyObject *globals = namespace_ref;
-        Ref empty;
-        if (globals == nullptr) {
-            empty.reset(PyDict_New());
-            globals = empty.get();
-        }
-        if (globals != nullptr)
-            frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-    }
+    PyObject *frame = frame_for(funcname, line, file ? file : kSourceFile);
     PyErr_Clear();
     PyErr_SetRaisedException(exc);
     if (frame != nullptr && exc != nullptr)
-        PyTraceBack_Here(frame);
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame));
     Py_XDECREF(frame);
-    Py_XDECREF(code);
 }
 
 using talvex::add_traceback;
@@ -255,21 +267,23 @@ bool set_signal_exception(int sig, const char *msg, bool reopen_stdin)
 
 // sig_raise_exception, and sig_print_exception's variant that leaves
 // standard input alone.
-int raise_signal_exception(int sig, const char *msg, bool reopen_stdin)
+void raise_holding_the_lock(int sig, const char *msg, bool reopen_stdin)
 {
-    PyGILState_STATE gil = PyGILState_Ensure();
-    if (PyErr_Occurred()) {
-        PyGILState_Release(gil);
-        return 0;
-    }
+    if (PyErr_Occurred())
+        return;
     if (!set_signal_exception(sig, msg, reopen_stdin)) {
         add_traceback("talvex.signals.sig_raise_exception", __LINE__, nullptr);
-        PyGILState_Release(gil);
-        return 0;
+        return;
     }
     PyObject *exc = PyErr_GetRaisedException();  // normalised instance
     talvex::keep_raised_value(exc);
     PyErr_SetRaisedException(exc);
+}
+
+int raise_signal_exception(int sig, const char *msg, bool reopen_stdin)
+{
+    PyGILState_STATE gil = PyGILState_Ensure();
+    raise_holding_the_lock(sig, msg, reopen_stdin);
     PyGILState_Release(gil);
     return 0;
 }
@@ -279,6 +293,11 @@ int raise_signal_exception(int sig, const char *msg, bool reopen_stdin)
 extern "C" int sig_raise_exception(int sig, const char *msg)
 {
     return raise_signal_exception(sig, msg, true);
+}
+
+void talvex::raise_signal_exception_holding_the_lock(int sig, const char *msg)
+{
+    raise_holding_the_lock(sig, msg, true);
 }
 
 namespace talvex {
