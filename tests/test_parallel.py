@@ -1,0 +1,242 @@
+"""Regions in several threads at once: real thread pools (dask's threaded
+scheduler, concurrent.futures, joblib's threading backend) running the
+regions of a Cython and a pybind11 client with the interpreter lock
+released, stopped by Ctrl-C at several moments; and a table of thread
+counts, lock held or released, and what ends the regions.
+
+The clients (tests/clients/tvpool_cy.pyx, tvpool_pb.cpp) are written as a
+user would write them from the README; what their regions do is
+tests/clients/tvpool.h. A region announces the scenario's moment itself,
+from native code, with the line "open" (so many regions entered, so many
+left), and the test sends its signal when it reads that line: no test
+sleeps and hopes that the threads got somewhere."""
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import ROOT, child_env, default_sigint
+
+CLIENTS = ["tvpool_cy", "tvpool_pb"]
+# Only turns a region that nothing ended into a failure.
+HANG = 30
+
+
+def run_marked(code, args, on_marker, timeout=120):
+    """Run `code` in a fresh interpreter, in a process group of its own as a
+    terminal's foreground job, with standard input a pipe that stays open;
+    each time it writes the line "open", call on_marker(proc). Returns (exit
+    status, the lines of its standard output after the markers, its
+    standard error)."""
+    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=child_env(), cwd=str(ROOT / "tests"),
+                            preexec_fn=default_sigint, process_group=0)
+    lines = []
+    try:
+        for line in proc.stdout:
+            if line == b"open\n":
+                on_marker(proc)
+            else:
+                lines.append(line.decode(errors="replace"))
+        err = proc.stderr.read()
+        proc.wait(timeout)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdin.close()
+    return proc.returncode, lines, err
+
+
+def ctrl_c(proc):
+    """Ctrl-C as a terminal sends it: to the whole foreground process group."""
+    os.killpg(proc.pid, signal.SIGINT)
+
+
+PRELUDE = """\
+import json, signal, sys, threading, time
+import talvex
+mod = __import__(sys.argv[1])
+SPIN, SHORT, FAULT, QUICK = range(4)
+HANG = %d
+""" % HANG
+
+
+# ---------------------------------------------------------------------------
+# Thread pools stopped by Ctrl-C
+
+POOL = PRELUDE + """
+import atexit
+framework, moment, n = sys.argv[2], sys.argv[3], int(sys.argv[4])
+short = n // 2
+outcomes = []
+
+def region(role):
+    try:
+        mod.region(role)
+    except BaseException as e:
+        outcomes.append([type(e).__name__, mod.record()])
+        raise
+    outcomes.append(["ok", mod.record()])
+
+def task(i):
+    if moment == "between" and i == 0:
+        # The line comes once this thread has left its first region; it is
+        # in Python code, between regions, until Ctrl-C ended the others.
+        region(SHORT)
+        end = time.monotonic() + HANG
+        while mod.counts()["jumped"] < n - 1 and time.monotonic() < end:
+            time.sleep(0.001)
+        region(QUICK)
+    else:
+        region(SHORT if moment == "ended" and i < short else SPIN)
+
+@atexit.register
+def report():
+    # After the interpreter joined its non-daemon threads; joblib's are
+    # daemons, and would be left running native code if a region never ended.
+    for t in threading.enumerate():
+        if t is not threading.main_thread():
+            t.join(HANG)
+    print(json.dumps({"counts": mod.counts(), "outcomes": sorted(outcomes),
+                      "threads": [t.name for t in threading.enumerate()
+                                  if t is not threading.main_thread()]}), flush=True)
+
+# "all": every region open; "ended": half of them left, their threads idle
+# in the pool; "between": one thread left its region and runs Python code.
+mod.configure(n, {"all": 0, "ended": short, "between": 1}[moment], hang=HANG)
+if framework == "dask":
+    import dask
+    dask.compute(*[dask.delayed(task)(i) for i in range(n)], scheduler="threads", num_workers=n)
+elif framework == "futures":
+    from concurrent.futures import ThreadPoolExecutor
+    with ThreadPoolExecutor(n) as pool:
+        list(pool.map(task, range(n)))
+else:
+    from joblib import Parallel, delayed
+    Parallel(n_jobs=n, backend="threading")(delayed(task)(i) for i in range(n))
+print("the pool was not interrupted", flush=True)
+"""
+
+# An uncaught KeyboardInterrupt: one traceback, nothing chained to it and
+# nothing else on stderr (no warning, no "Exception ignored", no fatal
+# error); CPython then ends the process by SIGINT, so that a shell sees the
+# Ctrl-C.
+KEYBOARD_INTERRUPT_EXIT = re.compile(
+    rb"Traceback \(most recent call last\):\n(  [^\n]*\n)+KeyboardInterrupt\n\Z")
+
+N = 4
+IDLE = [0, 0]   # the thread's record after its region: no count, nothing pending
+
+
+@pytest.mark.parametrize("client", CLIENTS)
+@pytest.mark.parametrize("framework", ["dask", "futures", "joblib"])
+@pytest.mark.parametrize("moment, jumped, left", [
+    ("all", N, 0),
+    ("ended", N - N // 2, N // 2),
+    # The thread between regions runs its next region to the end: Ctrl-C
+    # came before it.
+    ("between", N - 1, 2),
+], ids=["all-open", "some-ended", "one-between"])
+def test_ctrl_c_stops_a_thread_pool(client, framework, moment, jumped, left):
+    status, out, err = run_marked(POOL, (client, framework, moment, N), ctrl_c)
+    assert status == -signal.SIGINT, err.decode(errors="replace")
+    assert KEYBOARD_INTERRUPT_EXIT.match(err), err.decode(errors="replace")
+    assert len(out) == 1, out
+    assert json.loads(out[0]) == {
+        "counts": {"entered": jumped + left, "left": left, "jumped": jumped, "refused": 0,
+                   "timed_out": 0, "done": 0},
+        "outcomes": [["KeyboardInterrupt", IDLE]] * jumped + [["ok", IDLE]] * left,
+        "threads": [],
+    }
+
+
+# ---------------------------------------------------------------------------
+# The table: threads x lock x what ends the regions
+
+TABLE = PRELUDE + """
+n, release, kind = int(sys.argv[2]), sys.argv[3] == "released", sys.argv[4]
+
+class Claimed(Exception):
+    pass
+
+handled = []
+if kind == "claimed":
+    def handler(signum, frame):
+        handled.append([signum, threading.current_thread().name])
+        mod.stop()   # the workers' regions go on until told
+        raise Claimed
+    signal.signal(signal.SIGINT, handler)
+
+outcomes = [None] * n
+
+def task(i):
+    mod.ready()
+    try:
+        mod.region(FAULT if kind == "fault" else SPIN, release)
+        outcome = "ok"
+    except BaseException as e:
+        outcome = type(e).__name__
+        # The regions still open after a fault, or, with the lock held, still
+        # to come, end by themselves.
+        if kind == "fault" or not release:
+            mod.stop()
+    outcomes[i] = [outcome, mod.record()]
+    mod.task_done()
+
+# With the lock released, the moment is all n regions open; with it held,
+# the first region, which keeps the others from starting.
+mod.configure(n if release else 1, alarm=kind == "alarm", hang=HANG)
+threads = [threading.Thread(target=task, args=(i,)) for i in range(n)]
+for t in threads:
+    t.start()
+main = mod.wait(n, 0 if kind == "fault" else 1)
+for t in threads:
+    t.join()
+print(json.dumps({"main": main + mod.wait(n), "workers": sorted(outcomes), "handled": handled,
+                  "counts": mod.counts()}))
+"""
+
+
+def send_for(kind, release):
+    def send(proc):
+        if kind in ("ctrl-c", "claimed"):
+            ctrl_c(proc)
+        if kind == "claimed" and not release:
+            # The region holds the lock: the handler cannot run before it
+            # ends, and it goes on by the rule.
+            proc.stdin.write(b"stop\n")
+            proc.stdin.flush()
+    return send
+
+
+@pytest.mark.parametrize("client", CLIENTS)
+@pytest.mark.parametrize("n", [2, 4, 8])
+@pytest.mark.parametrize("release", [True, False], ids=["lock-released", "lock-held"])
+@pytest.mark.parametrize("kind", ["fault", "ctrl-c", "alarm", "claimed"])
+def test_regions_in_threads(client, n, release, kind):
+    status, out, err = run_marked(TABLE, (client, n, "released" if release else "held", kind),
+                                  send_for(kind, release))
+    assert (status, err) == (0, b""), err.decode(errors="replace")
+    result = json.loads(out[-1])
+    exc = {"fault": "SignalError", "ctrl-c": "KeyboardInterrupt", "alarm": "AlarmInterrupt",
+           "claimed": None}[kind]
+    # A fault ends its own region only. With the lock released, Ctrl-C and
+    # an alarm end every open region; with it held they end the one region
+    # that runs, and the others run afterwards. A claimed signal ends none.
+    ended = 0 if exc is None else 1 if kind == "fault" or not release else n
+    assert result["workers"] == sorted([[exc, IDLE]] * ended + [["ok", IDLE]] * (n - ended))
+    # The main thread gets Ctrl-C and the alarm as without talvex, once; a
+    # claimed signal is its handler's, which runs once, in the main thread.
+    assert result["main"] == {"fault": [], "ctrl-c": ["KeyboardInterrupt"],
+                              "alarm": ["AlarmInterrupt"], "claimed": ["Claimed"]}[kind]
+    assert result["handled"] == ([[int(signal.SIGINT), "MainThread"]] if kind == "claimed" else [])
+    assert result["counts"] == {"entered": n, "left": n - ended, "jumped": ended, "refused": 0,
+                                "timed_out": 0, "done": n}
+
