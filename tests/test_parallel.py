@@ -1,8 +1,9 @@
 """Regions in several threads at once: real thread pools (dask's threaded
 scheduler, concurrent.futures, joblib's threading backend) running the
 regions of a Cython and a pybind11 client with the interpreter lock
-released, stopped by Ctrl-C at several moments; and a table of thread
-counts, lock held or released, and what ends the regions.
+released, stopped by Ctrl-C at several moments; a table of thread counts,
+lock held or released, and what ends the regions; and a storm of signals
+into threads that open and close regions, checks and scopes at random.
 
 The clients (tests/clients/tvpool_cy.pyx, tvpool_pb.cpp) are written as a
 user would write them from the README; what their regions do is
@@ -20,7 +21,7 @@ import textwrap
 
 import pytest
 
-from conftest import ROOT, child_env, default_sigint
+from conftest import ROOT, child_env, default_sigint, run_py
 
 CLIENTS = ["tvpool_cy", "tvpool_pb"]
 # Only turns a region that nothing ended into a failure.
@@ -240,3 +241,69 @@ def test_regions_in_threads(client, n, release, kind):
     assert result["counts"] == {"entered": n, "left": n - ended, "jumped": ended, "refused": 0,
                                 "timed_out": 0, "done": n}
 
+
+# ---------------------------------------------------------------------------
+# The storm
+
+STORM = """
+import json, sys, threading
+import talvex, tvthreads as t
+total, bursts, seed = map(int, sys.argv[1:4])
+workers = [threading.Thread(target=t.storm_thread, args=(i, seed + i)) for i in range(1, 4)]
+for w in workers:
+    w.start()
+t.storm_start(total, bursts, seed)
+t.storm_thread(0, seed)
+for w in workers:
+    w.join()
+print(json.dumps(t.storm_report()))
+"""
+
+
+@pytest.mark.parametrize("total, bursts, timeout", [
+    (10_000, 5, 120),
+    pytest.param(200_000, 20, 1200, marks=pytest.mark.stress),
+], ids=["short", "stress"])
+def test_signal_storm_into_threads(total, bursts, timeout):
+    # A native thread of the process sends SIGINT, SIGALRM and SIGHUP, to
+    # the process or to one of four threads (the main one and three
+    # workers), while each of them opens and closes regions (nested, the
+    # lock held or released), polls with sig_check() or in a cooperative
+    # scope, or (the main thread) runs Python's own check, at random. After
+    # each burst the sender parks the threads until nothing is pending
+    # anywhere and probes with one signal at a time, each of which must end
+    # in exactly one exception in each thread the rules name and none
+    # elsewhere; then, with no signal, nothing is raised at all.
+    r = run_py(STORM, args=(str(total), str(bursts), "20261211"), timeout=timeout)
+    assert (r.returncode, r.stderr) == (0, b""), r.stderr.decode(errors="replace")
+    report = json.loads(r.stdout)
+    assert report["failures"] == []
+    assert report["probes"] == 4 * bursts
+    threads = report["threads"]
+    assert [(t["bad"], t["bad_text"]) for t in threads] == [(0, "")] * 4
+    to_process = report["sent_process"]
+    to_thread = [t["sent"] for t in threads]
+    assert sum(to_process) + sum(map(sum, to_thread)) >= total
+    for i, t in enumerate(threads):
+        # By phase (the storm, then parked and probed), by the way it was
+        # taken (a region, sig_check() or Python's check, a scope's check()),
+        # by signal (SIGINT, SIGALRM, SIGHUP).
+        c = t["caught"]
+        storm = [c[0:3], c[3:6], c[6:9]]
+        region, check, scope = ([a + b for a, b in zip(c[v:v + 3], c[9 + v:12 + v])]
+                                for v in (0, 3, 6))
+        # No exception without a signal that may reach this thread: any
+        # signal may end up with the main thread; a worker's region or scope
+        # takes what was sent to the process or to it, and its sig_check()
+        # at most what waited for the main thread, once per signal sent to
+        # the process.
+        for s in range(3):
+            if i == 0:
+                assert region[s] + check[s] + scope[s] <= \
+                    to_process[s] + sum(sent[s] for sent in to_thread), (i, s, t)
+            else:
+                assert region[s] + scope[s] <= to_process[s] + to_thread[i][s], (i, s, t)
+        if i:
+            assert sum(check) <= sum(to_process) + 1, (i, t)
+        # The storm reached every thread's regions and its checks or scopes.
+        assert sum(storm[0]) > 0 and sum(storm[1]) + sum(storm[2]) > 0, (i, t)
