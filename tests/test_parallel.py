@@ -184,16 +184,15 @@ def task(i):
         outcome = "ok"
     except BaseException as e:
         outcome = type(e).__name__
-        # The regions still open after a fault, or, with the lock held, still
-        # to come, end by themselves.
-        if kind == "fault" or not release:
-            mod.stop()
     outcomes[i] = [outcome, mod.record()]
     mod.task_done()
 
 # With the lock released, the moment is all n regions open; with it held,
-# the first region, which keeps the others from starting.
-mod.configure(n if release else 1, alarm=kind == "alarm", hang=HANG)
+# the first region, which keeps the others from starting. The regions still
+# open after a fault, or, with the lock held, still to come, then end by
+# themselves.
+mod.configure(n if release else 1, alarm=kind == "alarm",
+              stop_on_failure=kind == "fault" or not release, hang=HANG)
 threads = [threading.Thread(target=task, args=(i,)) for i in range(n)]
 for t in threads:
     t.start()

@@ -42,6 +42,8 @@ static int tvpool_counts_[TVPOOL_NCOUNTS];
 static int tvpool_stopped_;
 /* The marker: once this many regions were entered and this many left. */
 static int tvpool_mark_entered_ = 1 << 30, tvpool_mark_left_, tvpool_mark_alarm_;
+/* Whether a region that ends by an exception stops the others. */
+static int tvpool_stop_on_failure_;
 static int tvpool_marked_;
 /* Set by the main thread's wait(): tasks that start regions wait for it, so
  * that the main thread's exception is raised there and nowhere else. */
@@ -83,11 +85,13 @@ static inline void tvpool_stop(void)
     __atomic_store_n(&tvpool_stopped_, 1, __ATOMIC_SEQ_CST);
 }
 
-static inline void tvpool_configure(int mark_entered, int mark_left, int alarm, double hang)
+static inline void tvpool_configure(int mark_entered, int mark_left, int alarm,
+                                    int stop_on_failure, double hang)
 {
     tvpool_mark_entered_ = mark_entered;
     tvpool_mark_left_ = mark_left;
     tvpool_mark_alarm_ = alarm;
+    tvpool_stop_on_failure_ = stop_on_failure;
     tvpool_hang_ = hang;
 }
 
@@ -155,9 +159,14 @@ static inline void tvpool_left(void)
     tvpool_maybe_mark_();
 }
 
-/* After a failed sig_on(): a region that ended, or one refused at entry. */
+/* After a failed sig_on(): a region that ended, or one refused at entry.
+ * Called before the thread runs any Python code, so that with the lock held
+ * the next thread's region, which may start at the first bytecode, already
+ * finds the scenario stopped. */
 static inline void tvpool_failed(void)
 {
+    if (tvpool_load_(&tvpool_stop_on_failure_))
+        tvpool_stop();
     tvpool_add_(tvpool_inside_ ? TVPOOL_JUMPED : TVPOOL_REFUSED);
     tvpool_inside_ = 0;
 }

@@ -13,7 +13,8 @@ cdef extern from "tvpool.h" nogil:
     void tvpool_stop()
     void tvpool_task_done()
     void tvpool_ready()
-    void tvpool_configure(int mark_entered, int mark_left, int alarm, double hang)
+    void tvpool_configure(int mark_entered, int mark_left, int alarm, int stop_on_failure,
+                          double hang)
 
 cdef extern from "tvpool.h":
     object tvpool_counts()
@@ -43,8 +44,9 @@ def region(int role, bint release=True):
     tvpool_left()
 
 
-def configure(int mark_entered, int mark_left=0, bint alarm=False, double hang=60.0):
-    tvpool_configure(mark_entered, mark_left, alarm, hang)
+def configure(int mark_entered, int mark_left=0, bint alarm=False, bint stop_on_failure=False,
+              double hang=60.0):
+    tvpool_configure(mark_entered, mark_left, alarm, stop_on_failure, hang)
 
 
 def stop():

@@ -55,7 +55,7 @@ PYBIND11_MODULE(tvpool_pb, m)
         throw py::error_already_set();
     m.def("region", &region, py::arg("role"), py::arg("release") = true);
     m.def("configure", &tvpool_configure, py::arg("mark_entered"), py::arg("mark_left") = 0,
-          py::arg("alarm") = false, py::arg("hang") = 60.0);
+          py::arg("alarm") = false, py::arg("stop_on_failure") = false, py::arg("hang") = 60.0);
     m.def("stop", &tvpool_stop);
     m.def("task_done", &tvpool_task_done);
     m.def("ready", &tvpool_ready, py::call_guard<py::gil_scoped_release>());
