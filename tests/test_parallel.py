@@ -149,8 +149,8 @@ def test_ctrl_c_stops_a_thread_pool(client, framework, moment, jumped, left):
     status, out, err = run_marked(POOL, (client, framework, moment, N), ctrl_c)
     assert status == -signal.SIGINT, err.decode(errors="replace")
     assert KEYBOARD_INTERRUPT_EXIT.match(err), err.decode(errors="replace")
-    assert len(out) == 1, out
-    assert json.loads(out[0]) == {
+    [line] = out
+    assert json.loads(line) == {
         "counts": {"entered": jumped + left, "left": left, "jumped": jumped, "refused": 0,
                    "timed_out": 0, "done": 0},
         "outcomes": [["KeyboardInterrupt", IDLE]] * jumped + [["ok", IDLE]] * left,
@@ -209,8 +209,8 @@ def send_for(kind, release):
         if kind in ("ctrl-c", "claimed"):
             ctrl_c(proc)
         if kind == "claimed" and not release:
-            # The region holds the lock: the handler cannot run before it
-            # ends, and it goes on by the rule.
+            # The region holds the lock, so the handler can run only once it
+            # ended, and a claimed signal does not end it: the test does.
             proc.stdin.write(b"stop\n")
             proc.stdin.flush()
     return send
@@ -224,7 +224,8 @@ def test_regions_in_threads(client, n, release, kind):
     status, out, err = run_marked(TABLE, (client, n, "released" if release else "held", kind),
                                   send_for(kind, release))
     assert (status, err) == (0, b""), err.decode(errors="replace")
-    result = json.loads(out[-1])
+    [line] = out
+    result = json.loads(line)
     exc = {"fault": "SignalError", "ctrl-c": "KeyboardInterrupt", "alarm": "AlarmInterrupt",
            "claimed": None}[kind]
     # A fault ends its own region only. With the lock released, Ctrl-C and
