@@ -7,6 +7,7 @@ import os
 from Cython.Build import cythonize
 from setuptools import Extension, setup
 
+import pybind11
 import talvex
 
 include = [talvex.get_include()]
@@ -40,9 +41,16 @@ setup(
                   include_dirs=include, depends=header,
                   define_macros=[("TVSPLIT_NAME", "tvclient_lazy"), ("TVSPLIT_IMPORT", "0")],
                   extra_compile_args=["-std=c99", *warnings]),
+        # Regions in thread pools, one client written as a pybind11 user and
+        # one as a Cython user would; tvpool.h is what the tests share.
+        Extension("tvpool_pb", ["tvpool_pb.cpp"], include_dirs=[*include, pybind11.get_include()],
+                  depends=["tvpool.h", *header],
+                  extra_compile_args=["-std=c++17", "-fvisibility=hidden", *warnings]),
         *cythonize([Extension("tvclient_cy", ["tvclient_cy.pyx"], include_dirs=include),
                     Extension("tvclient_cimport", ["tvclient_cimport.pyx"],
-                              include_dirs=include)],
+                              include_dirs=include),
+                    Extension("tvpool_cy", ["tvpool_cy.pyx"], include_dirs=[*include, "."],
+                              depends=["tvpool.h", *header])],
                    build_dir="build/cython", quiet=True),
     ],
 )

@@ -14,6 +14,8 @@
 #include <talvex/state.h>
 
 #include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -275,6 +277,22 @@ PyObject *park(PyObject *, PyObject *)
     return Py_BuildValue("(sN)", cmd.c_str(), events);
 }
 
+// A new list of the strings, or null with an exception set.
+PyObject *string_list(const std::vector<std::string> &strings)
+{
+    PyObject *list = PyList_New(0);
+    for (const std::string &e : strings) {
+        PyObject *s = list ? PyUnicode_FromString(e.c_str()) : nullptr;
+        if (s == nullptr || PyList_Append(list, s) < 0) {
+            Py_XDECREF(s);
+            Py_XDECREF(list);
+            return nullptr;
+        }
+        Py_DECREF(s);
+    }
+    return list;
+}
+
 // take_events(box) -> list of what the worker recorded since the last call.
 PyObject *take_events(PyObject *, PyObject *args)
 {
@@ -288,17 +306,7 @@ PyObject *take_events(PyObject *, PyObject *args)
     std::vector<std::string> events;
     events.swap(b->events);
     pthread_mutex_unlock(&b->mu);
-    PyObject *list = PyList_New(0);
-    for (const std::string &e : events) {
-        PyObject *s = list ? PyUnicode_FromString(e.c_str()) : nullptr;
-        if (s == nullptr || PyList_Append(list, s) < 0) {
-            Py_XDECREF(s);
-            Py_XDECREF(list);
-            return nullptr;
-        }
-        Py_DECREF(s);
-    }
-    return list;
+    return string_list(events);
 }
 
 // ---------------------------------------------------------------------
@@ -779,6 +787,702 @@ PyObject *race(PyObject *, PyObject *args)
     return rounds;
 }
 
+// ---------------------------------------------------------------------
+// The storm: a native sender thread sends signals to the process and to
+// chosen threads while four threads (the main one and three workers) open
+// and close regions, nested or not, with the lock held or released, poll
+// with sig_check() and in cooperative scopes, and (the main thread) run
+// Python's own check, at random. Between bursts the sender parks the
+// threads, waits until nothing is pending anywhere, and probes: one signal
+// sent into threads held in known places must reach exactly the threads the
+// rules name, each once.
+// ---------------------------------------------------------------------
+
+constexpr int kStormThreads = 4;  // 0 is the main thread
+const int kStormSignals[] = {SIGINT, SIGALRM, SIGHUP};
+constexpr int kNSignals = 3;
+
+int signal_index(int sig)
+{
+    for (int i = 0; i < kNSignals; i++) {
+        if (kStormSignals[i] == sig)
+            return i;
+    }
+    return -1;
+}
+
+int exception_index(const char *name)
+{
+    static const char *const names[kNSignals] = {"KeyboardInterrupt", "AlarmInterrupt",
+                                                 "SystemExit"};
+    for (int i = 0; i < kNSignals; i++) {
+        if (strcmp(name, names[i]) == 0)
+            return i;
+    }
+    return -1;
+}
+
+// How an exception was taken: a region ended or refused; sig_check() or
+// Python's own check; a cooperative scope's check(). Phase: during the
+// random steps, or while parked and probed.
+enum Via { kViaRegion, kViaCheck, kViaScope, kVias };
+enum Phase { kPhaseStorm, kPhaseProbe, kPhases };
+
+struct StormThread {
+    unsigned long thread;
+    int tid;
+    int caught[kPhases][kVias][kNSignals];
+    int steps;
+    int bad;  // an exception no signal explains, a record or a mask left wrong
+    char bad_text[200];
+};
+
+enum Command { kRun, kPark, kFlush, kProbe, kStop };
+// Where a probe holds a thread: in a region, in a cooperative scope, in
+// native code outside both, or (the main thread) running Python's check.
+enum Role { kRoleRegion, kRoleScope, kRoleIdle, kRolePython };
+
+struct Storm {
+    StormThread threads[kStormThreads];
+    int registered;
+    // The sender's commands: each new one raises `generation`; each
+    // thread acknowledges it in `acks` once done.
+    int command, generation, acks;
+    int roles[kStormThreads];
+    int in_position, release;
+    int sent_process[kNSignals];
+    int sent_thread[kStormThreads][kNSignals];
+    long total;
+    int bursts, probes;
+    unsigned long seed;
+    std::vector<std::string> failures;
+};
+Storm storm;
+
+uint64_t next_random(uint64_t *state)
+{
+    // splitmix64
+    uint64_t z = (*state += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+sigset_t storm_interrupts()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : kStormSignals)
+        sigaddset(&set, s);
+    return set;
+}
+
+// One of the four threads, holding its thread state while it has the lock
+// released.
+struct Stormer {
+    int index;
+    StormThread &me;
+    PyThreadState *ts;
+    uint64_t rng;
+    int phase;
+
+    void lock() { PyEval_RestoreThread(ts); }
+    void unlock() { ts = PyEval_SaveThread(); }
+
+    void fault(const char *what)
+    {
+        if (__atomic_fetch_add(&me.bad, 1, __ATOMIC_SEQ_CST) == 0)
+            snprintf(me.bad_text, sizeof(me.bad_text), "%s", what);
+    }
+
+    void count(Via via, int index_of_signal, const char *what)
+    {
+        if (index_of_signal < 0)
+            fault(what);
+        else
+            __atomic_add_fetch(&me.caught[phase][via][index_of_signal], 1, __ATOMIC_SEQ_CST);
+    }
+
+    // Takes the exception that is set (lock held).
+    void take(Via via)
+    {
+        PyObject *name = take_exception_name();
+        if (name == nullptr) {
+            PyErr_Clear();
+            fault("a check failed with no exception set");
+            return;
+        }
+        const char *text = PyUnicode_AsUTF8(name);
+        std::string what = std::string("unexpected ") + (text ? text : "?");
+        count(via, text ? exception_index(text) : -1, what.c_str());
+        Py_DECREF(name);
+        PyErr_Clear();
+    }
+
+    // Python's own check in the main thread: the pending handlers (lock held).
+    void drain_python()
+    {
+        for (int i = 0; i < 64 && PyErr_CheckSignals() != 0; i++)
+            take(kViaCheck);
+    }
+
+    void region(double t, int depth, bool hold)
+    {
+        if (hold)
+            lock();
+        bool entered = sig_on();
+        if (entered) {
+            for (int d = 1; d < depth; d++)
+                (void)sig_on();  // nested: only counts
+            spin(t);
+            for (int d = 1; d < depth; d++)
+                sig_off();
+            sig_off();
+        }
+        if (!entered) {
+            if (!hold)
+                lock();
+            take(kViaRegion);
+        }
+        if (hold || !entered)
+            unlock();
+    }
+
+    void check_loop(double t)
+    {
+        double end = now() + t;
+        do {
+            if (!sig_check()) {
+                lock();
+                take(kViaCheck);
+                unlock();
+                return;
+            }
+            spin(1e-6);
+        } while (now() < end);
+    }
+
+    void scope_loop(double t)
+    {
+        try {
+            talvex::cooperative scope;
+            double end = now() + t;
+            do {
+                talvex::check();
+                spin(1e-6);
+            } while (now() < end);
+        } catch (const talvex::interrupted &e) {
+            count(kViaScope, signal_index(e.signal()), "a scope threw an unknown signal");
+        }
+    }
+
+    void python_check()
+    {
+        lock();
+        drain_python();
+        unlock();
+    }
+
+    // The thread's own state between steps: the interrupts unblocked (a
+    // jump restores the mask), and no region left open or, in a worker,
+    // anything left pending in its record.
+    void verify(bool blocked)
+    {
+        sigset_t mask;
+        pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+        for (int s : kStormSignals) {
+            if (sigismember(&mask, s) != (blocked ? 1 : 0))
+                fault(blocked ? "an interrupt unblocked while parked"
+                              : "an interrupt left blocked after a step");
+        }
+        const tvstate_t *st = talvex_thread_state;
+        if (st != nullptr && (tv_load(&st->sig_on_count) != 0 ||
+                              (index != 0 && tv_load(&st->pending_interrupt) != 0)))
+            fault("the thread's record is not idle");
+    }
+
+    void random_step()
+    {
+        uint64_t r = next_random(&rng);
+        double t = static_cast<double>((r >> 8) % 200) * 1e-6;
+        switch (r % 16) {
+        case 0: case 1: case 2: case 3:
+            region(t, 1, false);
+            break;
+        case 4: case 5:
+            region(t, 2 + static_cast<int>((r >> 20) % 2), false);
+            break;
+        case 6: case 7:
+            region(t, 1 + static_cast<int>((r >> 20) % 2), true);
+            break;
+        case 8: case 9:
+            check_loop(t);
+            break;
+        case 10: case 11:
+            scope_loop(t);
+            break;
+        case 12:
+            spin(t);
+            break;
+        default:
+            if (index == 0)
+                python_check();
+            else
+                region(t, 1, false);
+        }
+        __atomic_add_fetch(&me.steps, 1, __ATOMIC_SEQ_CST);
+        verify(false);
+    }
+
+    void set_blocked(bool blocked)
+    {
+        sigset_t set = storm_interrupts();
+        pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+    }
+
+    // Blocked: the main thread runs its pending handlers, and takes what
+    // its record still holds (recorded while its region was open).
+    void settle()
+    {
+        if (index == 0) {
+            lock();
+            drain_python();
+            if (tv_load(&talvex_api.state->pending_interrupt) != 0 && !sig_check())
+                take(kViaCheck);
+            unlock();
+        }
+        verify(true);
+    }
+
+    void wait_release()
+    {
+        double end = now() + 60;
+        while (!load(&storm.release) && now() < end)
+            nap(20000);
+    }
+
+    void probe()
+    {
+        int role = load(&storm.roles[index]);
+        if (role == kRoleRegion) {
+            if (sig_on()) {
+                __atomic_add_fetch(&storm.in_position, 1, __ATOMIC_SEQ_CST);
+                double end = now() + 60;
+                while (!load(&storm.release) && now() < end)
+                    spin_sink++;
+                sig_off();
+            } else {
+                lock();
+                take(kViaRegion);
+                unlock();
+            }
+        } else if (role == kRoleScope) {
+            try {
+                talvex::cooperative scope;
+                __atomic_add_fetch(&storm.in_position, 1, __ATOMIC_SEQ_CST);
+                double end = now() + 60;
+                while (!load(&storm.release) && now() < end)
+                    talvex::check();
+            } catch (const talvex::interrupted &e) {
+                count(kViaScope, signal_index(e.signal()), "a scope threw an unknown signal");
+            }
+        } else if (role == kRolePython) {
+            __atomic_add_fetch(&storm.in_position, 1, __ATOMIC_SEQ_CST);
+            double end = now() + 60;
+            while (!load(&storm.release) && now() < end) {
+                nap(100000);
+                python_check();
+            }
+        } else {
+            __atomic_add_fetch(&storm.in_position, 1, __ATOMIC_SEQ_CST);
+        }
+        wait_release();
+    }
+
+    void obey(int command)
+    {
+        phase = command == kRun ? kPhaseStorm : kPhaseProbe;
+        switch (command) {
+        case kRun:
+            set_blocked(false);
+            return;
+        case kPark:
+            set_blocked(true);
+            break;
+        case kFlush:
+            // What waits in the kernel for this thread or the process is
+            // delivered now.
+            set_blocked(false);
+            set_blocked(true);
+            break;
+        case kProbe:
+            set_blocked(false);
+            probe();
+            set_blocked(true);
+            break;
+        }
+        settle();
+    }
+
+    void serve()
+    {
+        int seen = 0;
+        for (;;) {
+            int generation = load(&storm.generation);
+            if (generation != seen) {
+                seen = generation;
+                int command = load(&storm.command);
+                if (command != kStop)
+                    obey(command);
+                __atomic_add_fetch(&storm.acks, 1, __ATOMIC_SEQ_CST);
+                if (command == kStop)
+                    return;
+            } else if (load(&storm.command) == kRun) {
+                random_step();
+            } else {
+                nap(20000);
+            }
+        }
+    }
+};
+
+// storm_thread(index, seed): runs thread `index` of the storm (0: the main
+// thread) until the sender is done.
+PyObject *storm_thread(PyObject *, PyObject *args)
+{
+    int index;
+    unsigned long long seed;
+    if (!PyArg_ParseTuple(args, "iK", &index, &seed))
+        return nullptr;
+    if (index < 0 || index >= kStormThreads) {
+        PyErr_SetString(PyExc_ValueError, "tvthreads: no such storm thread");
+        return nullptr;
+    }
+    StormThread &me = storm.threads[index];
+    me.thread = static_cast<unsigned long>(pthread_self());
+    store(&me.tid, static_cast<int>(syscall(SYS_gettid)));
+    __atomic_add_fetch(&storm.registered, 1, __ATOMIC_SEQ_CST);
+    Stormer s{index, me, nullptr, seed, kPhaseProbe};
+    s.unlock();
+    s.serve();
+    s.lock();
+    Py_RETURN_NONE;
+}
+
+// The sender's side.
+
+void fail(const std::string &what)
+{
+    storm.failures.push_back(what);
+}
+
+bool wait_until(bool (*done)(), double timeout)
+{
+    double end = now() + timeout;
+    while (!done()) {
+        if (now() > end)
+            return false;
+        nap(20000);
+    }
+    return true;
+}
+
+bool all_acked()
+{
+    return load(&storm.acks) == kStormThreads;
+}
+
+bool all_in_position()
+{
+    return load(&storm.in_position) == kStormThreads;
+}
+
+bool issue(int command)
+{
+    store(&storm.acks, 0);
+    store(&storm.command, command);
+    __atomic_add_fetch(&storm.generation, 1, __ATOMIC_SEQ_CST);
+    // Running threads answer at once, probed ones once released; stopped
+    // ones are not waited for (the report is read as soon as the main thread
+    // returns).
+    if (command == kRun || command == kProbe || command == kStop)
+        return true;
+    if (!wait_until(all_acked, 60)) {
+        fail("threads did not answer command " + std::to_string(command));
+        return false;
+    }
+    return true;
+}
+
+// A storm signal pending anywhere in the kernel: for a thread (SigPnd) or
+// for the process (ShdPnd).
+bool kernel_pending()
+{
+    sigset_t set = storm_interrupts();
+    unsigned long long mask = 0;
+    for (int s : kStormSignals) {
+        if (sigismember(&set, s))
+            mask |= 1ULL << (s - 1);
+    }
+    for (int i = 0; i < kStormThreads; i++) {
+        char path[64];
+        snprintf(path, sizeof(path), "/proc/self/task/%d/status", load(&storm.threads[i].tid));
+        FILE *f = fopen(path, "r");
+        if (f == nullptr)
+            return true;
+        char line[256];
+        bool pending = false;
+        while (fgets(line, sizeof(line), f) != nullptr) {
+            if (strncmp(line, "SigPnd:", 7) == 0 || strncmp(line, "ShdPnd:", 7) == 0)
+                pending = pending || (strtoull(line + 7, nullptr, 16) & mask) != 0;
+        }
+        fclose(f);
+        if (pending)
+            return true;
+    }
+    return false;
+}
+
+// Parks the threads (interrupts blocked, the main thread's handlers run)
+// until nothing waits: not in the kernel, not in the main thread's record.
+bool settle_all()
+{
+    for (int attempt = 0; attempt < 200; attempt++) {
+        if (!issue(attempt == 0 ? kPark : kFlush))
+            return false;
+        if (!kernel_pending() && tv_load(&talvex_api.state->pending_interrupt) == 0)
+            return true;
+    }
+    fail("the threads never became quiet");
+    return false;
+}
+
+struct Tally {
+    int by[kStormThreads][kNSignals];
+};
+
+Tally tally()
+{
+    Tally t = {};
+    for (int i = 0; i < kStormThreads; i++) {
+        for (int p = 0; p < kPhases; p++) {
+            for (int v = 0; v < kVias; v++) {
+                for (int s = 0; s < kNSignals; s++)
+                    t.by[i][s] += load(&storm.threads[i].caught[p][v][s]);
+            }
+        }
+    }
+    return t;
+}
+
+Tally expected_delta, probe_before;
+
+bool probe_reached()
+{
+    Tally now_ = tally();
+    for (int i = 0; i < kStormThreads; i++) {
+        for (int s = 0; s < kNSignals; s++) {
+            if (now_.by[i][s] - probe_before.by[i][s] < expected_delta.by[i][s])
+                return false;
+        }
+    }
+    return true;
+}
+
+std::string describe(const Tally &t)
+{
+    std::string out;
+    for (int i = 0; i < kStormThreads; i++) {
+        out += " thread " + std::to_string(i) + ":";
+        for (int s = 0; s < kNSignals; s++)
+            out += " " + std::to_string(t.by[i][s]);
+    }
+    return out;
+}
+
+void send_signal(int target, int sig)
+{
+    int i = signal_index(sig);
+    if (target < 0) {
+        kill(getpid(), sig);
+        __atomic_add_fetch(&storm.sent_process[i], 1, __ATOMIC_SEQ_CST);
+    } else {
+        syscall(SYS_tgkill, getpid(), load(&storm.threads[target].tid), sig);
+        __atomic_add_fetch(&storm.sent_thread[target][i], 1, __ATOMIC_SEQ_CST);
+    }
+}
+
+// One probe, from and back to quiet: the threads take the places `roles`
+// names, one signal goes to `target` (-1: the process), and the exceptions
+// each thread then takes must be exactly `expected` (a count per thread
+// for the signal sent).
+void probe(const char *name, const int (&roles)[kStormThreads], int target, int sig,
+           const int (&expected)[kStormThreads])
+{
+    std::string what = std::string(name) + " signal " + std::to_string(sig);
+    if (!settle_all())
+        return;
+    probe_before = tally();
+    expected_delta = Tally{};
+    for (int i = 0; i < kStormThreads; i++) {
+        store(&storm.roles[i], roles[i]);
+        expected_delta.by[i][signal_index(sig)] = expected[i];
+    }
+    store(&storm.in_position, 0);
+    store(&storm.release, 0);
+    issue(kProbe);
+    if (!wait_until(all_in_position, 60)) {
+        fail(what + ": the threads never took their places");
+    } else {
+        send_signal(target, sig);
+        if (!wait_until(probe_reached, 60))
+            fail(what + ": not reached:" + describe(tally()) + " before" + describe(probe_before));
+    }
+    store(&storm.release, 1);
+    if (!wait_until(all_acked, 60)) {
+        fail(what + ": the threads did not come back");
+        return;
+    }
+    if (!settle_all())
+        return;
+    Tally after = tally();
+    for (int i = 0; i < kStormThreads; i++) {
+        for (int s = 0; s < kNSignals; s++) {
+            if (after.by[i][s] - probe_before.by[i][s] != expected_delta.by[i][s]) {
+                fail(what + ": took" + describe(after) + " before" + describe(probe_before));
+                return;
+            }
+        }
+    }
+    storm.probes++;
+}
+
+void *storm_sender(void *)
+{
+    uint64_t rng = storm.seed;
+    while (load(&storm.registered) < kStormThreads)
+        nap(1000000);
+    long per_burst = storm.total / storm.bursts;
+    const int all_regions[kStormThreads] = {kRoleRegion, kRoleRegion, kRoleRegion, kRoleRegion};
+    const int scopes[kStormThreads] = {kRolePython, kRoleScope, kRoleScope, kRoleScope};
+    for (int b = 0; b < storm.bursts && storm.failures.empty(); b++) {
+        issue(kRun);
+        for (long n = 0; n < per_burst; n++) {
+            uint64_t r = next_random(&rng);
+            int sig = r % 20 < 2 ? SIGHUP : r % 20 < 11 ? SIGINT : SIGALRM;
+            int target = (r >> 8) % 8 < 4 ? -1 : static_cast<int>((r >> 8) % 4);
+            send_signal(target, sig);
+            uint64_t g = (r >> 16) % 10;
+            if (g >= 3 && g < 8)
+                spin(static_cast<double>((r >> 24) % 100) * 1e-6);
+            else if (g >= 8)
+                nap(static_cast<long>((r >> 24) % 300) * 1000);
+        }
+        // Each burst probes with each signal in turn.
+        int sig = kStormSignals[b % kNSignals];
+        int worker = 1 + b % (kStormThreads - 1);
+        int hup = sig == SIGHUP;
+        // Sent to the process: every region ends, the main thread's too.
+        probe("regions, to the process", all_regions, -1, sig, {1, 1, 1, 1});
+        // Sent to a worker: its region; a hang-up also the main thread's.
+        int to_worker[kStormThreads] = {hup, 0, 0, 0};
+        to_worker[worker] = 1;
+        probe("regions, to one worker", all_regions, worker, sig, to_worker);
+        // Sent to a worker outside any region or scope: the main thread's
+        // region takes it, the other regions go on.
+        int idle_roles[kStormThreads] = {kRoleRegion, kRoleRegion, kRoleRegion, kRoleRegion};
+        idle_roles[worker] = kRoleIdle;
+        probe("to a worker without a region", idle_roles, worker, sig, {1, 0, 0, 0});
+        // Sent to the process: every scope's check() and the main thread's
+        // Python code.
+        probe("scopes, to the process", scopes, -1, sig, {1, 1, 1, 1});
+    }
+    // Then no signal at all: no exception.
+    if (storm.failures.empty() && settle_all()) {
+        Tally before = tally();
+        int steps[kStormThreads];
+        for (int i = 0; i < kStormThreads; i++)
+            steps[i] = load(&storm.threads[i].steps);
+        issue(kRun);
+        double end = now() + 60;
+        for (int i = 0; i < kStormThreads; i++) {
+            while (load(&storm.threads[i].steps) < steps[i] + 300 && now() < end)
+                nap(1000000);
+        }
+        if (settle_all()) {
+            Tally after = tally();
+            if (memcmp(&before, &after, sizeof(before)) != 0)
+                fail("exceptions without a signal:" + describe(after) + " before" + describe(before));
+        }
+    }
+    issue(kStop);
+    return nullptr;
+}
+
+// storm_start(total, bursts, seed): starts the sender, a native thread that
+// blocks every signal itself; it begins once the four threads run
+// storm_thread().
+PyObject *storm_start(PyObject *, PyObject *args)
+{
+    long total;
+    int bursts;
+    unsigned long long seed;
+    if (!PyArg_ParseTuple(args, "liK", &total, &bursts, &seed))
+        return nullptr;
+    if (bursts <= 0) {
+        PyErr_SetString(PyExc_ValueError, "tvthreads: bursts must be positive");
+        return nullptr;
+    }
+    storm.total = total;
+    storm.bursts = bursts;
+    storm.seed = seed;
+    sigset_t all;
+    sigfillset(&all);
+    if (!start_thread(storm_sender, nullptr, all))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// A new list of `n` integers, or null with an exception set.
+PyObject *int_list(const int *values, int n)
+{
+    PyObject *list = PyList_New(n);
+    for (int i = 0; list != nullptr && i < n; i++) {
+        PyObject *v = PyLong_FromLong(load(&values[i]));
+        if (v == nullptr)
+            Py_CLEAR(list);
+        else
+            PyList_SET_ITEM(list, i, v);
+    }
+    return list;
+}
+
+// storm_report() -> dict, once storm_thread() returned in every thread:
+// "threads", for each its "caught" (phase x via x signal, flattened),
+// "sent" (to it, by signal), "steps", "bad" and "bad_text"; "sent_process";
+// "probes" passed; "failures".
+PyObject *storm_report(PyObject *, PyObject *)
+{
+    PyObject *threads = PyList_New(kStormThreads);
+    for (int i = 0; threads != nullptr && i < kStormThreads; i++) {
+        const StormThread &t = storm.threads[i];
+        PyObject *entry = Py_BuildValue(
+            "{s:N,s:N,s:i,s:i,s:s}", "caught",
+            int_list(&t.caught[0][0][0], kPhases * kVias * kNSignals), "sent",
+            int_list(storm.sent_thread[i], kNSignals), "steps", load(&t.steps), "bad",
+            load(&t.bad), "bad_text", t.bad_text);
+        if (entry == nullptr)
+            Py_CLEAR(threads);
+        else
+            PyList_SET_ITEM(threads, i, entry);
+    }
+    if (threads == nullptr)
+        return nullptr;
+    return Py_BuildValue("{s:N,s:N,s:N,s:i}", "threads", threads, "sent_process",
+                         int_list(storm.sent_process, kNSignals), "failures",
+                         string_list(storm.failures), "probes", storm.probes);
+}
+
 PyMethodDef methods[] = {
     {"post", post, METH_VARARGS, "post(box, command)"},
     {"wait_done", wait_done, METH_VARARGS, "wait_done(box, timeout, or_region=False) -> (bool, events)"},
@@ -802,6 +1506,9 @@ PyMethodDef methods[] = {
     {"send_pair", send_pair, METH_VARARGS, "send_pair(first, second, gap_ns)"},
     {"start_bystanders", start_bystanders, METH_VARARGS, "start_bystanders(n)"},
     {"race", race, METH_VARARGS, "race(mode, first, second, gaps_ns) -> [events]"},
+    {"storm_thread", storm_thread, METH_VARARGS, "storm_thread(index, seed)"},
+    {"storm_start", storm_start, METH_VARARGS, "storm_start(total, bursts, seed)"},
+    {"storm_report", storm_report, METH_NOARGS, "storm_report() -> dict"},
     {nullptr, nullptr, 0, nullptr},
 };
 
