@@ -156,7 +156,10 @@ class Model:
     open; `mark`: the interrupt waiting for that scope's check(); `serial`:
     signals sent to the process so far; the driver's sig_check() has a
     record once it first had to look (`driver_seen`: the serial it took
-    last)."""
+    last), the worker once it first opened its scope (`worker_seen`: the
+    serial it took or was marked with last); the first check of the client
+    module (in any thread) always looks, to register the module's word
+    (`word`)."""
 
     def __init__(self):
         self.region = False
@@ -166,6 +169,8 @@ class Model:
         self.mark = 0
         self.serial = 0
         self.driver_seen = None
+        self.worker_seen = None
+        self.word = False
 
     def step(self, kind, *args):
         ev = {"main": [], "worker": [], "driver": []}
@@ -177,7 +182,8 @@ class Model:
         elif kind == "leave":
             self.region, self.count = False, 0
         elif kind == "sig_check" and args[0] == "driver":
-            if self.pending or self.mark:
+            first, self.word = not self.word, True
+            if self.pending or self.mark or first:
                 fresh = self.driver_seen is None
                 if fresh:
                     self.driver_seen = self.serial
@@ -186,10 +192,20 @@ class Model:
                     self.driver_seen = self.serial
         elif kind == "open":
             self.scope = True
+            if self.worker_seen is None:
+                self.worker_seen = self.serial
+        elif kind == "sig_check":
+            self.word = True
         elif kind == "poll":
+            self.word = True
             if self.mark:
                 ev["worker"].append(SIGNALS[self.mark])
                 self.mark, self.scope = 0, False   # the scope unwinds
+            elif self.pending and self.worker_seen != self.serial:
+                # Sent to the process while no scope was open, and still
+                # waiting for the main thread (busy in its region).
+                ev["worker"].append(SIGNALS[self.pending])
+                self.worker_seen, self.scope = self.serial, False
         elif kind == "close":
             self.scope, self.mark = False, 0
         elif kind == "init":
@@ -225,6 +241,7 @@ class Model:
             self.pending = sig
 
     def mark_scope(self, sig):
+        self.worker_seen = self.serial
         if self.mark != HUP:
             self.mark = sig
 

@@ -376,3 +376,27 @@ print(outcome(lazy.spin, 60.0, False, True))
     assert out == ["region", "builtins.KeyboardInterrupt() builtins.KeyboardInterrupt() True True",
                    "True",
                    "talvex.signals.AlarmInterrupt()", "region", "builtins.KeyboardInterrupt()"]
+
+
+# ---------------------------------------------------------------------------
+# A module that uses the exported record by hand (its fields and the entry
+# points, not the header's macros) has one record for the process. A region
+# it opens in a thread other than the main one still takes that thread's
+# own faults and signals: the resume point lies on that thread's stack.
+
+def test_a_region_opened_by_hand_in_a_worker_takes_its_threads_signals():
+    out = run("""
+results = []
+def work():
+    for kind in ("segv", str(int(signal.SIGINT)), "fpe"):
+        sig, at_landing, after = c.landing_masks(kind)
+        results.append("%s %s" % (signal.Signals(sig).name, after == sorted(
+            signal.pthread_sigmask(signal.SIG_BLOCK, []))))
+w = threading.Thread(target=work)
+w.start()
+w.join()
+print(results, c.state()[:4])
+print(outcome(c.fault, "segv"), c.state()[:4])
+""")
+    assert out == ["['SIGSEGV True', 'SIGINT True', 'SIGFPE True'] (0, 0, 0, 0)",
+                   "talvex.signals.SignalError('Segmentation fault') (0, 0, 0, 0)"]

@@ -251,6 +251,76 @@ bool main_region_is_here(const ThreadRecord *rec)
     return sp == 0 || (sp >= shared.main_stack_low && sp < shared.main_stack_high);
 }
 
+// Reads "start-end" at the head of a line of /proc/self/maps.
+bool parse_range(const char *line, const char *end, uintptr_t *low, uintptr_t *high)
+{
+    uintptr_t *out = low;
+    *low = *high = 0;
+    for (const char *p = line; p < end; p++) {
+        char c = *p;
+        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit >= 0) {
+            *out = *out * 16 + static_cast<uintptr_t>(digit);
+        } else if (c == '-' && out == low) {
+            out = high;
+        } else {
+            return out == high;
+        }
+    }
+    return false;
+}
+
+// Whether `a` and `b` lie in the same mapping of this process, from
+// /proc/self/maps read with single system calls into a buffer on the stack.
+bool same_mapping(uintptr_t a, uintptr_t b)
+{
+    int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buf[4096];
+    size_t kept = 0;
+    bool found = false, done = false;
+    while (!done) {
+        ssize_t n = read(fd, buf + kept, sizeof(buf) - kept);
+        if (n <= 0)
+            break;
+        size_t filled = kept + static_cast<size_t>(n);
+        size_t start = 0;
+        for (size_t i = 0; i < filled && !done; i++) {
+            if (buf[i] != '\n')
+                continue;
+            uintptr_t low, high;
+            if (parse_range(buf + start, buf + i, &low, &high) && a >= low && a < high) {
+                found = b >= low && b < high;
+                done = true;
+            }
+            start = i + 1;
+        }
+        // The unfinished last line moves to the front for the next read.
+        kept = filled - start;
+        memmove(buf, buf + start, kept);
+        if (kept == sizeof(buf))
+            break;
+    }
+    close(fd);
+    return found;
+}
+
+// A region that a module opened by hand on the exported record (through
+// its fields, not this header) in a thread other than the main one: the
+// exported record's resume point lies on the very stack the signal
+// interrupted, at or above the interrupted code. Only that thread may take
+// it.
+bool exported_region_here(const ThreadRecord *main, void *context)
+{
+    uintptr_t sp;
+    if (main == nullptr || main->record != &tvstate || !in_region(&tvstate) ||
+        main_region_is_here(main) || !interrupted_stack_pointer(context, &sp))
+        return false;
+    uintptr_t resume = resume_stack_pointer(tvstate.resume_point);
+    return resume >= sp && same_mapping(sp, resume);
+}
+
 // Jumps out of the calling thread's region. The main thread's record goes
 // through the trampoline; another thread's jumps straight to its resume
 // point. Either way the handler's mask stays in force: the mask where the
@@ -263,6 +333,7 @@ bool main_region_is_here(const ThreadRecord *rec)
         rec->landing_mask = shared.default_sigmask;
     // Read after the jump by this same thread only.
     __atomic_store_n(&rec->landed, sig, __ATOMIC_RELAXED);
+    __atomic_store_n(&rec->lander, static_cast<unsigned long>(pthread_self()), __ATOMIC_RELAXED);
     if (rec->record == &tvstate)
         siglongjmp(shared.trampoline_buf, sig);
 #if defined(__x86_64__) || defined(__i386__)
@@ -329,9 +400,13 @@ void take_in_region(ThreadRecord *rec, int sig, void *context, bool main)
 }
 
 // Records an interrupt for a thread's cooperative scopes: its next check()
-// throws it. A waiting hang-up stays.
+// throws it. A waiting hang-up stays. The mark is the thread's share of the
+// signal: its checks do not take the same signal again from what waits for
+// the main thread.
 void mark_scope(ThreadRecord *rec, int sig)
 {
+    __atomic_store_n(&rec->seen_serial, __atomic_load_n(&shared.interrupt_serial,
+                                                        __ATOMIC_SEQ_CST), __ATOMIC_SEQ_CST);
     int current = tv_load(&rec->scope_signal);
     do {
         if (current == SIGHUP || current == SIGTERM)
@@ -418,22 +493,22 @@ void interrupt(int sig, siginfo_t *info, void *context)
         return;
     }
     ThreadRecord *main = __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
-    bool main_in_region = main != nullptr && in_region(main->record);
+    // The main thread's record in a region of the main thread's own (not
+    // one a module opened by hand on it in another thread).
+    bool main_in_region = main != nullptr && in_region(main->record) && main_region_is_here(main);
 
     // A signal the program claimed is its handler's, which runs in the main
     // thread: only a region of the main thread ends by it, or its check().
     if (tv_load(&shared.claimed[sig])) {
-        if (!main_in_region) {
+        if (!main_in_region)
             main_share(sig, info, context, false);
-        } else if (self != main) {
+        else if (self != main)
             pass_on(main, sig);
-        } else if (main_region_is_here(main)) {
+        else
             take_in_region(main, sig, context, true);
-        } else {
-            main_share(sig, info, context, false);
-        }
         return;
     }
+    bool by_hand_here = self != main && exported_region_here(main, context);
 
     bool hangup = sig == SIGHUP || sig == SIGTERM;
     if (sent_to_thread(info) && self != nullptr && self != main) {
@@ -451,15 +526,17 @@ void interrupt(int sig, siginfo_t *info, void *context)
         }
     }
     if (sent_to_thread(info)) {
-        // For this thread alone, which has no region of its own: the main
-        // thread's, as CPython hands every signal to the main thread.
-        if (self == main && main_in_region && main_region_is_here(main)) {
+        // For this thread alone, which has no region of its own: a region
+        // opened by hand here, or else the main thread's, as CPython hands
+        // every signal to the main thread.
+        if (by_hand_here)
+            take_in_region(main, sig, context, false);
+        else if (main_in_region && self == main)
             take_in_region(main, sig, context, true);
-        } else if (main_in_region && self != main) {
+        else if (main_in_region)
             pass_on(main, sig);
-        } else {
+        else
             main_share(sig, info, context, false);
-        }
         return;
     }
 
@@ -483,17 +560,16 @@ void interrupt(int sig, siginfo_t *info, void *context)
             mark_scope(rec, sig);
         }
     }
-    if (!main_in_region) {
-        main_share(sig, info, context, taken);
-    } else if (self != main) {
+    if (!main_in_region)
+        main_share(sig, info, context, taken || by_hand_here);
+    else if (self != main)
         pass_on(main, sig);
-    } else if (main_region_is_here(main)) {
+    else
         here = true;
-    } else {
-        main_share(sig, info, context, taken);
-    }
     if (here)
         take_in_region(self, sig, context, self == main);
+    else if (by_hand_here)
+        take_in_region(main, sig, context, false);
 }
 
 // The crashing thread's machine context, passed to the inspector.
@@ -1064,6 +1140,13 @@ bool enter_fatal(ThreadRecord *self, int tid)
         if (tv_load(&slot) == tid)
             return true;
     }
+    // Landed from a region opened by hand on the exported record, and not
+    // yet recovered: its record says so.
+    ThreadRecord *main = __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
+    if (main != nullptr && tv_load(&main->record->handler_active) &&
+        __atomic_load_n(&main->lander, __ATOMIC_RELAXED) ==
+            static_cast<unsigned long>(pthread_self()))
+        return true;
     for (int &slot : active_without_record) {
         int free_slot = 0;
         if (__atomic_compare_exchange_n(&slot, &free_slot, tid, false, __ATOMIC_SEQ_CST,
@@ -1120,14 +1203,26 @@ void fatal_signal_handler(int sig, siginfo_t *info, void *context)
         bool to_python = known && origin == Origin::sent &&
                          tv_load(&shared.fatal_route[sig]) == kRoutePython && python_running();
         ThreadRecord *main = __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
-        bool region = self != nullptr && in_region(self->record) &&
-                      (self != main || main_region_is_here(self));
+        ThreadRecord *region = nullptr;
+        if (self != nullptr && in_region(self->record) &&
+            (self != main || main_region_is_here(self)))
+            region = self;
+        else if (self != main && exported_region_here(main, context))
+            region = main;  // opened by hand on the exported record, in this thread
         // SIGQUIT ends a region only by the program's handler, which runs
         // in the main thread.
-        if (region && (sig != SIGQUIT || (to_python && self == main))) {
-            __atomic_store_n(&self->landed_fault, origin == Origin::sent ? 0 : sig,
+        if (region != nullptr && (sig != SIGQUIT || (to_python && self == main))) {
+            __atomic_store_n(&region->landed_fault, origin == Origin::sent ? 0 : sig,
                              __ATOMIC_RELAXED);
-            jump(self, sig, context);
+            if (region != self) {
+                // Until recovery, the region's record says this thread is
+                // handling a fault: its recovery clears it there.
+                __atomic_store_n(&region->lander, static_cast<unsigned long>(pthread_self()),
+                                 __ATOMIC_RELAXED);
+                tv_store(&region->record->handler_active, 1);
+                leave_fatal(self, tid);
+            }
+            jump(region, sig, context);
         }
         if (to_python) {
             leave_fatal(self, tid);

@@ -721,7 +721,17 @@ extern "C" int add_custom_signals(int (*is_blocked)(void), void (*unblock)(void)
 
 extern "C" void _sig_on_recover(void)
 {
-    ThreadRecord *rec = own_thread_record();
+    // This thread's record, or the exported one where a module that uses it
+    // by hand opened its region in this thread and the jump came from here.
+    ThreadRecord *rec = existing_thread_record();
+    ThreadRecord *main = __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
+    if ((rec == nullptr || !tv_load(&rec->landed)) && main != nullptr && main != rec &&
+        tv_load(&main->landed) &&
+        __atomic_load_n(&main->lander, __ATOMIC_RELAXED) ==
+            static_cast<unsigned long>(pthread_self()))
+        rec = main;
+    if (rec == nullptr)
+        rec = own_thread_record();
     // Already done before the program's own handler ran for the signal.
     if (__atomic_exchange_n(&rec->recovered_early, 0, __ATOMIC_SEQ_CST) != 0)
         return;

@@ -110,6 +110,7 @@ struct ThreadRecord {
     unsigned long thread;        // its owner (pthread_t); 0: free
     int tid;                     // the owner's kernel thread id; 0: free
     int landed;                  // the signal of a handler's jump, until recovery
+    unsigned long lander;        // the thread (pthread_t) that jumped
     // The signal of the last fatal-signal jump when a fault or abort() in the
     // region raised it, 0 when it was sent: a fault's exception is the
     // region's, whatever Python handler is set. Taken when it is raised.
