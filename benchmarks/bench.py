@@ -41,8 +41,9 @@ KERNEL_LEVELS = ("O2", "O3")
 KERNEL_ALIGNMENT = ["-falign-functions=64", "-falign-loops=64"]
 # A goal that sets a row against another measured row (a floor, another
 # poll) allows this much: the two compiled loops are alike but not one
-# binary's one loop, and rows of identical code differ here by up to about
-# 1 % between runs (the -O3 sig_check() and volatile rows, for instance).
+# binary's one loop, and rows whose loops differ only in what a set flag
+# leads to (the -O3 sig_check() and volatile rows) differ here by up to
+# about 1 % between runs.
 KERNEL_TOLERANCE = 0.02
 
 # Polling period of the PyErr_CheckSignals() loop, in work units.
@@ -303,21 +304,32 @@ def run_parallel(tvbench, cfg):
     interleaved; the wall time from the first thread's start to the last
     one's end. 2 threads only where each thread has its own record.
 
-    The figures are the fastest runs: on a shared machine another process
-    can only add time to a run (a thread waiting for a core), and a run of
-    2 threads is undisturbed only while both cores are free."""
+    The figures are the fastest runs: another process can only add time to
+    a run (a thread waiting for a core), and a run of 2 threads is
+    undisturbed only while both cores are free (without SCHED_FIFO, on this
+    shared machine, a whole set of 100 runs once had none such)."""
     chunk_ns = min(tvbench.chunk_ns(100) for _ in range(5))
     chunks = max(1, round(cfg["parallel_run_ms"] * 1e6 / chunk_ns))
     counts = (1, 2) if tvbench.THREAD_RECORDS else (1,)
     wall = {n: {True: [], False: []} for n in counts}
     cpu = {n: {True: [], False: []} for n in counts}
-    for _ in range(cfg["parallel_rounds"]):
-        for n in counts:
-            for regions, wall_ns, cpu_ns in tvbench.parallel(n, chunks, cfg["parallel_trials"]):
-                wall[n][regions].append(wall_ns / 1e6)
-                cpu[n][regions].append(cpu_ns / 1e6)
+    # The pool's threads inherit the policy: at SCHED_FIFO, where it may be
+    # had, a run of 2 threads gets both cores whatever else the machine runs.
+    old = realtime()
+    try:
+        for _ in range(cfg["parallel_rounds"]):
+            for n in counts:
+                for regions, wall_ns, cpu_ns in tvbench.parallel(n, chunks,
+                                                                 cfg["parallel_trials"]):
+                    wall[n][regions].append(wall_ns / 1e6)
+                    cpu[n][regions].append(cpu_ns / 1e6)
+    finally:
+        if old is not None:
+            os.sched_setscheduler(0, *old)
     result = {
         "unit": "ms",
+        "scheduling": ("SCHED_FIFO priority 1" if old is not None
+                       else "SCHED_OTHER (default; SCHED_FIFO refused)"),
         "chunk_units": tvbench.CHUNK_UNITS,
         "chunk_us": min(wall[1][False]) * 1000 / chunks,
         "chunks_per_thread": chunks,
@@ -475,6 +487,23 @@ def inspector_interpreter():
 
 
 def run_crash(cfg, baseline):
+    """Every fault-to-end variant. The children run at SCHED_FIFO priority 1
+    where this process may use it (they inherit it), as the latency rows
+    do: on a shared 2-core machine a crash path of a few processes spends
+    more time runnable behind other processes than running, and that time,
+    not the path, decided the figures and their ratios."""
+    old = realtime()
+    try:
+        result = crash_variants(cfg, baseline)
+    finally:
+        if old is not None:
+            os.sched_setscheduler(0, *old)
+    result["scheduling"] = ("SCHED_FIFO priority 1" if old is not None
+                            else "SCHED_OTHER (default; SCHED_FIFO refused)")
+    return result
+
+
+def crash_variants(cfg, baseline):
     plain = child_env()
     scratch = Path(tempfile.mkdtemp(prefix="talvex-bench-"))
     times = {TIMES_ENV: str(scratch / "times.json")}
@@ -815,6 +844,7 @@ def print_table(r):
           + "; ".join(f"-{lv}: {' '.join(f)}" for lv, f in
                       r["settings"]["kernels"]["flags"].items()))
     print(f"  parallel: wall time, fastest of {par['runs_per_mode']} interleaved runs, "
+          f"{par['scheduling']}, "
           f"{par['chunks_per_thread']} chunks of {par['chunk_us']:.1f} us a thread")
     print(f"  latency: timer expiry -> exception caught in Python, "
           f"{latency['trials_per_mode']} trials a mode, {latency['scheduling']}; "
@@ -836,7 +866,7 @@ def print_table(r):
 
 def print_crash_details(crash):
     v = crash["variants"]
-    print("fault/exit -> end, median ms: " + "; ".join(
+    print(f"fault/exit -> end, {crash['scheduling']}, median ms: " + "; ".join(
         f"{k} {x['fault_to_end_ms_median']:.1f} ({x['trials']} trials)" for k, x in v.items())
           + " (immediate_exit: os._exit() at that point, the harness's floor)")
     for name in ("inspector", "inspector_pystack_alone"):

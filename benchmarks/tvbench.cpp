@@ -5,10 +5,13 @@
  * installed <talvex/state.h> and nothing else of talvex. It carries
  *   - Google Benchmark micro-benchmarks of the region macros and checks,
  *     each beside the comparison it is judged against, all in this one
- *     binary so that compiler, flags and code placement are shared;
+ *     binary so that compiler, flags and code placement are shared, and
+ *     the same for the kernels of kernels.cpp (polls inside real work);
  *   - interrupt-latency loops that arm a POSIX timer for a known expiry and
  *     then wait for it in one of four ways;
- *   - a fault outside any region, for the crash-to-exit timing.
+ *   - a pool of native threads running chunks of work in regions or not;
+ *   - a fault outside any region, for the crash-to-exit timing, and a bare
+ *     handler that runs py-spy on the process, the report's stand-in.
  * bench.py drives it and does the statistics.
  */
 #define PY_SSIZE_T_CLEAN
