@@ -747,23 +747,32 @@ PyObject *last_expiry(PyObject *, PyObject *)
     return PyLong_FromLongLong(last_expiry_ns);
 }
 
-/* work_unit_ns(n) -> nanoseconds per unit over n units. */
-PyObject *work_unit_ns(PyObject *, PyObject *arg)
+/* Nanoseconds per item of run(x, n), for the n items `arg` asks for. */
+template <class Run>
+PyObject *time_per_item(PyObject *arg, Run run)
 {
     long long n = PyLong_AsLongLong(arg);
     if (n == -1 && PyErr_Occurred())
         return nullptr;
     if (n <= 0) {
-        PyErr_SetString(PyExc_ValueError, "tvbench: n must be positive");
+        PyErr_SetString(PyExc_ValueError, "tvbench: the count must be positive");
         return nullptr;
     }
     uint64_t x = work_sink;
     int64_t t0 = now_ns();
-    for (long long i = 0; i < n; i++)
-        x = work_unit(x);
+    run(x, n);
     int64_t t1 = now_ns();
     work_sink = x;
     return PyFloat_FromDouble(static_cast<double>(t1 - t0) / static_cast<double>(n));
+}
+
+/* work_unit_ns(n) -> nanoseconds per unit over n units. */
+PyObject *work_unit_ns(PyObject *, PyObject *arg)
+{
+    return time_per_item(arg, [](uint64_t &x, long long n) {
+        for (long long i = 0; i < n; i++)
+            x = work_unit(x);
+    });
 }
 
 /* ------------------------------------------------------------------ */
@@ -951,19 +960,9 @@ PyObject *parallel(PyObject *, PyObject *args)
 /* chunk_ns(chunks) -> nanoseconds of one chunk's work in this thread. */
 PyObject *chunk_ns(PyObject *, PyObject *arg)
 {
-    long chunks = PyLong_AsLong(arg);
-    if (chunks == -1 && PyErr_Occurred())
-        return nullptr;
-    if (chunks <= 0) {
-        PyErr_SetString(PyExc_ValueError, "tvbench: chunks must be positive");
-        return nullptr;
-    }
-    uint64_t x = work_sink;
-    int64_t t0 = now_ns();
-    chunk_loop<false>(static_cast<int>(chunks), &x);
-    int64_t t1 = now_ns();
-    work_sink = x;
-    return PyFloat_FromDouble(static_cast<double>(t1 - t0) / static_cast<double>(chunks));
+    return time_per_item(arg, [](uint64_t &x, long long n) {
+        chunk_loop<false>(static_cast<int>(n), &x);
+    });
 }
 
 /* ------------------------------------------------------------------ */
