@@ -5,10 +5,13 @@
  * installed <talvex/state.h> and nothing else of talvex. It carries
  *   - Google Benchmark micro-benchmarks of the region macros and checks,
  *     each beside the comparison it is judged against, all in this one
- *     binary so that compiler, flags and code placement are shared;
+ *     binary so that compiler, flags and code placement are shared, and
+ *     the same for the kernels of kernels.cpp (polls inside real work);
  *   - interrupt-latency loops that arm a POSIX timer for a known expiry and
  *     then wait for it in one of four ways;
- *   - a fault outside any region, for the crash-to-exit timing.
+ *   - a pool of native threads running chunks of work in regions or not;
+ *   - a fault outside any region, for the crash-to-exit timing, and a bare
+ *     handler that runs py-spy on the process, the report's stand-in.
  * bench.py drives it and does the statistics.
  */
 #define PY_SSIZE_T_CLEAN
@@ -16,16 +19,37 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <csetjmp>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
 
+#include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include "kernels.h"
+
+/* A record per thread, so that regions in several threads may run at
+ * once: the headers of runtime ABI 2 and later. With an older header (a
+ * comparison against an earlier build) the rows of parallel regions are
+ * left out, and the recovery rows mark the region's thread as it wants. */
+#if defined(TALVEX_RUNTIME_ABI) && TALVEX_RUNTIME_ABI >= 2
+#define TVBENCH_THREAD_RECORDS 1
+#else
+#define TVBENCH_THREAD_RECORDS 0
+#endif
+
+/* The kernels' plain flag: nothing sets it, but the compiler cannot know. */
+volatile int tvbench_kernel_flag = 0;
 
 namespace {
 
@@ -183,9 +207,13 @@ void BM_interrupt_outside_cpython(benchmark::State &s)
  * frame that records the resume point is this function's own. */
 __attribute__((noinline)) bool one_recovery(int how, sigset_t *landing = nullptr)
 {
-    tvstate_t *st = talvex_api.state;
+    tvstate_t *st = talvex_api.state;   /* the main thread's record */
     st->message = nullptr;
     if (sigsetjmp(st->resume_point, 0) == 0) {
+#if !TVBENCH_THREAD_RECORDS
+        /* Headers with one record for the process mark the region's thread. */
+        tv_set_region_owner(st->resume_point);
+#endif
         tv_store(&st->sig_on_count, 1);
         if (how == SIGSEGV)
             *static_cast<volatile int *>(nullptr) = 1;
@@ -295,6 +323,67 @@ BENCHMARK(BM_recovery_fault);
 BENCHMARK(BM_bare_recovery_fault);
 BENCHMARK(BM_sigprocmask);
 
+/* ------------------------------------------------------------------ */
+/* Polls inside a kernel                                              */
+/* ------------------------------------------------------------------ */
+
+/* kernels.cpp, compiled once per optimisation level, holds the kernels;
+ * here they become one benchmark each, interleaved with all the others. */
+constexpr int kKernelElements = kKernelSize * kKernelSize;
+alignas(64) double kernel_a[kKernelElements];
+alignas(64) double kernel_b[kKernelElements];
+alignas(64) double kernel_c[kKernelElements];
+
+void BM_kernel(benchmark::State &s, const KernelVariant *v)
+{
+    auto run = [&] {
+        for (auto _ : s) {
+            TVB_BATCH(
+                if (TV_UNLIKELY(!v->fn(kernel_a, kernel_b, kernel_c))) {
+                    interrupted_during_benchmark = true;
+                    s.SkipWithError("interrupted");
+                    break;
+                })
+        }
+    };
+    if (v->cooperative) {
+        talvex::cooperative scope;
+        try {
+            run();
+        } catch (const talvex::interrupted &e) {
+            talvex::set_python_error(e);
+            interrupted_during_benchmark = true;
+            s.SkipWithError("interrupted");
+        }
+    } else {
+        run();
+    }
+    benchmark::DoNotOptimize(kernel_c[0]);
+}
+
+/* BM_kernel_<level>_bare and BM_kernel_<level>_<spot>_<poll>. */
+void register_kernels()
+{
+    for (int i = 0; i < kKernelElements; i++) {
+        kernel_a[i] = (i % 7) * 0.25;
+        kernel_b[i] = (i % 5) * 0.5;
+        kernel_c[i] = 0.0;
+    }
+    const struct {
+        const char *level;
+        const KernelVariant *table;
+    } levels[] = {{"O2", tvbench_kernels_O2}, {"O3", tvbench_kernels_O3}};
+    for (const auto &level : levels) {
+        for (const KernelVariant *v = level.table; v->fn != nullptr; v++) {
+            std::string name = std::string("BM_kernel_") + level.level + "_";
+            if (std::strcmp(v->spot, "none") != 0)
+                name += std::string(v->spot) + "_";
+            name += v->poll;
+            benchmark::RegisterBenchmark(name.c_str(), BM_kernel, v);
+        }
+    }
+}
+
 /* Keeps every repetition (not the aggregates) for bench.py. */
 class CollectingReporter : public benchmark::BenchmarkReporter {
 public:
@@ -369,6 +458,7 @@ PyObject *run_micro(PyObject *, PyObject *arg)
         argv.push_back(a.data());
     argv.push_back(nullptr);
     int argc = static_cast<int>(args.size());
+    register_kernels();
     benchmark::Initialize(&argc, argv.data());
     benchmark_initialised = true;
     if (argc > 1) {
@@ -657,23 +747,222 @@ PyObject *last_expiry(PyObject *, PyObject *)
     return PyLong_FromLongLong(last_expiry_ns);
 }
 
-/* work_unit_ns(n) -> nanoseconds per unit over n units. */
-PyObject *work_unit_ns(PyObject *, PyObject *arg)
+/* Nanoseconds per item of run(x, n), for the n items `arg` asks for. */
+template <class Run>
+PyObject *time_per_item(PyObject *arg, Run run)
 {
     long long n = PyLong_AsLongLong(arg);
     if (n == -1 && PyErr_Occurred())
         return nullptr;
     if (n <= 0) {
-        PyErr_SetString(PyExc_ValueError, "tvbench: n must be positive");
+        PyErr_SetString(PyExc_ValueError, "tvbench: the count must be positive");
         return nullptr;
     }
     uint64_t x = work_sink;
     int64_t t0 = now_ns();
-    for (long long i = 0; i < n; i++)
-        x = work_unit(x);
+    run(x, n);
     int64_t t1 = now_ns();
     work_sink = x;
     return PyFloat_FromDouble(static_cast<double>(t1 - t0) / static_cast<double>(n));
+}
+
+/* work_unit_ns(n) -> nanoseconds per unit over n units. */
+PyObject *work_unit_ns(PyObject *, PyObject *arg)
+{
+    return time_per_item(arg, [](uint64_t &x, long long n) {
+        for (long long i = 0; i < n; i++)
+            x = work_unit(x);
+    });
+}
+
+/* ------------------------------------------------------------------ */
+/* Regions in parallel threads                                        */
+/* ------------------------------------------------------------------ */
+
+/* Work units per region: a few microseconds of work, about what one row
+ * block of a real kernel takes, so that a region per chunk is a fine
+ * grain and what regions in several threads cost one another shows. */
+constexpr int kChunkUnits = 64;
+
+/* One chunk, in a region or not: a call each, so that the two differ by
+ * the region alone. The value goes through memory, as nothing a region
+ * changes may live only in a register of its frame. */
+__attribute__((noinline)) bool bare_chunk(uint64_t *value)
+{
+    uint64_t x = *value;
+    for (int u = 0; u < kChunkUnits; u++)
+        x = work_unit(x);
+    *value = x;
+    return true;
+}
+
+__attribute__((noinline)) bool region_chunk(uint64_t *value)
+{
+    if (!sig_on())
+        return false;
+    bare_chunk(value);
+    sig_off();
+    return true;
+}
+
+template <bool kRegions>
+bool chunk_loop(int chunks, uint64_t *value)
+{
+    for (int c = 0; c < chunks; c++) {
+        if (!(kRegions ? region_chunk(value) : bare_chunk(value)))
+            return false;
+    }
+    return true;
+}
+
+int64_t thread_cpu_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+/* Worker threads of a pool, kept for all the runs of one call, as a
+ * program's pool keeps its threads: each run, every worker does the same
+ * chunks, in regions or not. Native threads, without the interpreter lock. */
+struct Pool {
+    int chunks;
+    bool regions;
+    bool quit;
+    pthread_barrier_t start, done;
+    struct Slot {
+        int64_t began, ended, cpu;
+        uint64_t value;
+        bool ok;
+    } slot[64];
+};
+
+struct Worker {
+    Pool *pool;
+    int index;
+};
+
+void *pool_worker(void *arg)
+{
+    Worker *w = static_cast<Worker *>(arg);
+    Pool &p = *w->pool;
+    Pool::Slot &slot = p.slot[w->index];
+    slot.value = static_cast<uint64_t>(w->index) + 1;
+    for (;;) {
+        pthread_barrier_wait(&p.start);
+        if (p.quit)
+            break;
+        int64_t cpu = thread_cpu_ns();
+        slot.began = now_ns();
+        slot.ok = p.regions ? chunk_loop<true>(p.chunks, &slot.value)
+                            : chunk_loop<false>(p.chunks, &slot.value);
+        slot.ended = now_ns();
+        slot.cpu = thread_cpu_ns() - cpu;
+        pthread_barrier_wait(&p.done);
+    }
+    return nullptr;
+}
+
+/* parallel(threads, chunks, trials) -> list of (regions: bool, wall_ns,
+ * cpu_ns): each trial one run with a region per chunk and one without,
+ * in alternating order; wall from the first worker's start to the last
+ * one's end, cpu the workers' total. Runs without the interpreter lock. */
+PyObject *parallel(PyObject *, PyObject *args)
+{
+    int threads, chunks, trials;
+    if (!PyArg_ParseTuple(args, "iii", &threads, &chunks, &trials))
+        return nullptr;
+    if (threads < 1 || threads > 64 || chunks < 1 || trials < 1) {
+        PyErr_SetString(PyExc_ValueError, "parallel: 1-64 threads, chunks and trials >= 1");
+        return nullptr;
+    }
+    if (!TVBENCH_THREAD_RECORDS && threads > 1) {
+        PyErr_SetString(PyExc_ValueError,
+                        "parallel: this talvex has one region record for the process");
+        return nullptr;
+    }
+    struct Run {
+        bool regions;
+        int64_t wall, cpu;
+    };
+    std::vector<Run> runs;
+    /* On the heap: if a thread cannot be made, those made wait on its
+     * barrier for good, and it must outlive this call. */
+    Pool *pool = new Pool{};
+    Worker *workers = new Worker[threads];
+    std::vector<pthread_t> ids(threads);
+    pool->chunks = chunks;
+    bool interrupted = false;
+    int created = 0;
+    Py_BEGIN_ALLOW_THREADS
+    pthread_barrier_init(&pool->start, nullptr, threads + 1);
+    pthread_barrier_init(&pool->done, nullptr, threads + 1);
+    for (; created < threads; created++) {
+        workers[created] = {pool, created};
+        if (pthread_create(&ids[created], nullptr, pool_worker, &workers[created]) != 0)
+            break;
+    }
+    if (created == threads) {
+        for (int t = 0; t < trials && !interrupted; t++) {
+            for (int half = 0; half < 2 && !interrupted; half++) {
+                pool->regions = (t + half) % 2 == 0;
+                pthread_barrier_wait(&pool->start);
+                pthread_barrier_wait(&pool->done);
+                Run r{pool->regions, 0, 0};
+                int64_t first = INT64_MAX, last = 0;
+                for (int i = 0; i < threads; i++) {
+                    const Pool::Slot &slot = pool->slot[i];
+                    interrupted = interrupted || !slot.ok;
+                    first = std::min(first, slot.began);
+                    last = std::max(last, slot.ended);
+                    r.cpu += slot.cpu;
+                    work_sink = slot.value;
+                }
+                r.wall = last - first;
+                runs.push_back(r);
+            }
+        }
+        pool->quit = true;
+        pthread_barrier_wait(&pool->start);
+        for (int i = 0; i < threads; i++)
+            pthread_join(ids[i], nullptr);
+        pthread_barrier_destroy(&pool->start);
+        pthread_barrier_destroy(&pool->done);
+    }
+    Py_END_ALLOW_THREADS
+    if (created != threads) {
+        PyErr_SetString(PyExc_OSError, "parallel: pthread_create failed");
+        return nullptr;
+    }
+    delete[] workers;
+    delete pool;
+    if (interrupted || PyErr_CheckSignals() < 0) {
+        if (!PyErr_Occurred())
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return nullptr;
+    }
+    PyObject *list = PyList_New(0);
+    for (const Run &r : runs) {
+        PyObject *t = list ? Py_BuildValue("(OLL)", r.regions ? Py_True : Py_False,
+                                           static_cast<long long>(r.wall),
+                                           static_cast<long long>(r.cpu))
+                           : nullptr;
+        if (t == nullptr || PyList_Append(list, t) < 0) {
+            Py_XDECREF(t);
+            Py_XDECREF(list);
+            return nullptr;
+        }
+        Py_DECREF(t);
+    }
+    return list;
+}
+
+/* chunk_ns(chunks) -> nanoseconds of one chunk's work in this thread. */
+PyObject *chunk_ns(PyObject *, PyObject *arg)
+{
+    return time_per_item(arg, [](uint64_t &x, long long n) {
+        chunk_loop<false>(static_cast<int>(n), &x);
+    });
 }
 
 /* ------------------------------------------------------------------ */
@@ -684,6 +973,55 @@ PyObject *segv(PyObject *, PyObject *)
 {
     volatile int *volatile null_pointer = nullptr;
     *null_pointer = 1;
+    Py_RETURN_NONE;
+}
+
+/* The crash report's stand-in: what a bare handler costs that runs
+ * `py-spy dump --native` on its own process, waits for it and dies by the
+ * signal, as talvex's handler does with its inspector. */
+char standin_program[4096];
+char standin_pid[24];
+
+void standin_handler(int sig)
+{
+    prctl(PR_SET_PTRACER, getpid(), 0, 0, 0);
+    long child = syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, 0UL);
+    if (child == 0) {
+        dup2(2, 1);
+        char *const argv[] = {const_cast<char *>("py-spy"), const_cast<char *>("dump"),
+                              const_cast<char *>("--native"), const_cast<char *>("--pid"),
+                              standin_pid, nullptr};
+        execve(standin_program, argv, environ);
+        _exit(127);
+    }
+    if (child > 0) {
+        while (waitpid(static_cast<pid_t>(child), nullptr, 0) == -1 && errno == EINTR)
+            continue;
+    }
+    signal(sig, SIG_DFL);
+    raise(sig);
+    _exit(128 + sig);
+}
+
+/* install_pyspy_standin(py_spy_path): SIGSEGV runs standin_handler. */
+PyObject *install_pyspy_standin(PyObject *, PyObject *arg)
+{
+    const char *path = PyUnicode_AsUTF8(arg);
+    if (path == nullptr)
+        return nullptr;
+    if (std::strlen(path) >= sizeof standin_program) {
+        PyErr_SetString(PyExc_ValueError, "install_pyspy_standin: path too long");
+        return nullptr;
+    }
+    std::strcpy(standin_program, path);
+    std::snprintf(standin_pid, sizeof standin_pid, "%d", static_cast<int>(getpid()));
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = standin_handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_NODEFER;
+    if (sigaction(SIGSEGV, &sa, nullptr) != 0)
+        return PyErr_SetFromErrno(PyExc_OSError);
     Py_RETURN_NONE;
 }
 
@@ -700,6 +1038,11 @@ PyMethodDef methods[] = {
      "Blocked signals at entry, at the landing and after a recovery from SIGINT."},
     {"work_unit_ns", work_unit_ns, METH_O, "Time one unit of the waiting loops' work."},
     {"segv", segv, METH_NOARGS, "Fault outside any region."},
+    {"parallel", parallel, METH_VARARGS,
+     "Time chunks of work in a pool of threads, with and without a region each."},
+    {"chunk_ns", chunk_ns, METH_O, "Time one chunk of the parallel rows' work."},
+    {"install_pyspy_standin", install_pyspy_standin, METH_O,
+     "Make SIGSEGV run py-spy dump --native on this process from a bare handler."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -714,5 +1057,14 @@ PyMODINIT_FUNC PyInit_tvbench(void)
 {
     if (talvex_import() < 0)
         return nullptr;
-    return PyModule_Create(&module_def);
+    PyObject *m = PyModule_Create(&module_def);
+    if (m != nullptr &&
+        (PyModule_AddIntConstant(m, "THREAD_RECORDS", TVBENCH_THREAD_RECORDS) < 0 ||
+         PyModule_AddIntConstant(m, "CHUNK_UNITS", kChunkUnits) < 0 ||
+         PyModule_AddIntConstant(m, "KERNEL_SIZE", kKernelSize) < 0 ||
+         PyModule_AddIntConstant(m, "COUNTDOWN_MULTIPLY_ADDS", kCountdownMultiplyAdds) < 0)) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    return m;
 }

@@ -328,6 +328,21 @@ def test_report_from_a_hard_place(crash, code, threads, python_calls, faulting_f
         assert others.count(", in idle_py\n") == 50, report
 
 
+def test_py_spy_reads_the_stacks_through_the_crash_handlers_frames(crash):
+    # The crashing thread's native stack runs through talvex's own handler
+    # frames: where py-spy cannot unwind them, the report falls back to
+    # pystack, several times slower.
+    r, pid = crash("""\
+        import tvclient_c as c
+        c.fault("segv", False)
+        """)
+    report, sections = full_report(r, pid)
+    header = report.split("\n\nThread ")[0] + "\n"
+    assert "\n  stacks       read with py-spy\n" in header, header
+    native = sections[0][1].split("Native stack")[1]
+    assert "fatal_signal_handler" in native and "  > #" in native, report
+
+
 def test_a_fault_inside_the_interpreter_names_its_function(crash):
     # py-spy leaves the interpreter's own frames out of its stacks: the
     # faulting frame comes from pystack.
