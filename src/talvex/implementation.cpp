@@ -34,11 +34,12 @@ int cooperative_claim();
 tvstate_t *thread_state();
 int poll();
 void register_attention(int *word);
+int landed_signal();
 }  // namespace
 
 talvex_runtime_t runtime = {
     {}, TALVEX_RUNTIME_MAGIC, TALVEX_RUNTIME_ABI, cooperative_enter, cooperative_exit,
-    cooperative_claim, thread_state, poll, 0, register_attention,
+    cooperative_claim, thread_state, poll, 0, register_attention, landed_signal,
 };
 AttentionWords attention_words;
 Shared shared;
@@ -719,17 +720,37 @@ extern "C" int add_custom_signals(int (*is_blocked)(void), void (*unblock)(void)
     return 0;
 }
 
-extern "C" void _sig_on_recover(void)
+namespace talvex {
+namespace {
+
+// The record whose region a jump in this thread ended: this thread's, or
+// the exported one where a module that uses it by hand opened its region in
+// this thread. Null when nothing landed here.
+ThreadRecord *landing_record()
 {
-    // This thread's record, or the exported one where a module that uses it
-    // by hand opened its region in this thread and the jump came from here.
     ThreadRecord *rec = existing_thread_record();
+    if (rec != nullptr && tv_load(&rec->landed))
+        return rec;
     ThreadRecord *main = __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
-    if ((rec == nullptr || !tv_load(&rec->landed)) && main != nullptr && main != rec &&
-        tv_load(&main->landed) &&
+    if (main != nullptr && main != rec && tv_load(&main->landed) &&
         __atomic_load_n(&main->lander, __ATOMIC_RELAXED) ==
             static_cast<unsigned long>(pthread_self()))
-        rec = main;
+        return main;
+    return nullptr;
+}
+
+int landed_signal()
+{
+    ThreadRecord *rec = landing_record();
+    return rec != nullptr ? tv_load(&rec->landed) : 0;
+}
+
+}  // namespace
+}  // namespace talvex
+
+extern "C" void _sig_on_recover(void)
+{
+    ThreadRecord *rec = landing_record();
     if (rec == nullptr)
         rec = own_thread_record();
     // Already done before the program's own handler ran for the signal.

@@ -94,6 +94,9 @@ typedef struct {
     /* Registers a module's own copy of `attention` (talvex_attention), which
      * the runtime then keeps equal to it: what the module's checks read. */
     void (*register_attention)(int *word);
+    /* The signal that ended the calling thread's region by a jump, until
+     * its recovery. */
+    int (*landed_signal)(void);
 } talvex_runtime_t;
 
 #if defined(__cplusplus)
@@ -180,7 +183,8 @@ static talvex_api_t talvex_api;
 #endif
 
 #if defined(__GNUC__)
-#define TV_COLD_ __attribute__((noinline, cold))
+/* `unused`: a module that never takes the slow path is not warned. */
+#define TV_COLD_ __attribute__((noinline, cold, unused))
 #else
 #define TV_COLD_
 #endif
@@ -408,18 +412,10 @@ static inline int tv_sig_on_entered_(void)
     return talvex_thread_state != NULL;   /* else ImportError is set */
 }
 
-/* After the recording: `jumped` is 0 on the direct return, else the signal
- * number a handler delivered. */
-static inline int tv_sig_on_recorded_(int jumped)
+/* After the recording's direct return. */
+static inline int tv_sig_on_recorded_(void)
 {
     tvstate_t *st = talvex_thread_state;
-    if (TV_UNLIKELY(jumped)) {
-        /* Idle first, so that whatever the exception runs (a handler the
-         * program set for the signal) runs outside the region. */
-        talvex_api.sig_on_recover();
-        talvex_api.do_raise_exception(jumped);
-        return 0;
-    }
     /* The count goes up only now that the resume point is valid. */
     tv_store(&st->sig_on_count, 1);
     if (TV_UNLIKELY(tv_load(&st->pending_interrupt))) {
@@ -429,10 +425,25 @@ static inline int tv_sig_on_recorded_(int jumped)
     return 1;
 }
 
+/* After a handler's jump back to the resume point. */
+static TV_COLD_ int tv_sig_on_jumped_(void)
+{
+    int sig = ((const talvex_runtime_t *)talvex_api.state)->landed_signal();
+    /* Idle first, so that whatever the exception runs (a handler the
+     * program set for the signal) runs outside the region. */
+    talvex_api.sig_on_recover();
+    talvex_api.do_raise_exception(sig);
+    return 0;
+}
+
+/* The recording's value is only compared with 0: the signal comes from the
+ * runtime, so that no value lives across the second return. */
 #define sig_str(message)                                                    \
     (tv_sig_on_nested_(message)                                             \
          ? tv_sig_on_entered_()                                             \
-         : tv_sig_on_recorded_(sigsetjmp(talvex_thread_state->resume_point, 0)))
+         : sigsetjmp(talvex_thread_state->resume_point, 0) == 0             \
+               ? tv_sig_on_recorded_()                                      \
+               : tv_sig_on_jumped_())
 #define sig_on() sig_str(NULL)
 
 static inline void tv_sig_off_(const char *file, int line)
