@@ -783,11 +783,20 @@ def signal_figures(micro, masks):
     talvex, cpython = b["interrupt_outside_talvex"], b["interrupt_outside_cpython"]
     out = [figure("interrupt_outside", "interrupt outside a region: raise() to exception set",
                   talvex, "us", "the same, interpreter's own handler", cpython,
+                  "ratio <= 1.05", talvex / cpython <= 1.05,
                   note=f"{(talvex - cpython) * 1000:+.0f} ns")]
     for kind, how in (("interrupt", "raise(SIGINT)"), ("fault", "SIGSEGV")):
-        out.append(figure(f"recovery_{kind}", f"recovery from {how}: jump + _sig_on_recover()",
-                          b[f"recovery_{kind}"], "us",
-                          "bare handler, siglongjmp, 1 sigprocmask", b[f"bare_recovery_{kind}"]))
+        value = b[f"recovery_{kind}"]
+        for key, floor, label in (
+                (f"recovery_{kind}", f"bare_recovery_{kind}",
+                 "bare handler, siglongjmp, 1 sigprocmask"),
+                (f"recovery_{kind}_blocking", f"blocking_recovery_{kind}",
+                 "the same bare handler, keeping the interrupts blocked until its "
+                 "sigprocmask")):
+            if floor in b:
+                out.append(figure(key, f"recovery from {how}: jump + _sig_on_recover()", value,
+                                  "us", label, b[floor], "ratio <= 1.05",
+                                  value / b[floor] <= 1.05))
     entry, landing, after = masks
     needed = landing != after
     out.append(figure("sigprocmask", "recovery's own sigprocmask (one call)", b["sigprocmask"],

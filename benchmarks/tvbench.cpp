@@ -273,15 +273,31 @@ __attribute__((noinline)) bool one_bare_recovery(int how)
     return true;
 }
 
+void bare_jump_info(int sig, siginfo_t *, void *)
+{
+    siglongjmp(bare_buf, sig);
+}
+
 /* Installs bare_jump for `sig` for the benchmark's run, then puts back
- * what was there (talvex's handler, for SIGSEGV). */
-void bare_recovery(benchmark::State &s, int sig)
+ * what was there (talvex's handler, for SIGSEGV). `blocking`: the handler
+ * keeps SIGHUP, SIGINT and SIGALRM blocked until the recovery's
+ * sigprocmask unblocks them, as talvex's handlers do (so that no interrupt
+ * jumps while a region is being recovered), and takes a siginfo as they
+ * do: the least such a recovery costs. */
+void bare_recovery(benchmark::State &s, int sig, bool blocking = false)
 {
     struct sigaction sa, previous;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = bare_jump;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_NODEFER | SA_ONSTACK;
+    if (blocking) {
+        sa.sa_sigaction = bare_jump_info;
+        sa.sa_flags |= SA_SIGINFO;
+        sigaddset(&sa.sa_mask, SIGHUP);
+        sigaddset(&sa.sa_mask, SIGINT);
+        sigaddset(&sa.sa_mask, SIGALRM);
+    }
     sigprocmask(SIG_SETMASK, nullptr, &bare_mask);
     sigaction(sig, &sa, &previous);
     for (auto _ : s) {
@@ -304,6 +320,16 @@ void BM_bare_recovery_fault(benchmark::State &s)
     bare_recovery(s, SIGSEGV);
 }
 
+void BM_blocking_recovery_interrupt(benchmark::State &s)
+{
+    bare_recovery(s, SIGVTALRM, true);
+}
+
+void BM_blocking_recovery_fault(benchmark::State &s)
+{
+    bare_recovery(s, SIGSEGV, true);
+}
+
 /* One sigprocmask(SIG_SETMASK) that changes nothing: what the second mask
  * change of a recovery costs at the least. */
 void BM_sigprocmask(benchmark::State &s)
@@ -321,6 +347,8 @@ BENCHMARK(BM_recovery_interrupt);
 BENCHMARK(BM_bare_recovery_interrupt);
 BENCHMARK(BM_recovery_fault);
 BENCHMARK(BM_bare_recovery_fault);
+BENCHMARK(BM_blocking_recovery_interrupt);
+BENCHMARK(BM_blocking_recovery_fault);
 BENCHMARK(BM_sigprocmask);
 
 /* ------------------------------------------------------------------ */

@@ -127,10 +127,10 @@ TV_STATIC_ASSERT(offsetof(tvstate_t, raised_value) ==
                  "raised_value directly follows message");
 TV_STATIC_ASSERT(offsetof(talvex_runtime_t, state) == 0, "the record comes first");
 
-/* Sequentially consistent access to the four integer fields: no access is
- * a read-modify-write, and a store is a sequentially consistent atomic
- * store, which orders it before every later load (on x86-64 one xchg: the
- * store and a full fence in one instruction). */
+/* Sequentially consistent access to the four integer fields: a store is a
+ * sequentially consistent atomic store, which orders it before every later
+ * load (on x86-64 one xchg: the store and a full fence in one
+ * instruction). Only sig_off() decrements the count in one access. */
 static inline int tv_load(const int *field)
 {
     return __atomic_load_n(field, __ATOMIC_SEQ_CST);
@@ -327,10 +327,10 @@ static TV_COLD_ tvstate_t *tv_thread_state_slow_(int report)
 
 static inline tvstate_t *tv_thread_state_(int report)
 {
-    tvstate_t *st = talvex_thread_state;
-    if (TV_UNLIKELY(st == NULL))
-        st = tv_thread_state_slow_(report);
-    return st;
+    /* No local variable: this is inlined beside a sigsetjmp(), where the
+     * compiler would warn that one might be clobbered. */
+    return TV_LIKELY(talvex_thread_state != NULL) ? talvex_thread_state
+                                                  : tv_thread_state_slow_(report);
 }
 
 /* One per extension module: nonzero while a check may have something to
@@ -392,6 +392,10 @@ static TV_COLD_ int tv_poll_slow_(void)
  * outermost entry stores its message and goes on to record (returns 0).
  * Without the table (talvex not importable) it returns 1 too, and
  * tv_sig_on_entered_() then says the region failed. */
+/* Before the recording: a nested entry only counts (returns 1); the
+ * outermost entry stores its message and goes on to record (returns 0).
+ * Without the table (talvex not importable) it returns 1 too, and
+ * tv_sig_on_entered_() then says the region failed. */
 static inline int tv_sig_on_nested_(const char *message)
 {
     tvstate_t *st = tv_thread_state_(0);
@@ -436,7 +440,8 @@ static TV_COLD_ int tv_sig_on_jumped_(void)
     return 0;
 }
 
-/* The recording's value is only compared with 0: the signal comes from the
+/* One expression, so that sig_on() stands wherever a call can. The
+ * recording's value is only compared with 0: the signal comes from the
  * runtime, so that no value lives across the second return. */
 #define sig_str(message)                                                    \
     (tv_sig_on_nested_(message)                                             \
@@ -449,14 +454,15 @@ static TV_COLD_ int tv_sig_on_jumped_(void)
 static inline void tv_sig_off_(const char *file, int line)
 {
     tvstate_t *st = tv_thread_state_(1);
-    int count;
     if (TV_UNLIKELY(st == NULL))
         return;
-    count = tv_load(&st->sig_on_count);
-    if (TV_LIKELY(count > 0))
-        tv_store(&st->sig_on_count, count - 1);
-    else
+    /* One sequentially consistent decrement: a load of the count before a
+     * store would wait for the store that opened the region to complete. */
+    if (TV_UNLIKELY(__atomic_fetch_sub(&st->sig_on_count, 1, __ATOMIC_SEQ_CST) <= 0)) {
+        /* No region was open: the count is left as it was. */
+        __atomic_fetch_add(&st->sig_on_count, 1, __ATOMIC_SEQ_CST);
         talvex_api.sig_off_warning(file, line);
+    }
 }
 #define sig_off() tv_sig_off_(__FILE__, __LINE__)
 
