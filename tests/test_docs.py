@@ -226,6 +226,7 @@ print(m.count_primes(100), m.count_primes_between(0, 100))
 # nanobind compiles its own library, which takes long: in the stress run. Its
 # files, the same bytes as examples/nanobind_module, are built by every
 # make setup and driven by test_examples.py.
+@pytest.mark.timeout(600)   # a pip build, on a machine other jobs share
 @pytest.mark.parametrize("project", [
     pytest.param(p, marks=pytest.mark.stress) if p == "nanobind_module" else p
     for p in PROJECTS])
@@ -378,6 +379,7 @@ def newcomer_commands(name):
                      if not line.startswith("make "))
 
 
+@pytest.mark.timeout(900)   # pip fetches the build tools from the index
 def test_a_newcomer_follows_the_readme(tmp_path):
     # A fresh virtual environment with pip, as a user has one: talvex from
     # the wheelhouse, then the C++ project written from the README's text
