@@ -4,6 +4,8 @@ import signal
 
 import pytest
 
+from conftest import run_signalled
+
 EXAMPLES = ["talvex_example_cpp", "talvex_example_cython", "talvex_example_pybind",
             "talvex_example_nanobind"]
 
@@ -63,6 +65,75 @@ def test_all_examples_in_one_process(py):
     lines = r.stdout.decode().splitlines()
     assert lines[:-1] == ["%s read_address: bad address 25" % m for m in EXAMPLES + EXAMPLES[::-1]]
     assert lines[-1] == "['libstdc++']"
+
+
+# ---------------------------------------------------------------------------
+# The regions that release the interpreter lock, in several threads at once.
+# Each worker's record is read from the main thread (tvclient_c), so that
+# the fault and the signal come while the others' regions are open.
+
+PARALLEL = """
+import sys, threading, time, talvex, tvclient_c as c
+m = __import__({module!r})
+N = 3
+records = [None] * N
+outcomes = [[] for _ in range(N)]
+
+def open_regions(workers):
+    return all(records[i] is not None and c.region_depth(records[i]) > 0 for i in workers)
+
+def work(i):
+    records[i] = c.thread_record()
+    if i == 0:
+        # A fault in this thread's region while the others' regions run.
+        while not open_regions(range(1, N)):
+            time.sleep(0.001)
+        try:
+            m.read_address(0)
+        except talvex.SignalError as e:
+            outcomes[i].append(str(e))
+    try:
+        outcomes[i].append(m.count_primes_between(0, 10**15))
+    except BaseException as e:
+        outcomes[i].append(type(e).__name__)
+
+def finished():
+    return all(len(o) == (2 if i == 0 else 1) for i, o in enumerate(outcomes))
+
+threads = [threading.Thread(target=work, args=(i,)) for i in range(N)]
+for t in threads:
+    t.start()
+while not open_regions(range(N)):
+    time.sleep(0.001)
+try:
+    print("region", flush=True)
+    while not finished():
+        time.sleep(0.001)
+    main = "nothing"
+except KeyboardInterrupt as e:
+    main = type(e).__name__
+    while not finished():
+        time.sleep(0.001)
+print(outcomes, main, [c.region_depth(r) for r in records])
+for t in threads:
+    t.join()
+print(m.count_primes_between(0, 100), c.state()[:4])
+"""
+
+
+@pytest.mark.parametrize("module", ["talvex_example_cython", "talvex_example_pybind",
+                                    "talvex_example_nanobind"])
+@pytest.mark.parametrize("sig, expected", [
+    (signal.SIGINT, "KeyboardInterrupt"),
+    (signal.SIGALRM, "AlarmInterrupt"),
+], ids=["SIGINT", "SIGALRM"])
+def test_regions_without_the_lock_in_several_threads(module, sig, expected):
+    # One signal to the process ends every thread's region, and reaches the
+    # main thread too; the fault in one thread was that thread's alone.
+    status, out, err = run_signalled(PARALLEL.format(module=module), sig)
+    assert (status, err) == (0, b""), err.decode(errors="replace")
+    regions = [["read_address: bad address", expected], [expected], [expected]]
+    assert out == ["region", f"{regions} {expected} [0, 0, 0]", "25 (0, 0, 0, 0)"]
 
 
 def test_cooperative_interrupt_in_worker_thread_unwinds(py):

@@ -343,6 +343,22 @@ print(outcome(wait), c.state()[:2])
 
 
 # ---------------------------------------------------------------------------
+# A worker's first region gives it an alternate signal stack
+
+def test_a_stack_overflow_in_a_workers_region_is_its_exception():
+    # Without a stack of its own the handler could not run on the exhausted
+    # stack, and the process would die.
+    out = run("""
+seen = []
+w = threading.Thread(target=lambda: seen.extend(outcome(c.recurse) for _ in range(3)))
+w.start()
+w.join()
+print(seen, c.state()[:4])
+""")
+    assert out == ["%s (0, 0, 0, 0)" % (["talvex.signals.SignalError('Segmentation fault')"] * 3)]
+
+
+# ---------------------------------------------------------------------------
 # A client's first region may run in any thread
 
 @pytest.mark.parametrize("nogil", [False, True], ids=["lock-held", "lock-released"])

@@ -20,7 +20,6 @@ static long count_primes_below(long n)
     return count;
 }
 
-// readme: cpp-region
 static PyObject *count_primes(PyObject *, PyObject *arg)
 {
     long n = PyLong_AsLong(arg);
@@ -32,7 +31,6 @@ static PyObject *count_primes(PyObject *, PyObject *arg)
     sig_off();
     return PyLong_FromLong(count);
 }
-// readme: end
 
 static PyObject *read_address(PyObject *, PyObject *arg)
 {
@@ -57,11 +55,9 @@ static PyModuleDef module_def = {
     -1, methods, nullptr, nullptr, nullptr, nullptr,
 };
 
-// readme: cpp-init
 PyMODINIT_FUNC PyInit_talvex_example_cpp(void)
 {
     if (talvex_import() < 0)
         return nullptr;
     return PyModule_Create(&module_def);
 }
-// readme: end

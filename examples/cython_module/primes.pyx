@@ -1,18 +1,16 @@
 # cython: language_level=3
-# A Cython extension whose slow loop can be interrupted and whose faults
+# A Cython extension whose slow loops can be interrupted and whose faults
 # become Python exceptions.
-# readme: cython
 from talvex.signals cimport sig_on, sig_str, sig_off, import_talvex
 
 import_talvex()
 
 
-def count_primes(long n):
-    """Count the primes below n (interruptible)."""
+cdef long primes_between(long start, long stop) noexcept nogil:
+    """The number of primes in [start, stop): plain computation."""
     cdef long k, d, count = 0
     cdef bint prime
-    sig_on()
-    for k in range(2, n):
+    for k in range(max(start, 2), stop):
         prime = True
         d = 2
         while d * d <= k:
@@ -21,9 +19,27 @@ def count_primes(long n):
                 break
             d += 1
         count += prime
+    return count
+
+
+def count_primes(long n):
+    """Count the primes below n (interruptible)."""
+    cdef long count
+    sig_on()
+    count = primes_between(2, n)
     sig_off()
     return count
-# readme: end
+
+
+def count_primes_between(long start, long stop):
+    """Count the primes in [start, stop) without the interpreter lock, so
+    that threads run it in parallel (interruptible)."""
+    cdef long count
+    with nogil:
+        sig_on()
+        count = primes_between(start, stop)
+        sig_off()
+    return count
 
 
 def read_address(size_t address):

@@ -1,4 +1,3 @@
-# readme: setuptools
 from Cython.Build import cythonize
 from setuptools import Extension, setup
 
@@ -13,4 +12,3 @@ setup(
                   include_dirs=[talvex.get_include()]),
     ]),
 )
-# readme: end

@@ -1,6 +1,8 @@
-// A pybind11 extension that uses talvex's cooperative interrupts: its loop
-// owns C++ objects, runs without the interpreter lock (in any thread), and
-// unwinds properly when Ctrl-C or an alarm arrives.
+// A pybind11 extension with both kinds of interruptible code: a loop that
+// owns C++ objects polls cooperatively and unwinds when Ctrl-C or an alarm
+// arrives; plain computation runs in a sig_on() region, where a fault
+// becomes a Python exception too. The loops run without the interpreter
+// lock, so that threads run them in parallel.
 #include <talvex/state.h>  // before the standard headers, like Python.h
 
 #include <pybind11/pybind11.h>
@@ -11,16 +13,24 @@
 
 namespace py = pybind11;
 
-static std::atomic<long> destroyed{0};
-static std::atomic<int> running{0};
+static bool is_prime(long k)
+{
+    for (long d = 2; d * d <= k; d++)
+        if (k % d == 0)
+            return false;
+    return k >= 2;
+}
 
-// Something whose destructor must run, whatever ends the loop.
-struct Tracked {
-    std::vector<long> buffer = std::vector<long>(64, 1);
-    ~Tracked() { destroyed++; }
-};
+static long primes_between(long start, long stop)
+{
+    long count = 0;
+    for (long k = start; k < stop; k++)
+        count += is_prime(k);
+    return count;
+}
 
-// readme: pybind-loop
+// Cooperative: the loop owns objects, and talvex::check() throws
+// talvex::interrupted, which unwinds the stack as any C++ exception does.
 static long count_primes(long n)
 {
     py::gil_scoped_release no_gil;
@@ -29,33 +39,36 @@ static long count_primes(long n)
     long count = 0;
     for (long k = 2; k < n; k++) {
         talvex::check();  // throws talvex::interrupted when one is pending
-        bool prime = true;
-        for (long d = 2; d * d <= k; d++)
-            if (k % d == 0) {
-                prime = false;
-                break;
-            }
-        if (prime && primes.size() < 1000)
+        if (!is_prime(k))
+            continue;
+        if (primes.size() < 1000)
             primes.push_back(k);
-        count += prime;
+        count++;
     }
     return count;
 }
-// readme: end
 
-// Wait until interrupted while `n` objects are alive: all n are destroyed.
-static void hold(int n)
+// A region: a jump leaves it, so nothing with a destructor is made inside
+// it. The lock is released before it (a jump keeps that object, made
+// outside the region), and the exception raised once the lock is back.
+static long count_primes_between(long start, long stop)
 {
-    py::gil_scoped_release no_gil;
-    talvex::cooperative scope;
-    std::vector<Tracked> held(static_cast<size_t>(n));
-    running++;
-    struct Done { ~Done() { running--; } } done;
-    for (;;)
-        talvex::check();
+    long count = 0;
+    bool ok;
+    {
+        py::gil_scoped_release no_gil;
+        ok = sig_on();
+        if (ok) {
+            count = primes_between(start, stop);
+            sig_off();
+        }
+    }
+    if (!ok)
+        throw py::error_already_set();  // KeyboardInterrupt, SignalError, ...
+    return count;
 }
 
-// Faults need a jump: a classic region, with no C++ objects inside it.
+// A region with the lock held: the exception is set when sig_str() fails.
 static long read_address(std::uintptr_t address)
 {
     auto *p = reinterpret_cast<volatile long *>(address);
@@ -66,16 +79,42 @@ static long read_address(std::uintptr_t address)
     return value;
 }
 
-// readme: pybind-init
+// What hold() shows: every object a cooperative loop owns is destroyed
+// when an interrupt ends it.
+static std::atomic<long> destroyed{0};
+static std::atomic<int> running{0};
+
+struct Tracked {
+    std::vector<long> buffer = std::vector<long>(64, 1);
+    ~Tracked() { destroyed++; }
+};
+
+static void hold(int n)
+{
+    py::gil_scoped_release no_gil;
+    talvex::cooperative scope;
+    std::vector<Tracked> held(static_cast<size_t>(n));
+    running++;
+    struct Done {
+        ~Done() { running--; }
+    } done;
+    for (;;)
+        talvex::check();
+}
+
 PYBIND11_MODULE(talvex_example_pybind, m)
 {
     if (talvex_import() < 0)
         throw py::error_already_set();
+    // talvex::interrupted becomes KeyboardInterrupt (or AlarmInterrupt,
+    // SystemExit), or in the main thread what the program's own handler
+    // for the signal raised.
     py::register_exception_translator(&talvex::translate);
-// readme: end
-    m.def("count_primes", &count_primes, "Count the primes below n (interruptible, no GIL).");
+    m.def("count_primes", &count_primes, "Count the primes below n (cooperative, no GIL).");
+    m.def("count_primes_between", &count_primes_between,
+          "Count the primes in [start, stop) (a region, no GIL).");
     m.def("read_address", &read_address, "Read a long at an address (faults are caught).");
     m.def("hold", &hold, "Wait, holding n objects, until interrupted.");
     m.def("destroyed", [] { return destroyed.load(); }, "Tracked objects destroyed so far.");
-    m.def("running", [] { return running.load(); }, "Loops running right now.");
+    m.def("running", [] { return running.load(); }, "hold() loops running right now.");
 }

@@ -88,6 +88,26 @@ static PyObject *state_address(PyObject *self, PyObject *noargs)
     return PyLong_FromVoidPtr(st());
 }
 
+/* The calling thread's own record (made on its first use), by address:
+ * another thread reads its depth with region_depth(). */
+static PyObject *thread_record(PyObject *self, PyObject *noargs)
+{
+    tvstate_t *s = tv_thread_state_(0);
+    (void)self; (void)noargs;
+    return s != NULL ? PyLong_FromVoidPtr(s) : NULL;
+}
+
+/* The region depth in a record that thread_record() gave: whether that
+ * thread's region is open, read from any thread. */
+static PyObject *region_depth(PyObject *self, PyObject *arg)
+{
+    tvstate_t *s = (tvstate_t *)PyLong_AsVoidPtr(arg);
+    (void)self;
+    if (s == NULL)
+        return PyErr_Occurred() ? NULL : PyLong_FromLong(0);
+    return PyLong_FromLong(tv_load(&s->sig_on_count));
+}
+
 static PyObject *resume_point_is_zero(PyObject *self, PyObject *noargs)
 {
     const unsigned char *p = (const unsigned char *)&st()->resume_point;
@@ -867,6 +887,8 @@ static PyMethodDef methods[] = {
     {"set_int", set_int, METH_VARARGS, "set_int(field, value): store into an integer field"},
     {"set_message", set_message, METH_O, "set_message(bytes or None)"},
     {"state_address", state_address, METH_NOARGS, "address of the record"},
+    {"thread_record", thread_record, METH_NOARGS, "address of the calling thread's record"},
+    {"region_depth", region_depth, METH_O, "region_depth(address): its sig_on_count"},
     {"resume_point_is_zero", resume_point_is_zero, METH_NOARGS, NULL},
     {"layout", layout, METH_NOARGS, "field offsets as this client sees them"},
     {"raise_exception", raise_exception, METH_VARARGS, NULL},
