@@ -392,10 +392,6 @@ static TV_COLD_ int tv_poll_slow_(void)
  * outermost entry stores its message and goes on to record (returns 0).
  * Without the table (talvex not importable) it returns 1 too, and
  * tv_sig_on_entered_() then says the region failed. */
-/* Before the recording: a nested entry only counts (returns 1); the
- * outermost entry stores its message and goes on to record (returns 0).
- * Without the table (talvex not importable) it returns 1 too, and
- * tv_sig_on_entered_() then says the region failed. */
 static inline int tv_sig_on_nested_(const char *message)
 {
     tvstate_t *st = tv_thread_state_(0);
