@@ -949,6 +949,16 @@ void write_report(const char *message)
         pause();
 }
 
+// A fatal signal once `owner` (a kernel thread id) owns the crash: in the
+// owner, the handler before talvex handed the signal back, so it is death
+// now; any other thread waits for it.
+[[noreturn]] void follow_crash(int owner, int sig)
+{
+    if (owner == kernel_thread_id())
+        die_now(sig);
+    wait_for_death();
+}
+
 }  // namespace
 
 int (*interpreter_finalizing)(void);
@@ -1106,14 +1116,11 @@ bool run_chained_handler(int sig, siginfo_t *info, void *context, bool fault)
 // One compare-and-swap: two threads that fault at once cannot both win.
 void claim_crash(int sig)
 {
-    int me = kernel_thread_id();
     int owner = 0;
-    if (__atomic_compare_exchange_n(&shared.dying_thread, &owner, me, false, __ATOMIC_SEQ_CST,
-                                    __ATOMIC_SEQ_CST))
+    if (__atomic_compare_exchange_n(&shared.dying_thread, &owner, kernel_thread_id(), false,
+                                    __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
         return;
-    if (owner == me)
-        die_now(sig);  // the handler before talvex handed the signal back
-    wait_for_death();
+    follow_crash(owner, sig);
 }
 
 }  // namespace
@@ -1173,11 +1180,8 @@ void leave_fatal(ThreadRecord *self, int tid)
 void fatal_signal_handler(int sig, siginfo_t *info, void *context)
 {
     int dying = tv_load(&shared.dying_thread);
-    if (dying != 0) {
-        if (dying == kernel_thread_id())
-            die_now(sig);  // the handler before talvex handed the signal back
-        wait_for_death();
-    }
+    if (dying != 0)
+        follow_crash(dying, sig);
 
     // The routes that return go back to the interrupted code, which may be
     // about to read errno.

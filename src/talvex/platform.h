@@ -1,10 +1,9 @@
 // The kernel's id of the calling thread, and what the runtime reads from
 // the interrupted machine context that the kernel saves in every signal
-// frame. The handlers are installed without SA_SIGINFO, but on Linux
-// x86-64 the kernel still passes the address of that context as the
-// handler's third argument and always fills in the interrupted signal mask
-// and the fault registers. Elsewhere nothing is read and the runtime falls
-// back to the mask saved at initialisation.
+// frame. On Linux x86-64 the kernel passes the address of that context as
+// the handler's third argument and always fills in the interrupted signal
+// mask, stack pointer and fault registers. Elsewhere nothing is read and
+// the runtime falls back to the mask saved at initialisation.
 //
 // Safe in a signal handler: one system call, or plain memory reads.
 #ifndef TALVEX_PLATFORM_H
@@ -54,21 +53,6 @@ inline bool interrupted_mask(void *context, sigset_t *mask)
 }
 
 // The stack pointer where the signal interrupted the thread.
-// Whether the signal interrupted code running on the thread's alternate
-// signal stack: the interrupted stack pointer against the alternate stack
-// that the kernel saves in the frame (uc_stack), without a system call.
-inline bool interrupted_on_alt_stack(void *context)
-{
-    if (context == nullptr)
-        return false;
-    const ucontext_t *uc = static_cast<const ucontext_t *>(context);
-    if (uc->uc_stack.ss_flags & SS_DISABLE)
-        return false;
-    uintptr_t sp = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RSP]);
-    uintptr_t base = reinterpret_cast<uintptr_t>(uc->uc_stack.ss_sp);
-    return sp >= base && sp - base < uc->uc_stack.ss_size;
-}
-
 inline bool interrupted_stack_pointer(void *context, uintptr_t *sp)
 {
     if (context == nullptr)
@@ -76,6 +60,21 @@ inline bool interrupted_stack_pointer(void *context, uintptr_t *sp)
     const ucontext_t *uc = static_cast<const ucontext_t *>(context);
     *sp = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RSP]);
     return true;
+}
+
+// Whether the signal interrupted code running on the thread's alternate
+// signal stack: the interrupted stack pointer against the alternate stack
+// that the kernel saves in the frame (uc_stack), without a system call.
+inline bool interrupted_on_alt_stack(void *context)
+{
+    uintptr_t sp;
+    if (!interrupted_stack_pointer(context, &sp))
+        return false;
+    const ucontext_t *uc = static_cast<const ucontext_t *>(context);
+    if (uc->uc_stack.ss_flags & SS_DISABLE)
+        return false;
+    uintptr_t base = reinterpret_cast<uintptr_t>(uc->uc_stack.ss_sp);
+    return sp >= base && sp - base < uc->uc_stack.ss_size;
 }
 
 inline MachineFault machine_fault(void *context)
