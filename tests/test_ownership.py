@@ -405,6 +405,34 @@ def test_signal_function_taken_before_import_is_repaired(repair):
     assert out == ["True", "region", "__main__.Claimed()", "True"]
 
 
+# For a fatal signal the interpreter's native handler would only note a
+# fault and return to the faulting instruction, for ever.
+@pytest.mark.parametrize("sig, kind, raised", [
+    ("SIGSEGV", "segv", "talvex.signals.SignalError('Segmentation fault')"),
+    ("SIGFPE", "fpe", "builtins.FloatingPointError('Floating point exception')"),
+])
+@pytest.mark.parametrize("repair", ["signals.init_talvex()", "signal.getsignal(SIG)"])
+def test_fatal_signal_function_taken_before_import_is_repaired(sig, kind, raised, repair):
+    r = run_py(f"""
+        import os, signal
+        from _signal import signal as captured
+        import talvex, tvclient_c as c
+        from talvex import signals
+        from scenario import outcome
+        SIG = signal.{sig}
+        def handler(s, f):
+            print("handler", s == SIG, flush=True)
+        captured(SIG, handler)
+        {repair}
+        print(signal.getsignal(SIG) is handler, flush=True)
+        print(outcome(c.fault, "{kind}"), flush=True)
+        os.kill(os.getpid(), SIG)  # sent, not a fault: the program's handler
+        print(outcome(c.fault, "{kind}"))
+    """, timeout=30)
+    assert r.returncode == 0, r.stderr.decode(errors="replace")
+    assert r.stdout.decode().splitlines() == ["True", raised, "handler True", raised]
+
+
 # ---------------------------------------------------------------------------
 # The functions talvex wraps read as CPython's own.
 # ---------------------------------------------------------------------------

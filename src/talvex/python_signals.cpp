@@ -200,6 +200,26 @@ bool adopt_foreign_setting(int sig)
     return true;
 }
 
+// The same for a fatal signal: the interpreter's native handler only notes
+// the signal and returns, so a fault would strike again at once, for ever.
+// talvex goes back on top, and a handler set that way is the program's for
+// the signals it sends.
+bool adopt_foreign_fatal_setting(int sig)
+{
+    struct sigaction current;
+    if (sigaction(sig, nullptr, &current) != 0 || !is_real_handler(current) ||
+        (current.sa_flags & SA_SIGINFO) || is_talvex_handler(current) ||
+        current.sa_handler != shared.python_native_handler)
+        return true;
+    Ref in_table(call_real(real_getsignal, sig, nullptr));
+    if (!in_table)
+        return false;
+    tv_store(&shared.fatal_route[sig],
+             PyCallable_Check(in_table.get()) ? kRoutePython : kRouteReport);
+    reinstall_handler(sig);
+    return true;
+}
+
 // ---------------------------------------------------------------------
 // The wrappers
 // ---------------------------------------------------------------------
@@ -270,6 +290,8 @@ PyObject *hook_getsignal(PyObject *, PyObject *const *args, Py_ssize_t nargs, Py
             return nullptr;
         return view_of(static_cast<int>(sig)).release();
     }
+    if (is_fatal_signal(sig) && !adopt_foreign_fatal_setting(static_cast<int>(sig)))
+        return nullptr;
     return forward(real_getsignal, args, nargs, kwnames);
 }
 
