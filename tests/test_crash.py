@@ -6,6 +6,7 @@ signal.
 Every test names the inspector itself (_TALVEX_CSI_PROGRAM), so the real
 one that the installation provides is never run: either a program that is
 not there, or a stand-in that reports its arguments."""
+import fcntl
 import os
 import re
 import shutil
@@ -13,6 +14,8 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import pytest
 
@@ -66,20 +69,33 @@ print("survived", flush=True)
 """
 
 
+# An inspector that never finishes, and one with more to say than a pipe holds.
+HANGS = """\
+#!/bin/sh
+echo "inspector $$"
+exec sleep 600
+"""
+VERBOSE_LINE = b"inspector line\n"
+VERBOSE = """\
+#!/bin/sh
+yes 'inspector line' | head -n 6000
+"""
+
+
 @pytest.fixture
 def inspectors(tmp_path):
     """Programs to run as the inspector: one that is not there, the
-    stand-in, one that may not be executed."""
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir()
-    stand_in = bin_dir / "talvex-CSI"
-    stand_in.write_text(STAND_IN)
-    stand_in.chmod(0o755)
-    denied = tmp_path / "denied"
-    denied.mkdir()
-    (denied / "talvex-CSI").write_text(STAND_IN)
-    return {"missing": str(tmp_path / "empty" / "talvex-CSI"), "stand_in": str(stand_in),
-            "denied": str(denied / "talvex-CSI")}
+    stand-in, one that may not be executed, and the two above."""
+    def program(name, text, mode=0o755):
+        directory = tmp_path / name
+        directory.mkdir()
+        path = directory / "talvex-CSI"
+        path.write_text(text)
+        path.chmod(mode)
+        return str(path)
+    return {"missing": str(tmp_path / "empty" / "talvex-CSI"),
+            "stand_in": program("bin", STAND_IN), "denied": program("denied", STAND_IN, 0o644),
+            "hangs": program("hangs", HANGS), "verbose": program("verbose", VERBOSE)}
 
 
 @pytest.fixture
@@ -381,3 +397,92 @@ def test_stderr_into_a_pipe_the_process_reads_itself(inspectors, tmp_path):
     assert len(kept) == 1 and re.fullmatch(r"crash-\d+-%d\.txt" % pid, kept[0].name), kept
     assert kept[0].read_bytes() == report_of(pid)
     assert err == report_of(pid) + b"talvex: this crash report is also in %s\n" % bytes(kept[0])
+
+
+# ---------------------------------------------------------------------------
+# The report within the time bound, whoever reads it, and whatever the dying
+# process left behind.
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("bound, named", [("1", b"1 second"), (" 0.5 ", b"0.5 seconds")])
+def test_an_inspector_that_does_not_finish_is_stopped_at_the_bound(crash, bound, named):
+    rc, pid, err = crash("c.fault('segv', False)", inspector="hangs",
+                         env={"TALVEX_CSI_TIMEOUT": bound})
+    assert rc == -signal.SIGSEGV
+    said, _, rest = err[len(SEP):].partition(b"\n")
+    assert err.startswith(SEP) and said.startswith(b"inspector "), err
+    assert rest == (b"talvex: the crash inspector did not finish within the time bound of "
+                    b"%s (TALVEX_CSI_TIMEOUT) and was stopped\n" % named
+                    + SEP + message_block(SEGV_MESSAGE))
+    # Stopped, not left behind.
+    assert not os.path.exists("/proc/%d" % int(said.split()[1]))
+
+
+def test_a_report_not_taken_in_time_is_cut_with_a_line_saying_so(inspectors):
+    # Standard error is a 4 KiB pipe that its reader drains slowly: the
+    # inspector's output does not get through by the bound.
+    r, w = os.pipe()
+    fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
+    code = CHILD.format(before="", after="", crash="c.fault('segv', False)")
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=w,
+                            cwd=str(CLIENTS.parent.parent), env=child_env(
+                                TALVEX_CRASH_QUIET=None, TALVEX_CRASH_NDEBUG=None,
+                                TALVEX_CRASH_FILE=None, TALVEX_CSI_TIMEOUT="2",
+                                _TALVEX_CSI_PROGRAM=inspectors["verbose"]))
+    os.close(w)
+    chunks = []
+
+    def read_slowly():
+        with os.fdopen(r, "rb", buffering=0) as f:
+            while chunk := f.read(512):
+                chunks.append(chunk)
+                time.sleep(0.02)
+
+    reader = threading.Thread(target=read_slowly)
+    reader.start()
+    try:
+        proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+        reader.join(60)
+    assert proc.returncode == -signal.SIGSEGV
+    err = b"".join(chunks)
+    line = (b"talvex: this crash report is cut short: not all of it was taken within the "
+            b"time bound of 2 seconds (TALVEX_CSI_TIMEOUT)\n")
+    assert err.startswith(SEP) and err.endswith(line), err[-300:]
+    taken = err[len(SEP):-len(line)]
+    assert 0 < len(taken) < 6000 * len(VERBOSE_LINE)
+    assert taken == (VERBOSE_LINE * 6000)[:len(taken)]
+
+
+# Code that leaks descriptors, none of them close-on-exec, until none is
+# left, frees `free` of them, and then faults.
+LEAK = """\
+import ctypes, errno
+libc = ctypes.CDLL(None, use_errno=True)
+resource.setrlimit(resource.RLIMIT_NOFILE, (128, 128))
+while libc.dup(2) >= 0:
+    pass
+assert ctypes.get_errno() == errno.EMFILE
+for fd in range(127, 127 - {free}, -1):
+    os.close(fd)
+c.fault('segv', False)
+"""
+
+
+@pytest.mark.parametrize("free", [0, 1, 2, 3])
+def test_report_after_every_descriptor_is_used_up(crash, free):
+    rc, pid, err = crash(LEAK.format(free=free), inspector="stand_in")
+    assert rc == -signal.SIGSEGV
+    assert err == report_of(pid)
+
+
+def test_a_process_that_cannot_start_the_inspector_says_so_in_one_line(crash):
+    # No process may be started: root is exempt from the limit, nobody is not.
+    rc, pid, err = crash("if os.getuid() == 0:\n"
+                         "    os.setgid(65534); os.setuid(65534)\n"
+                         "resource.setrlimit(resource.RLIMIT_NPROC, (0, 0))\n"
+                         "c.fault('segv', False)", inspector="stand_in")
+    assert rc == -signal.SIGSEGV
+    assert err == (SEP + b"talvex fork: Resource temporarily unavailable\n"
+                   + message_block(SEGV_MESSAGE))

@@ -3,6 +3,7 @@ stack readers, for faults outside any region in fresh interpreters: what the
 header says about the fault, faults in the places where a report is hardest
 to give, and the crash path's own hazards (a corrupted heap, signals
 arriving while the report is written, no inspector on PATH)."""
+import fcntl
 import os
 import re
 import shutil
@@ -15,7 +16,7 @@ import textwrap
 import pytest
 
 from conftest import CLIENTS, child_env, default_sigint, embed_env
-from test_crash import EXPLANATION, SEGV_MESSAGE, SEP
+from test_crash import EXPLANATION, LEAK, SEGV_MESSAGE, SEP
 from test_csi import (CSI, assert_python_calls_in_order, bare_csi, bare_python,  # noqa: F401
                       problem_lines, thread_sections)
 
@@ -527,3 +528,77 @@ def test_an_embedding_program_gets_the_whole_report_without_path(embed_host, fla
     python_part, native_part = sections[0][1].split("Native stack")
     assert_python_calls_in_order(python_part, "<module>")
     assert re.search(r"> #\d+ .* do_fault ", native_part), report
+
+
+# ---------------------------------------------------------------------------
+# Whatever the dying process left behind: a standard error that nobody
+# reads until the process ends, no descriptor to spare.
+
+FORTY_THREADS = """\
+import threading, time, tvclient_c as c
+started = threading.Barrier(41)
+
+def idle():
+    started.wait()
+    time.sleep(600)
+
+for _ in range(40):
+    threading.Thread(target=idle, daemon=True).start()
+started.wait()
+c.fault("segv", False)
+"""
+
+
+def test_a_crash_ends_at_the_bound_when_stderr_is_read_only_afterwards():
+    # As a job runner collects logs: Popen(stderr=PIPE), wait(), then read.
+    # The report of 41 threads is far more than the 4 KiB the pipe holds.
+    r, w = os.pipe()
+    fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
+    proc = subprocess.Popen(
+        [sys.executable, "-c", PRELUDE + FORTY_THREADS], stdout=subprocess.PIPE, stderr=w,
+        cwd=str(CLIENTS.parent.parent),
+        env=child_env(PATH=os.pathsep.join([SCRIPTS, os.environ["PATH"]]),
+                      TALVEX_CRASH_QUIET=None, TALVEX_CRASH_NDEBUG=None,
+                      TALVEX_CSI_TIMEOUT="3"))
+    os.close(w)
+    try:
+        proc.wait(timeout=60)
+    finally:
+        proc.kill()
+    with os.fdopen(r, "rb") as f:
+        err = f.read()
+    pid = int(proc.stdout.read().split()[0])
+    proc.stdout.close()
+    assert proc.returncode == -signal.SIGSEGV
+    assert err.startswith(SEP + b"talvex crash inspector: process %d\n" % pid), err
+    assert len(err) <= 4096
+
+
+@pytest.mark.parametrize("free", [0, 1])
+def test_the_whole_report_after_every_descriptor_is_used_up(crash, free):
+    r, pid = crash("import tvclient_c as c\n" + LEAK.format(free=free))
+    report, sections = full_report(r, pid)
+    assert "Fatal Python error" not in report and "shared librar" not in report, report
+
+
+def test_the_inspector_keeps_to_the_crashing_process_deadline(crash, bare_python, bare_csi,
+                                                              tmp_path):
+    # A py-spy that never finishes, and an inspector told it may take a
+    # minute: it still stops py-spy and writes what /proc tells in time,
+    # as the crashing process stops it at its own bound of 3 seconds.
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "py-spy").write_text("#!/bin/sh\nexec sleep 600\n")
+    (bin_dir / "py-spy").chmod(0o755)
+    stand_in = tmp_path / "talvex-CSI"
+    stand_in.write_text('#!/bin/sh\nunset PYTHONPATH TALVEX_CSI_READER_STARTED\n'
+                        'PATH="%s:/usr/bin:/bin" TALVEX_CSI_TIMEOUT=60 _TALVEX_CSI_READER=py-spy '
+                        'exec "%s" -P "%s" "$@"\n' % (bin_dir, bare_python, bare_csi))
+    stand_in.chmod(0o755)
+    r, pid = crash("import ctypes, talvex; ctypes.memset(0, 1, 1)",
+                   env={"PYTHONUSERBASE": str(tmp_path), "_TALVEX_CSI_PROGRAM": str(stand_in),
+                        "TALVEX_CSI_TIMEOUT": "3"})
+    report = inspector_part(r, signal.SIGSEGV, SEGV_MESSAGE)
+    assert report.startswith("talvex crash inspector: process %d\n" % pid), report
+    assert "talvex-CSI: py-spy did not finish within the time bound" in report, report
+    assert "From /proc/%d:" % pid in report and "talvex: " not in report, report

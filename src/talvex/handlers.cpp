@@ -20,6 +20,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
@@ -28,12 +29,22 @@
 #include <string.h>
 #include <time.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char **environ;
+
+// Newer than the oldest C library the wheels are built against: the same
+// numbers on every architecture.
+#ifndef SYS_pidfd_open
+#define SYS_pidfd_open 434
+#endif
+#ifndef SYS_close_range
+#define SYS_close_range 436
+#endif
 
 namespace talvex {
 
@@ -87,41 +98,151 @@ const char kReaderVariable[] = "TALVEX_CSI_READER_STARTED=";
 // child's copy of these buffers: nothing is allocated.
 constexpr int kMaxEnvironment = 4096;
 char *child_environment[kMaxEnvironment + 5];
-char context_text[256];
+char context_text[320];
 char reader_text[96];
 const char kStandInVariable[] = "_TALVEX_CSI_PROGRAM";
+
+// Why a destination takes no more of the report: it took nothing by the
+// deadline, or a write failed.
+enum Cut { kWhole, kCutByTime, kCutByError };
+
+struct Destination {
+    int fd;
+    // What the report is written through: for a pipe, a non-blocking
+    // description of this process's own where one can be opened, so that
+    // a full pipe still takes the lines that fit and nobody else's writes
+    // to it change mode; else `fd` itself.
+    int writer;
+    // Whether a write through `writer` waits for room itself.
+    bool blocking;
+    // Whether to wait for room, until the deadline: not for a pipe nobody
+    // will read, nor for the crash file.
+    bool wait;
+    Cut cut;
+};
 
 // Where the report goes: standard error, or a copy of the file faulthandler
 // writes to when it has one of its own; standard error again after the
 // first failed write there. Besides, copies: the crash file, and a file
 // that outlives the process when standard error is a pipe it reads itself.
-int report_fd = 2;
+Destination primary = {2, 2, true, true, kWhole};
 constexpr int kMaxCopies = 2;
-int copy_fds[kMaxCopies];
+Destination copies[kMaxCopies];
 int copy_count = 0;
 // The file in the state directory that holds the report, if one does.
 char state_file[sizeof(report_setup.state_dir) + 64];
 
-// The inspector's output, passed on by this process when the report goes
-// to more than standard error (one thread writes a report: static).
+// The inspector's output, passed on by this process (one thread writes a
+// report: static). No bigger than PIPE_BUF, so that a pipe with room for
+// a write takes all of it at once.
 char relay_buffer[4096];
 
+// The moments (CLOCK_MONOTONIC, in nanoseconds) by which the report is
+// written and by which the process dies, whatever reads it; 0 before a
+// report. In between, a destination that took too little of the report
+// may still take the line that says so.
+long long report_deadline;
+long long report_end;
+// The bound in seconds, as the report names it: "30" unless set.
+char bound_text[32];
+
+long long monotonic_now()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+// What is left until `moment`, for poll(): -1 without one.
+int milliseconds_until(long long moment)
+{
+    if (moment == 0)
+        return -1;
+    long long left = moment - monotonic_now();
+    if (left <= 0)
+        return 0;
+    return left >= 1000000000LL * 1000 ? 1000000000 : static_cast<int>((left + 999999) / 1000000);
+}
+
+Destination open_destination(int fd, bool wait);
+
+// Waits until `fd` has room for a write, at most until `moment`.
+bool room_by(int fd, long long moment)
+{
+    for (;;) {
+        struct pollfd p = {fd, POLLOUT, 0};
+        int n = poll(&p, 1, milliseconds_until(moment));
+        if (n >= 0)
+            return n > 0;
+        if (errno != EINTR)
+            return true;  // the write will tell
+    }
+}
+
+// The first line of `data`, with its newline.
+size_t first_line(const char *data, size_t length)
+{
+    const void *newline = memchr(data, '\n', length);
+    return newline != nullptr ? static_cast<size_t>(static_cast<const char *>(newline) - data) + 1
+                              : length;
+}
+
+// One piece to one destination, waiting for room until `moment`: one
+// write where there is room for it. A pipe takes a write of up to
+// PIPE_BUF bytes whole or not at all: when the rest of a piece does not
+// fit, the lines that do go first.
+Cut deliver(const Destination &d, const char *data, size_t length, long long moment)
+{
+    size_t done = 0;
+    while (done < length) {
+        // A blocking descriptor waits before its write, never in it.
+        if (d.blocking && !room_by(d.writer, moment))
+            return kCutByTime;
+        ssize_t n = write(d.writer, data + done, length - done);
+        if (n < 0 && errno == EAGAIN) {
+            size_t line = first_line(data + done, length - done);
+            if (line < length - done)
+                n = write(d.writer, data + done, line);
+        }
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EAGAIN) {
+            if (!d.wait || !room_by(d.writer, moment))
+                return d.wait ? kCutByTime : kCutByError;
+        } else if (!(n < 0 && errno == EINTR)) {
+            return kCutByError;
+        }
+    }
+    return kWhole;
+}
+
+// One piece of the report to every destination that still takes it.
 void write_bytes(const char *data, size_t length)
 {
-    ssize_t ignored;
     // The copies first: a primary that blocks must not hold them back.
-    for (int i = 0; i < copy_count; i++)
-        ignored = write(copy_fds[i], data, length);
-    if (write(report_fd, data, length) < 0 && report_fd != 2) {
-        report_fd = 2;
-        ignored = write(2, data, length);
+    for (int i = 0; i < copy_count; i++) {
+        if (copies[i].cut == kWhole)
+            copies[i].cut = deliver(copies[i], data, length, report_deadline);
     }
-    (void)ignored;
+    if (primary.cut != kWhole)
+        return;
+    primary.cut = deliver(primary, data, length, report_deadline);
+    if (primary.cut != kWhole && primary.fd != 2) {
+        primary = open_destination(2, true);
+        primary.cut = deliver(primary, data, length, report_deadline);
+    }
 }
 
 void write_stderr(const char *text)
 {
     write_bytes(text, strlen(text));
+}
+
+// A last line for a destination, if there is room for it before the
+// process's end.
+void write_last_line(const Destination &d, const char *text)
+{
+    deliver(d, text, strlen(text), report_end);
 }
 
 // Decimal text of `value` into `buf` (at least 21 bytes); returns buf.
@@ -631,6 +752,23 @@ char **inspector_environment(const char *pythonpath)
     return child_environment;
 }
 
+// In the cloned child: none of the dying process's descriptors but the
+// standard three go to the inspector. Code that leaks descriptors until
+// none is left, none of them close-on-exec, would otherwise leave the
+// inspector's interpreter none to load its libraries with.
+void close_descriptors_from(int first)
+{
+    if (syscall(SYS_close_range, first, ~0U, 0) == 0)
+        return;
+    // Linux before 5.9.
+    struct rlimit limit;
+    rlim_t most = 1 << 20;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < most)
+        most = limit.rlim_cur;
+    for (rlim_t fd = static_cast<rlim_t>(first); fd < most; fd++)
+        close(static_cast<int>(fd));
+}
+
 // In the inspector's child, before it becomes the inspector: py-spy, its
 // own child, starts reading the stacks at once, while the inspector's
 // interpreter starts (about a fifth of the whole report's time). The
@@ -704,10 +842,11 @@ long start_stack_reader(const char *pid_text)
         dup2(relay, 2);
         // This child's own words too: the parent passes them on.
         copy_count = 0;
-        report_fd = 2;
+        primary = {2, 2, true, true, kWhole};
     } else if (dup2(2, 1) < 0) {
         close(1);
     }
+    close_descriptors_from(3);
     // The inspector starts as a fresh program would, but for the signals of
     // job control.
     for (int s : kAsyncSignals) {
@@ -766,15 +905,35 @@ bool same_file(int a, int b)
            sa.st_ino == sb.st_ino;
 }
 
-void add_copy(int fd)
+Destination open_destination(int fd, bool wait)
+{
+    int flags = fcntl(fd, F_GETFL);
+    Destination d = {fd, fd, flags >= 0 && !(flags & O_NONBLOCK), wait, kWhole};
+    struct stat st;
+    if (!d.blocking || !wait || fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode))
+        return d;
+    char path[40];
+    char *end = path;
+    char number[24];
+    append(&end, path + sizeof(path) - 1, "/proc/self/fd/");
+    append(&end, path + sizeof(path) - 1, format_int(fd, number));
+    int own = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (own >= 0) {
+        d.writer = own;
+        d.blocking = false;
+    }
+    return d;
+}
+
+void add_copy(int fd, bool wait)
 {
     if (fd < 0)
         return;
-    bool known = same_file(fd, report_fd);
+    bool known = same_file(fd, primary.fd);
     for (int i = 0; i < copy_count; i++)
-        known = known || same_file(fd, copy_fds[i]);
+        known = known || same_file(fd, copies[i].fd);
     if (!known && copy_count < kMaxCopies)
-        copy_fds[copy_count++] = fd;
+        copies[copy_count++] = open_destination(fd, wait);
 }
 
 // Descriptor 2 is still the pipe this process reads itself.
@@ -817,11 +976,20 @@ int open_state_file()
     return fd;
 }
 
-// Where this report goes: see report_fd and copy_fds.
+// Where this report goes: see primary and copies.
 void choose_destinations()
 {
     int faulthandler_fd = tv_faulthandler_report_fd();
-    report_fd = faulthandler_fd >= 0 ? faulthandler_fd : 2;
+    int fd = faulthandler_fd >= 0 ? faulthandler_fd : 2;
+    bool captured = same_file(fd, 2) && stderr_captured();
+    if (captured) {
+        // Nothing reads that pipe once this thread stops the process: the
+        // report must not wait for it, and must also go somewhere that
+        // outlives the process (below).
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        fcntl(2, F_SETFL, fcntl(2, F_GETFL) | O_NONBLOCK);
+    }
+    primary = open_destination(fd, !captured);
     copy_count = 0;
     state_file[0] = '\0';
     const char *chosen = report_setup.crash_file[tv_load(&report_setup.crash_file_index)];
@@ -829,23 +997,201 @@ void choose_destinations()
     // Non-blocking: a FIFO that nobody reads must not stop the report.
     if (file != nullptr && *file != '\0')
         add_copy(open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-                      0644));
-    if (same_file(report_fd, 2) && stderr_captured()) {
-        // Nothing reads that pipe once this thread stops the process: the
-        // report must not wait for it, and must also go somewhere that
-        // outlives the process.
-        fcntl(2, F_SETFL, fcntl(2, F_GETFL) | O_NONBLOCK);
+                      0644), false);
+    if (captured) {
         int original = report_setup.original_stderr;
-        add_copy(original >= 0 ? original : open_state_file());
+        add_copy(original >= 0 ? original : open_state_file(), true);
     }
 }
 
+// TALVEX_CSI_TIMEOUT as the inspector reads it: a positive number of
+// seconds ("5", "2.5", "1e1", blanks around it), else 30. In nanoseconds,
+// at most a century.
+long long parse_bound(const char *text)
+{
+    constexpr long long kDefault = 30LL * 1000000000LL;
+    constexpr unsigned long long kMost = 100ULL * 366 * 86400 * 1000000000ULL;
+    if (text == nullptr)
+        return kDefault;
+    auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    const char *p = text;
+    while (space(*p))
+        p++;
+    if (*p == '+')
+        p++;
+    unsigned long long mantissa = 0;
+    int scale = 9;  // the mantissa's power of ten, in nanoseconds
+    bool digits = false, point = false;
+    for (;; p++) {
+        if (digit(*p)) {
+            digits = true;
+            if (mantissa < 100000000000000000ULL) {
+                mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+                scale -= point;
+            } else {
+                scale += !point;
+            }
+        } else if (*p == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (!digits)
+        return kDefault;
+    if (*p == 'e' || *p == 'E') {
+        p++;
+        bool negative = *p == '-';
+        if (*p == '-' || *p == '+')
+            p++;
+        if (!digit(*p))
+            return kDefault;
+        int exponent = 0;
+        for (; digit(*p); p++) {
+            if (exponent < 100000)
+                exponent = exponent * 10 + (*p - '0');
+        }
+        scale += negative ? -exponent : exponent;
+    }
+    while (space(*p))
+        p++;
+    if (*p != '\0' || mantissa == 0)
+        return kDefault;
+    for (; scale < 0 && mantissa != 0; scale++)
+        mantissa /= 10;
+    if (mantissa == 0)
+        return 1;  // positive, though below a nanosecond
+    for (; scale > 0; scale--) {
+        if (mantissa > kMost / 10)
+            return static_cast<long long>(kMost);
+        mantissa *= 10;
+    }
+    return static_cast<long long>(mantissa < kMost ? mantissa : kMost);
+}
+
+// Seconds, to the millisecond: "5", "2.5", "0.001".
+void format_seconds(long long nanoseconds, char *out, size_t size)
+{
+    char number[24];
+    char *end = out;
+    const char *limit = out + size - 1;
+    append(&end, limit, format_int(nanoseconds / 1000000000LL, number));
+    long long millis = nanoseconds % 1000000000LL / 1000000;
+    if (millis == 0)
+        return;
+    char fraction[5] = {'.', static_cast<char>('0' + millis / 100),
+                        static_cast<char>('0' + millis / 10 % 10),
+                        static_cast<char>('0' + millis % 10), '\0'};
+    for (int i = 3; fraction[i] == '0'; i--)
+        fraction[i] = '\0';
+    append(&end, limit, fraction);
+}
+
+// Starts the report's clock. The inspector learns the deadline from its
+// context, and stops its stack readers in time to write what it has.
+void start_deadline()
+{
+    long long bound = parse_bound(getenv("TALVEX_CSI_TIMEOUT"));
+    format_seconds(bound, bound_text, sizeof(bound_text));
+    // The last tenth, at most half a second, is for the line that says
+    // the report is cut short.
+    long long reserve = bound / 10 < 500000000LL ? bound / 10 : 500000000LL;
+    report_end = monotonic_now() + bound;
+    report_deadline = report_end - reserve;
+    char number[24];
+    char *end = context_text + strlen(context_text);
+    const char *limit = context_text + sizeof(context_text) - 1;
+    append(&end, limit, " deadline=");
+    append(&end, limit, format_int(report_deadline, number));
+}
+
+// "talvex: <what> the time bound of <N> seconds (TALVEX_CSI_TIMEOUT)<more>\n",
+// in a buffer of its own, for one write.
+const char *bound_line(const char *what, const char *more)
+{
+    static char line[256];
+    char *end = line;
+    const char *limit = line + sizeof(line) - 1;
+    append(&end, limit, "talvex: ");
+    append(&end, limit, what);
+    append(&end, limit, " the time bound of ");
+    append(&end, limit, bound_text);
+    append(&end, limit, strcmp(bound_text, "1") == 0 ? " second" : " seconds");
+    append(&end, limit, " (TALVEX_CSI_TIMEOUT)");
+    append(&end, limit, more);
+    append(&end, limit, "\n");
+    return line;
+}
+
+// Passes the inspector's output on from the relay pipe: until it ends or
+// the deadline, or, with `wait` false, what is there now.
+void pass_on(int relay, bool wait)
+{
+    for (;;) {
+        struct pollfd p = {relay, POLLIN, 0};
+        int ready = poll(&p, 1, wait ? milliseconds_until(report_deadline) : 0);
+        if (ready == 0)
+            return;
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        ssize_t n = read(relay, relay_buffer, sizeof(relay_buffer));
+        if (n > 0)
+            write_bytes(relay_buffer, static_cast<size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            return;
+    }
+}
+
+// Waits for the inspector until the deadline, and stops it there. Returns
+// whether it ended by itself.
+bool wait_for_inspector(pid_t child)
+{
+    // Its end is seen through a process descriptor where one can still be
+    // had (not after a descriptor leak), else by looking every 5 ms.
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+    bool ended = false;
+    for (;;) {
+        pid_t reaped = waitpid(child, nullptr, WNOHANG);
+        // ECHILD: reaped by the kernel, as the program ignores SIGCHLD.
+        if (reaped == child || (reaped < 0 && errno != EINTR)) {
+            ended = true;
+            break;
+        }
+        int left = milliseconds_until(report_deadline);
+        if (left == 0)
+            break;
+        if (pidfd >= 0) {
+            struct pollfd p = {pidfd, POLLIN, 0};
+            poll(&p, 1, left);
+        } else {
+            struct timespec pause = {0, (left < 5 ? left : 5) * 1000000L};
+            nanosleep(&pause, nullptr);
+        }
+    }
+    if (pidfd >= 0)
+        close(pidfd);
+    if (!ended) {
+        kill(child, SIGKILL);
+        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR)
+            continue;
+    }
+    return ended;
+}
+
 // The crash report: separator, the inspector's report, separator, the
-// message and the explanation, separator.
+// message and the explanation, separator. All of it, the inspector
+// included, within the time bound: a destination that takes nothing by
+// then gets nothing more but a line that says so, if that line fits, and
+// an inspector that has not finished by then is stopped.
 void write_report(const char *message)
 {
     if (getenv("TALVEX_CRASH_QUIET") != nullptr)
         return;
+    start_deadline();
     choose_destinations();
     write_stderr(kSeparator);
     if (getenv("TALVEX_CRASH_NDEBUG") == nullptr) {
@@ -855,11 +1201,12 @@ void write_report(const char *message)
         // start) attach to it; named before they exist, as py-spy attaches
         // at once.
         prctl(PR_SET_PTRACER, pid, 0, 0, 0);
-        // The inspector writes to standard error itself, or, where the
-        // report goes elsewhere too or may fail, into a pipe that this
-        // process passes on.
+        // The inspector writes into a pipe that this process passes on, so
+        // that a destination nobody reads holds up only this process, which
+        // watches the clock. Without descriptors to spare for it, the
+        // inspector writes to standard error itself.
         int relay[2] = {-1, -1};
-        if ((copy_count > 0 || report_fd != 2) && pipe2(relay, O_CLOEXEC) != 0)
+        if (pipe2(relay, O_CLOEXEC) != 0)
             relay[0] = relay[1] = -1;
         // The raw system call, not fork(): it runs no fork handlers and takes
         // no C-library lock, which a crash inside malloc may be holding.
@@ -876,16 +1223,14 @@ void write_report(const char *message)
             if (relay[0] >= 0) {
                 close(relay[1]);
                 relay[1] = -1;
-                for (;;) {
-                    ssize_t n = read(relay[0], relay_buffer, sizeof(relay_buffer));
-                    if (n > 0)
-                        write_bytes(relay_buffer, static_cast<size_t>(n));
-                    else if (n == 0 || errno != EINTR)
-                        break;
-                }
+                pass_on(relay[0], true);
             }
-            while (waitpid(static_cast<pid_t>(child), nullptr, 0) == -1 && errno == EINTR)
-                continue;
+            if (!wait_for_inspector(static_cast<pid_t>(child))) {
+                if (relay[0] >= 0)
+                    pass_on(relay[0], false);
+                write_stderr(bound_line("the crash inspector did not finish within",
+                                        " and was stopped"));
+            }
             write_stderr(kSeparator);
         }
         for (int fd : relay) {
@@ -898,12 +1243,23 @@ void write_report(const char *message)
         write_stderr(kExplanation);
         write_stderr(kSeparator);
     }
+    const char *cut = bound_line("this crash report is cut short: not all of it was taken within",
+                                 "");
+    for (int i = 0; i < copy_count; i++) {
+        if (copies[i].cut == kCutByTime)
+            write_last_line(copies[i], cut);
+    }
+    if (primary.cut == kCutByTime)
+        write_last_line(primary, cut);
     if (state_file[0] != '\0') {
         // The last line on standard error says where the report is kept.
-        copy_count = 0;
-        write_stderr("talvex: this crash report is also in ");
-        write_stderr(state_file);
-        write_stderr("\n");
+        static char kept[sizeof(state_file) + 64];
+        char *end = kept;
+        const char *limit = kept + sizeof(kept) - 1;
+        append(&end, limit, "talvex: this crash report is also in ");
+        append(&end, limit, state_file);
+        append(&end, limit, "\n");
+        write_last_line(primary, kept);
     }
 }
 

@@ -32,6 +32,9 @@ import time as _time
 # cli.py writes where _TALVEX_CSI_TIMES asks (the benchmarks read them).
 STARTED = _time.monotonic()
 
+# What the crashing process says about its crash (fault.py reads it).
+CONTEXT_ENV = "TALVEX_CSI_CONTEXT"
+
 if __name__ == "__main__":
     # Run as a file (python .../talvex_csi/__init__.py): load this very
     # directory as the package, whatever else sys.path holds.

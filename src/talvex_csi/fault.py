@@ -13,7 +13,9 @@ passes it; ``trap``
 ``address`` (the faulting address) and ``ip`` (the instruction pointer)
 where the handler could read them, on Linux x86-64; ``code`` (the kernel's
 si_code) and, for a signal that a process sent, ``sender`` (its pid), from
-runtimes that pass them.  The words are believed only about the inspector's
+runtimes that pass them; ``deadline``, when the crashing process stops
+this inspector and dies (CLOCK_MONOTONIC nanoseconds), which stacks.py
+reads.  The words are believed only about the inspector's
 own parent, and only for one of its threads: a variable inherited by
 anything else describes some other crash.
 """
@@ -21,9 +23,8 @@ anything else describes some other crash.
 import os
 from signal import SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP
 
+from . import CONTEXT_ENV
 from .procfs import read_text
-
-CONTEXT_ENV = "TALVEX_CSI_CONTEXT"
 
 TRAP_GENERAL_PROTECTION = 13
 TRAP_PAGE_FAULT = 14

@@ -30,7 +30,7 @@ import os
 import sys
 import time
 
-from . import installation
+from . import CONTEXT_ENV, installation
 
 # json, select and signal are imported where they are used: py-spy starts
 # before them, their import (enum's, for signal) running while it reads.
@@ -79,6 +79,10 @@ def start_pyspy(pid, timeout):
     the inspector reads /proc and imports the rest of itself.  Returns what
     read_stacks() takes as its `started`."""
     deadline = time.monotonic() + timeout
+    given = _crash_deadline(pid)
+    if given is not None:
+        # What is left once the readers are done goes to writing the report.
+        deadline = min(deadline, given - min(1.0, max(0.0, given - time.monotonic()) / 5))
     started = _started_by_crash_handler(pid)
     if os.environ.get(READER_ENV, "auto") == "pystack":
         if started is not None:
@@ -91,6 +95,20 @@ def start_pyspy(pid, timeout):
             return deadline, None, None
         started = _start([spy, "dump", "--native", "--json", "--pid", str(pid)])
     return deadline, "py-spy", (started, state)
+
+
+def _crash_deadline(pid):
+    """When the crashing process that started this inspector stops it and
+    dies (CLOCK_MONOTONIC seconds, as time.monotonic()), from the context
+    it passed; None for any other process."""
+    raw = os.environ.get(CONTEXT_ENV, "")
+    for word in raw.split():
+        if word.startswith("deadline=") and pid == os.getppid():
+            try:
+                return int(word[len("deadline="):]) / 1e9
+            except ValueError:
+                return None
+    return None
 
 
 def _started_by_crash_handler(pid):
