@@ -75,6 +75,11 @@ HANGS = """\
 echo "inspector $$"
 exec sleep 600
 """
+# One that shows the context the crashing process handed it.
+CONTEXT = """\
+#!/bin/sh
+echo "$TALVEX_CSI_CONTEXT"
+"""
 VERBOSE_LINE = b"inspector line\n"
 VERBOSE = """\
 #!/bin/sh
@@ -95,7 +100,8 @@ def inspectors(tmp_path):
         return str(path)
     return {"missing": str(tmp_path / "empty" / "talvex-CSI"),
             "stand_in": program("bin", STAND_IN), "denied": program("denied", STAND_IN, 0o644),
-            "hangs": program("hangs", HANGS), "verbose": program("verbose", VERBOSE)}
+            "hangs": program("hangs", HANGS), "verbose": program("verbose", VERBOSE),
+            "context": program("context", CONTEXT)}
 
 
 @pytest.fixture
@@ -416,6 +422,31 @@ def test_an_inspector_that_does_not_finish_is_stopped_at_the_bound(crash, bound,
                     + SEP + message_block(SEGV_MESSAGE))
     # Stopped, not left behind.
     assert not os.path.exists("/proc/%d" % int(said.split()[1]))
+
+
+@pytest.mark.parametrize("text", ["2.5", " 7 ", "1e1", "+4", "4.", ".5e1", "soon", "-3", "0", "",
+                                  "inf", "nan", "1e400", "1e-400"])
+def test_the_bound_is_read_as_the_inspector_reads_it(inspectors, text):
+    # The crashing process reads TALVEX_CSI_TIMEOUT in its signal handler
+    # and hands the inspector its deadline: the two must agree on the
+    # bound, or the inspector would be stopped before it says anything.
+    from talvex_csi.stacks import timeout_from_env
+
+    bound = timeout_from_env({"TALVEX_CSI_TIMEOUT": text})[0]
+    code = CHILD.format(before="", after="", crash="c.fault('segv', False)")
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, cwd=str(CLIENTS.parent.parent),
+                            env=child_env(TALVEX_CRASH_QUIET=None, TALVEX_CRASH_NDEBUG=None,
+                                          TALVEX_CRASH_FILE=None, TALVEX_CSI_TIMEOUT=text,
+                                          _TALVEX_CSI_PROGRAM=inspectors["context"]))
+    assert proc.stdout.readline()  # its pid, just before the fault
+    crashed = time.monotonic()
+    _, err = proc.communicate(timeout=60)
+    proc.stdout.close()
+    words = dict(w.partition("=")[::2] for w in err.split(b"\n")[1].decode().split())
+    reserve = min(0.5, bound / 10)
+    # Within a second: the bounds in the table lie seconds apart.
+    assert abs(int(words["deadline"]) / 1e9 - crashed - (bound - reserve)) < 1, (words, bound)
 
 
 def test_a_report_not_taken_in_time_is_cut_with_a_line_saying_so(inspectors):

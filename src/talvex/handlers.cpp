@@ -1,8 +1,9 @@
 // Everything in this file may run inside a signal handler: the two
 // handlers, the trampoline that every jump passes through, and the crash
-// report. Every line obeys the same rule: output only by single write
-// calls per destination (standard error, talvex's copy of faulthandler's
-// file, the crash file), no allocation, no lock, no C++ exception, no
+// report. Every line obeys the same rule: output only by write calls
+// straight to each destination (standard error, talvex's copy of
+// faulthandler's file, the crash file), one per piece where there is room
+// for it (deliver()), no allocation, no lock, no C++ exception, no
 // Python object. The only calls into the interpreter are
 // PyErr_SetInterruptEx, which CPython documents as safe in a signal
 // handler, the two reads of its lifecycle flags in python_running(), and
@@ -20,6 +21,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <float.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <setjmp.h>
@@ -153,15 +156,19 @@ long long monotonic_now()
     return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
-// What is left until `moment`, for poll(): -1 without one.
+// What is left until `moment`, for poll(), which may take less than all
+// of a long wait: -1 without a moment.
 int milliseconds_until(long long moment)
 {
     if (moment == 0)
         return -1;
-    long long left = moment - monotonic_now();
-    if (left <= 0)
-        return 0;
-    return left >= 1000000000LL * 1000 ? 1000000000 : static_cast<int>((left + 999999) / 1000000);
+    long long left = (moment - monotonic_now() + 999999) / 1000000;
+    return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+bool passed(long long moment)
+{
+    return moment != 0 && monotonic_now() >= moment;
 }
 
 Destination open_destination(int fd, bool wait);
@@ -172,9 +179,11 @@ bool room_by(int fd, long long moment)
     for (;;) {
         struct pollfd p = {fd, POLLOUT, 0};
         int n = poll(&p, 1, milliseconds_until(moment));
-        if (n >= 0)
-            return n > 0;
-        if (errno != EINTR)
+        if (n > 0)
+            return true;
+        if (n == 0 && passed(moment))
+            return false;
+        if (n < 0 && errno != EINTR)
             return true;  // the write will tell
     }
 }
@@ -1058,6 +1067,14 @@ long long parse_bound(const char *text)
         p++;
     if (*p != '\0' || mantissa == 0)
         return kDefault;
+    // What the inspector's float() makes of it must be finite and above 0.
+    double seconds = static_cast<double>(mantissa);
+    for (int e = scale - 9; e > 0 && seconds <= DBL_MAX; e--)
+        seconds *= 10;
+    for (int e = scale - 9; e < 0 && seconds > 0; e++)
+        seconds /= 10;
+    if (!(seconds > 0 && seconds <= DBL_MAX))
+        return kDefault;
     for (; scale < 0 && mantissa != 0; scale++)
         mantissa /= 10;
     if (mantissa == 0)
@@ -1131,10 +1148,10 @@ void pass_on(int relay, bool wait)
     for (;;) {
         struct pollfd p = {relay, POLLIN, 0};
         int ready = poll(&p, 1, wait ? milliseconds_until(report_deadline) : 0);
-        if (ready == 0)
+        if (ready == 0 && (!wait || passed(report_deadline)))
             return;
-        if (ready < 0) {
-            if (errno == EINTR)
+        if (ready <= 0) {
+            if (ready == 0 || errno == EINTR)
                 continue;
             return;
         }
