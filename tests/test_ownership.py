@@ -410,6 +410,7 @@ def test_signal_function_taken_before_import_is_repaired(repair):
 @pytest.mark.parametrize("sig, kind, raised", [
     ("SIGSEGV", "segv", "talvex.signals.SignalError('Segmentation fault')"),
     ("SIGFPE", "fpe", "builtins.FloatingPointError('Floating point exception')"),
+    ("SIGILL", "ill", "talvex.signals.SignalError('Illegal instruction')"),
 ])
 @pytest.mark.parametrize("repair", ["signals.init_talvex()", "signal.getsignal(SIG)"])
 def test_fatal_signal_function_taken_before_import_is_repaired(sig, kind, raised, repair):
