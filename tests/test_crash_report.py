@@ -549,16 +549,20 @@ c.fault("segv", False)
 """
 
 
-def test_a_crash_ends_at_the_bound_when_stderr_is_read_only_afterwards():
+@pytest.mark.parametrize("faulthandler, quiet", [(False, None), (True, None), (True, "")],
+                         ids=["report", "report and faulthandler", "faulthandler alone"])
+def test_a_crash_ends_at_the_bound_when_stderr_is_read_only_afterwards(faulthandler, quiet):
     # As a job runner collects logs: Popen(stderr=PIPE), wait(), then read.
-    # The report of 41 threads is far more than the 4 KiB the pipe holds.
+    # The report of 41 threads is far more than the 4 KiB the pipe holds,
+    # and so is faulthandler's traceback, which follows it.
     r, w = os.pipe()
     fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
+    options = ["-X", "faulthandler"] if faulthandler else []
     proc = subprocess.Popen(
-        [sys.executable, "-c", PRELUDE + FORTY_THREADS], stdout=subprocess.PIPE, stderr=w,
-        cwd=str(CLIENTS.parent.parent),
+        [sys.executable, *options, "-c", PRELUDE + FORTY_THREADS], stdout=subprocess.PIPE,
+        stderr=w, cwd=str(CLIENTS.parent.parent),
         env=child_env(PATH=os.pathsep.join([SCRIPTS, os.environ["PATH"]]),
-                      TALVEX_CRASH_QUIET=None, TALVEX_CRASH_NDEBUG=None,
+                      TALVEX_CRASH_QUIET=quiet, TALVEX_CRASH_NDEBUG=None,
                       TALVEX_CSI_TIMEOUT="3"))
     os.close(w)
     try:
@@ -570,7 +574,9 @@ def test_a_crash_ends_at_the_bound_when_stderr_is_read_only_afterwards():
     pid = int(proc.stdout.read().split()[0])
     proc.stdout.close()
     assert proc.returncode == -signal.SIGSEGV
-    assert err.startswith(SEP + b"talvex crash inspector: process %d\n" % pid), err
+    first = b"Fatal Python error: Segmentation fault" if quiet is not None \
+        else SEP + b"talvex crash inspector: process %d\n" % pid
+    assert err.startswith(first), err
     assert len(err) <= 4096
 
 

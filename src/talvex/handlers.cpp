@@ -33,6 +33,7 @@
 #include <time.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -1105,8 +1106,10 @@ void format_seconds(long long nanoseconds, char *out, size_t size)
     append(&end, limit, fraction);
 }
 
-// Starts the report's clock. The inspector learns the deadline from its
-// context, and stops its stack readers in time to write what it has.
+// Starts the crash's clock, by which the report, the inspector and a
+// handler chained after them all end. The inspector learns the deadline
+// from its context, and stops its stack readers in time to write what it
+// has.
 void start_deadline()
 {
     long long bound = parse_bound(getenv("TALVEX_CSI_TIMEOUT"));
@@ -1208,7 +1211,6 @@ void write_report(const char *message)
 {
     if (getenv("TALVEX_CRASH_QUIET") != nullptr)
         return;
-    start_deadline();
     choose_destinations();
     write_stderr(kSeparator);
     if (getenv("TALVEX_CRASH_NDEBUG") == nullptr) {
@@ -1288,6 +1290,17 @@ void write_report(const char *message)
     _exit(128 + sig);
 }
 
+// The signal the process is dying by, for end_at_bound().
+int dying_signal;
+
+// SIGALRM at the end of the time bound, in whichever thread takes it: the
+// handler chained after the report (faulthandler) has not finished, most
+// likely blocked writing into a pipe that nobody reads.
+void end_at_bound(int)
+{
+    die_now(dying_signal);
+}
+
 // The last act of the process: the report, then the handler that was in
 // place before talvex (faulthandler, a crash reporter), then death by the
 // signal itself.
@@ -1297,16 +1310,30 @@ void write_report(const char *message)
     describe_context(sig, info, context);
     for (int s : kAsyncSignals)
         signal(s, SIG_IGN);
+    start_deadline();
 
     write_report(message);
 
     for (int s : kFatalSignals)
         signal(s, SIG_DFL);
     const Chain &faulthandler = shared.chains[kChainFaulthandler];
-    if (sig > 0 && sig < kSignalSlots && tv_load(&faulthandler.set[sig])) {
+    if (sig > 0 && sig < kSignalSlots && tv_load(&faulthandler.set[sig]) && !passed(report_end)) {
         const struct sigaction &previous = faulthandler.action[sig];
-        if (is_real_handler(previous))
+        if (is_real_handler(previous)) {
+            // faulthandler's traceback gets what is left of the bound.
+            dying_signal = sig;
+            struct sigaction alarm_action;
+            memset(&alarm_action, 0, sizeof(alarm_action));
+            alarm_action.sa_handler = end_at_bound;
+            sigaction(SIGALRM, &alarm_action, nullptr);
+            long long left = report_end - monotonic_now();
+            struct itimerval at_end;
+            memset(&at_end, 0, sizeof(at_end));
+            at_end.it_value.tv_sec = static_cast<time_t>(left / 1000000000LL);
+            at_end.it_value.tv_usec = static_cast<suseconds_t>(left % 1000000000LL / 1000 + 1);
+            setitimer(ITIMER_REAL, &at_end, nullptr);
             sigaction(sig, &previous, nullptr);
+        }
     }
     sigprocmask(SIG_SETMASK, &shared.default_sigmask, nullptr);
     raise(sig);
