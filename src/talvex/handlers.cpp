@@ -217,7 +217,9 @@ Cut deliver(const Destination &d, const char *data, size_t length, long long mom
         if (n > 0) {
             done += static_cast<size_t>(n);
         } else if (n < 0 && errno == EAGAIN) {
-            if (!d.wait || !room_by(d.writer, moment))
+            // Checked against the clock too, should poll find room that
+            // the write then does not.
+            if (!d.wait || passed(moment) || !room_by(d.writer, moment))
                 return d.wait ? kCutByTime : kCutByError;
         } else if (!(n < 0 && errno == EINTR)) {
             return kCutByError;
