@@ -730,6 +730,10 @@ void describe_context(int sig, const siginfo_t *info, void *context)
     // not dumpable admits only a tracer with CAP_SYS_PTRACE).
     append(&end, limit, " dumpable=");
     append(&end, limit, format_int(prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), number));
+    // When this process stops the inspector and dies: the inspector stops
+    // its stack readers in time to write what it has.
+    append(&end, limit, " deadline=");
+    append(&end, limit, format_int(report_deadline, number));
     MachineFault fault = machine_fault(context);
     if (!fault.valid)
         return;
@@ -852,13 +856,15 @@ long start_stack_reader(const char *pid_text)
     if (relay >= 0) {
         dup2(relay, 1);
         dup2(relay, 2);
-        // This child's own words too: the parent passes them on.
-        copy_count = 0;
-        primary = {2, 2, true, true, kWhole};
     } else if (dup2(2, 1) < 0) {
         close(1);
     }
     close_descriptors_from(3);
+    // This child's own words go where its output goes, descriptor 2 (the
+    // relay, whose words the parent passes on): the parent's other
+    // destinations are closed here.
+    copy_count = 0;
+    primary = open_destination(2, true);
     // The inspector starts as a fresh program would, but for the signals of
     // job control.
     for (int s : kAsyncSignals) {
@@ -917,6 +923,8 @@ bool same_file(int a, int b)
            sa.st_ino == sb.st_ino;
 }
 
+// A destination for `fd`, with a writer of its own where it is a pipe
+// that the report may wait for.
 Destination open_destination(int fd, bool wait)
 {
     int flags = fcntl(fd, F_GETFL);
@@ -1109,9 +1117,7 @@ void format_seconds(long long nanoseconds, char *out, size_t size)
 }
 
 // Starts the crash's clock, by which the report, the inspector and a
-// handler chained after them all end. The inspector learns the deadline
-// from its context, and stops its stack readers in time to write what it
-// has.
+// handler chained after them all end.
 void start_deadline()
 {
     long long bound = parse_bound(getenv("TALVEX_CSI_TIMEOUT"));
@@ -1121,11 +1127,6 @@ void start_deadline()
     long long reserve = bound / 10 < 500000000LL ? bound / 10 : 500000000LL;
     report_end = monotonic_now() + bound;
     report_deadline = report_end - reserve;
-    char number[24];
-    char *end = context_text + strlen(context_text);
-    const char *limit = context_text + sizeof(context_text) - 1;
-    append(&end, limit, " deadline=");
-    append(&end, limit, format_int(report_deadline, number));
 }
 
 // "talvex: <what> the time bound of <N> seconds (TALVEX_CSI_TIMEOUT)<more>\n",
@@ -1148,7 +1149,7 @@ const char *bound_line(const char *what, const char *more)
 
 // Passes the inspector's output on from the relay pipe: until it ends or
 // the deadline, or, with `wait` false, what is there now.
-void pass_on(int relay, bool wait)
+void relay_output(int relay, bool wait)
 {
     for (;;) {
         struct pollfd p = {relay, POLLIN, 0};
@@ -1244,11 +1245,11 @@ void write_report(const char *message)
             if (relay[0] >= 0) {
                 close(relay[1]);
                 relay[1] = -1;
-                pass_on(relay[0], true);
+                relay_output(relay[0], true);
             }
             if (!wait_for_inspector(static_cast<pid_t>(child))) {
                 if (relay[0] >= 0)
-                    pass_on(relay[0], false);
+                    relay_output(relay[0], false);
                 write_stderr(bound_line("the crash inspector did not finish within",
                                         " and was stopped"));
             }
@@ -1309,10 +1310,10 @@ void end_at_bound(int)
 [[noreturn]] void die_for_signal(int sig, const char *message, const siginfo_t *info,
                                 void *context)
 {
+    start_deadline();
     describe_context(sig, info, context);
     for (int s : kAsyncSignals)
         signal(s, SIG_IGN);
-    start_deadline();
 
     write_report(message);
 
@@ -1328,11 +1329,13 @@ void end_at_bound(int)
             memset(&alarm_action, 0, sizeof(alarm_action));
             alarm_action.sa_handler = end_at_bound;
             sigaction(SIGALRM, &alarm_action, nullptr);
-            long long left = report_end - monotonic_now();
+            long long micros = (report_end - monotonic_now()) / 1000 + 1;
+            if (micros < 1)
+                micros = 1;  // zero would disarm the timer
             struct itimerval at_end;
             memset(&at_end, 0, sizeof(at_end));
-            at_end.it_value.tv_sec = static_cast<time_t>(left / 1000000000LL);
-            at_end.it_value.tv_usec = static_cast<suseconds_t>(left % 1000000000LL / 1000 + 1);
+            at_end.it_value.tv_sec = static_cast<time_t>(micros / 1000000);
+            at_end.it_value.tv_usec = static_cast<suseconds_t>(micros % 1000000);
             setitimer(ITIMER_REAL, &at_end, nullptr);
             sigaction(sig, &previous, nullptr);
         }

@@ -26,14 +26,25 @@ Nothing here imports the compiled part of talvex: the inspector has to work
 when that is what broke.
 """
 
+import os as _os
 import time as _time
 
 # When the inspector's own code began: the first of the phase timings that
 # cli.py writes where _TALVEX_CSI_TIMES asks (the benchmarks read them).
 STARTED = _time.monotonic()
 
-# What the crashing process says about its crash (fault.py reads it).
+# What the crashing process says about its crash: "key=value" words.
 CONTEXT_ENV = "TALVEX_CSI_CONTEXT"
+
+
+def context_words(pid):
+    """The words of the context as a dict, when `pid` is this inspector's
+    parent, the crashing process that passed it; else empty (a variable
+    inherited by anything else describes some other crash)."""
+    raw = _os.environ.get(CONTEXT_ENV)
+    if not raw or pid != _os.getppid():
+        return {}
+    return dict(word.partition("=")[::2] for word in raw.split())
 
 if __name__ == "__main__":
     # Run as a file (python .../talvex_csi/__init__.py): load this very

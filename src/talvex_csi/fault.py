@@ -23,7 +23,7 @@ anything else describes some other crash.
 import os
 from signal import SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP
 
-from . import CONTEXT_ENV
+from . import context_words
 from .procfs import read_text
 
 TRAP_GENERAL_PROTECTION = 13
@@ -69,10 +69,7 @@ class FaultContext:
 
 def read_context(target):
     """The context the crashing process passed, or None."""
-    raw = os.environ.get(CONTEXT_ENV)
-    if not raw or target.pid != os.getppid():
-        return None
-    words = dict(word.partition("=")[::2] for word in raw.split())
+    words = context_words(target.pid)
     try:
         signo, tid = int(words["signal"]), int(words["tid"])
     except (KeyError, ValueError):

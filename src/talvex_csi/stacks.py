@@ -30,7 +30,7 @@ import os
 import sys
 import time
 
-from . import CONTEXT_ENV, installation
+from . import context_words, installation
 
 # json, select and signal are imported where they are used: py-spy starts
 # before them, their import (enum's, for signal) running while it reads.
@@ -101,14 +101,10 @@ def _crash_deadline(pid):
     """When the crashing process that started this inspector stops it and
     dies (CLOCK_MONOTONIC seconds, as time.monotonic()), from the context
     it passed; None for any other process."""
-    raw = os.environ.get(CONTEXT_ENV, "")
-    for word in raw.split():
-        if word.startswith("deadline=") and pid == os.getppid():
-            try:
-                return int(word[len("deadline="):]) / 1e9
-            except ValueError:
-                return None
-    return None
+    try:
+        return int(context_words(pid)["deadline"]) / 1e9
+    except (KeyError, ValueError):
+        return None
 
 
 def _started_by_crash_handler(pid):
