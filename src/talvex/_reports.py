@@ -17,7 +17,7 @@ import sys
 MARK = ".unannounced"
 
 
-def _report_key(name):
+def _report_key(name: str) -> tuple[int, int] | None:
     """(seconds, pid) of a report's file name, or None for any other name."""
     if not (name.startswith("crash-") and name.endswith(".txt")):
         return None
@@ -27,7 +27,7 @@ def _report_key(name):
     return int(seconds), int(pid)
 
 
-def state_directory():
+def state_directory() -> str | None:
     """Where the crash path keeps reports, or None when neither
     XDG_STATE_HOME nor HOME is an absolute path. talvex.signals takes it from
     here at initialisation."""
@@ -40,7 +40,7 @@ def state_directory():
     return None
 
 
-def saved_reports():
+def saved_reports() -> list[str]:
     """The paths of the reports kept in the state directory, oldest first."""
     directory = state_directory()
     if directory is None:
@@ -53,7 +53,7 @@ def saved_reports():
     return [os.path.join(directory, name) for _, name in found]
 
 
-def take_unannounced(reports):
+def take_unannounced(reports: list[str]) -> list[str]:
     """Those of `reports` not announced yet, their marks taken away: each is
     announced once, by whichever process removes its mark."""
     taken = []
@@ -66,7 +66,7 @@ def take_unannounced(reports):
     return taken
 
 
-def announce():
+def announce() -> None:
     """At start: one line on standard error for each report not announced yet."""
     if sys.stderr is None:
         return
