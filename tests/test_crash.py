@@ -617,15 +617,16 @@ def test_the_bound_is_read_as_the_inspector_reads_it(inspectors, text):
     assert abs(int(words["deadline"]) / 1e9 - crashed - (bound - reserve)) < 1, (words, bound)
 
 
-# Many threads, so that faulthandler's traceback, which follows the report,
-# is more than the pipe holds.
-IDLE_THREADS = """\
+def idle_threads(n):
+    """Code that starts `n` threads that sleep, and waits until they are
+    there: a report, and faulthandler's traceback, longer than a pipe holds."""
+    return f"""\
 import threading, time
-started = threading.Barrier(61)
+started = threading.Barrier({n + 1})
 def idle():
     started.wait()
     time.sleep(600)
-for _ in range(60):
+for _ in range({n}):
     threading.Thread(target=idle, daemon=True).start()
 started.wait()
 """
@@ -656,7 +657,7 @@ def test_faulthandlers_traceback_ends_at_the_bound_whatever_the_program_does_wit
     # blocks in its write; the process still dies by its signal at the bound.
     r, w = os.pipe()
     fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
-    code = CHILD.format(before=before, after=IDLE_THREADS, crash="c.fault('segv', False)")
+    code = CHILD.format(before=before, after=idle_threads(60), crash="c.fault('segv', False)")
     proc = subprocess.Popen([sys.executable, "-X", "faulthandler", "-c", code],
                             stdout=subprocess.PIPE, stderr=w, cwd=str(CLIENTS.parent.parent),
                             env=child_env(TALVEX_CRASH_QUIET=None, TALVEX_CRASH_NDEBUG=None,

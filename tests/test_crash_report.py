@@ -16,7 +16,7 @@ import textwrap
 import pytest
 
 from conftest import CLIENTS, child_env, default_sigint, embed_env
-from test_crash import EXPLANATION, LEAK, SEGV_MESSAGE, SEP
+from test_crash import EXPLANATION, LEAK, SEGV_MESSAGE, SEP, idle_threads
 from test_csi import (CSI, assert_python_calls_in_order, bare_csi, bare_python,  # noqa: F401
                       problem_lines, thread_sections)
 
@@ -534,17 +534,8 @@ def test_an_embedding_program_gets_the_whole_report_without_path(embed_host, fla
 # Whatever the dying process left behind: a standard error that nobody
 # reads until the process ends, no descriptor to spare.
 
-FORTY_THREADS = """\
-import threading, time, tvclient_c as c
-started = threading.Barrier(41)
-
-def idle():
-    started.wait()
-    time.sleep(600)
-
-for _ in range(40):
-    threading.Thread(target=idle, daemon=True).start()
-started.wait()
+FORTY_THREADS = idle_threads(40) + """\
+import tvclient_c as c
 c.fault("segv", False)
 """
 

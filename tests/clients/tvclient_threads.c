@@ -1,8 +1,8 @@
 /*
  * Threads for crash reports in hard places: a thread that C code creates,
- * which Python never sees, and native code that faults while another
- * thread holds the interpreter lock. Uses nothing of talvex: the faults
- * happen outside any region.
+ * which Python never sees, native code that faults while another thread
+ * holds the interpreter lock, and a thread that forks while the process
+ * crashes. Uses nothing of talvex: the faults happen outside any region.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -51,25 +51,32 @@ static void *native_thread_main(void *arg)
     return NULL;
 }
 
-/* start_faulting_thread(seconds): a detached thread with no Python thread
- * state, which writes through a null pointer after the delay. */
-static PyObject *start_faulting_thread(PyObject *self, PyObject *arg)
+/* Starts a detached thread with no Python thread state: None, or NULL with
+ * an exception set. */
+static PyObject *start_detached(void *(*body)(void *))
 {
     pthread_t thread;
     pthread_attr_t attr;
     int err;
-    (void)self;
-    if (!seconds_of(arg, &native_thread_delay))
-        return NULL;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    err = pthread_create(&thread, &attr, native_thread_main, NULL);
+    err = pthread_create(&thread, &attr, body, NULL);
     pthread_attr_destroy(&attr);
     if (err != 0) {
         errno = err;
         return PyErr_SetFromErrno(PyExc_OSError);
     }
     Py_RETURN_NONE;
+}
+
+/* start_faulting_thread(seconds): a thread that writes through a null
+ * pointer after the delay. */
+static PyObject *start_faulting_thread(PyObject *self, PyObject *arg)
+{
+    (void)self;
+    if (!seconds_of(arg, &native_thread_delay))
+        return NULL;
+    return start_detached(native_thread_main);
 }
 
 static atomic_int fault_pending;
@@ -177,30 +184,19 @@ static void *forking_thread_main(void *arg)
     return NULL;
 }
 
-/* start_forking_thread(path, count): a detached thread that C code
- * creates forks `count` children, one every 2 ms, and appends "<pid> <kind>"
- * for each to the file at `path` (see forked_child). */
+/* start_forking_thread(path, count): a thread that forks `count`
+ * children, one every 2 ms, and appends "<pid> <kind>" for each to the file
+ * at `path` (see forked_child). */
 static PyObject *start_forking_thread(PyObject *self, PyObject *args)
 {
     const char *path;
-    pthread_t thread;
-    pthread_attr_t attr;
-    int err;
     (void)self;
     if (!PyArg_ParseTuple(args, "si", &path, &fork_count))
         return NULL;
     fork_log = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (fork_log < 0)
         return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path);
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    err = pthread_create(&thread, &attr, forking_thread_main, NULL);
-    pthread_attr_destroy(&attr);
-    if (err != 0) {
-        errno = err;
-        return PyErr_SetFromErrno(PyExc_OSError);
-    }
-    Py_RETURN_NONE;
+    return start_detached(forking_thread_main);
 }
 
 static PyMethodDef methods[] = {
