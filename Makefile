@@ -1,5 +1,6 @@
 # make test  -- set everything up on a fresh machine, then run the whole suite
-# make demo  -- the same set-up, then the demonstration
+# make demo  -- the demonstration, in a venv of its own with only what it needs
+# make docs  -- the documentation site, in build/docs/html
 # make dist  -- the sdist and a manylinux wheel for each supported CPython, in dist/
 #
 # PY=3.13 picks the CPython version (3.12 by default; 3.14t is the
@@ -40,7 +41,7 @@ SDIST   := dist/talvex-$(VERSION).tar.gz
 WHEEL   := build/dist/$(ABITAG).stamp
 PYTEST_ARGS ?=
 
-.PHONY: all setup test demo stress bench test-asan dist wheel sdist clean system
+.PHONY: all setup test demo docs stress bench test-asan dist wheel sdist clean system
 
 all: setup
 
@@ -125,8 +126,27 @@ test: setup $(SDIST)
 stress: setup
 	$(VPY) -m pytest -m stress $(PYTEST_ARGS)
 
-demo: setup
-	$(VPY) examples/demo.py
+# The demonstration needs neither the test tools nor the manylinux wheel:
+# talvex built as a user's pip builds it, the three example modules it
+# shows and the one test client it borrows, in a venv of its own.
+DEMOVENV := $(VENV)-demo
+DEMOPY   := $(DEMOVENV)/bin/python
+
+$(DEMOVENV)/.demo: examples/requirements-demo.txt $(SOURCES) $(EXAMPLES) tests/clients/tvclient.c
+	@test -n "$(PYTHON)" || { echo "no CPython $(PY) found; set PYTHON=..."; exit 1; }
+	@echo "make: $(DEMOVENV) with talvex and the examples for the demonstration"
+	test -x $(DEMOPY) || $(PYTHON) -m venv $(DEMOVENV)
+	$(DEMOPY) -m pip install -q -r examples/requirements-demo.txt
+	$(DEMOPY) -m pip install -q --no-build-isolation .
+	rm -rf examples/*/build
+	$(DEMOPY) -m pip install -q --no-build-isolation --no-deps ./examples/cpp_module \
+	    ./examples/cython_module ./examples/pybind11_module
+	cd tests/clients && TVCLIENTS=tvclient_c $(CURDIR)/$(DEMOPY) setup.py -q build_ext \
+	    --build-lib build --build-temp build/tmp-demo-$(PY)
+	touch $@
+
+demo: $(DEMOVENV)/.demo
+	$(DEMOPY) examples/demo.py
 
 # Benchmarks: ratios against comparisons measured in the same run.
 bench: setup
