@@ -126,27 +126,42 @@ test: setup $(SDIST)
 stress: setup
 	$(VPY) -m pytest -m stress $(PYTEST_ARGS)
 
-# The demonstration needs neither the test tools nor the manylinux wheel:
-# talvex built as a user's pip builds it, the three example modules it
-# shows and the one test client it borrows, in a venv of its own.
-DEMOVENV := $(VENV)-demo
-DEMOPY   := $(DEMOVENV)/bin/python
+# The demonstration and the documentation need neither the test tools nor
+# the manylinux wheel: they take talvex built as a user's pip builds it, in
+# a venv of their own. The demonstration adds the three example modules it
+# shows and the one test client it borrows; the docs add Sphinx.
+PLAINVENV := $(VENV)-plain
+PLAINPY   := $(PLAINVENV)/bin/python
 
-$(DEMOVENV)/.demo: examples/requirements-demo.txt $(SOURCES) $(EXAMPLES) tests/clients/tvclient.c
+$(PLAINVENV)/.pkg: examples/requirements-demo.txt $(SOURCES)
 	@test -n "$(PYTHON)" || { echo "no CPython $(PY) found; set PYTHON=..."; exit 1; }
-	@echo "make: $(DEMOVENV) with talvex and the examples for the demonstration"
-	test -x $(DEMOPY) || $(PYTHON) -m venv $(DEMOVENV)
-	$(DEMOPY) -m pip install -q -r examples/requirements-demo.txt
-	$(DEMOPY) -m pip install -q --no-build-isolation .
-	rm -rf examples/*/build
-	$(DEMOPY) -m pip install -q --no-build-isolation --no-deps ./examples/cpp_module \
-	    ./examples/cython_module ./examples/pybind11_module
-	cd tests/clients && TVCLIENTS=tvclient_c $(CURDIR)/$(DEMOPY) setup.py -q build_ext \
-	    --build-lib build --build-temp build/tmp-demo-$(PY)
+	@echo "make: $(PLAINVENV) with talvex built by pip from this checkout"
+	test -x $(PLAINPY) || $(PYTHON) -m venv $(PLAINVENV)
+	$(PLAINPY) -m pip install -q -r examples/requirements-demo.txt
+	$(PLAINPY) -m pip install -q --no-build-isolation .
 	touch $@
 
-demo: $(DEMOVENV)/.demo
-	$(DEMOPY) examples/demo.py
+$(PLAINVENV)/.demo: $(PLAINVENV)/.pkg $(EXAMPLES) tests/clients/tvclient.c
+	@echo "make: the examples and the test client the demonstration uses"
+	rm -rf examples/*/build
+	$(PLAINPY) -m pip install -q --no-build-isolation --no-deps ./examples/cpp_module \
+	    ./examples/cython_module ./examples/pybind11_module
+	cd tests/clients && TVCLIENTS=tvclient_c $(CURDIR)/$(PLAINPY) setup.py -q build_ext \
+	    --build-lib build --build-temp build/tmp-plain-$(PY)
+	touch $@
+
+demo: $(PLAINVENV)/.demo
+	$(PLAINPY) examples/demo.py
+
+$(PLAINVENV)/.docs: $(PLAINVENV)/.pkg docs/requirements.txt
+	$(PLAINPY) -m pip install -q -r docs/requirements.txt
+	touch $@
+
+# Warnings are errors; the site goes to build/docs/html.
+docs: $(PLAINVENV)/.docs
+	rm -rf build/docs
+	$(PLAINPY) -m sphinx -W --keep-going -q -b html -d build/docs/doctrees docs build/docs/html
+	@echo "make: the site is in build/docs/html (index.html)"
 
 # Benchmarks: ratios against comparisons measured in the same run.
 bench: setup
