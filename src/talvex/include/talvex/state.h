@@ -102,29 +102,39 @@ typedef struct {
     tvstate_t state;           /**< the main thread's record */
     unsigned int magic;        /**< :c:macro:`TALVEX_RUNTIME_MAGIC` */
     unsigned int abi;          /**< at least :c:macro:`TALVEX_RUNTIME_ABI` */
-    /** Enter a cooperative scope (see the end of this header); with
+    /**
+     * Enter a cooperative scope (see the end of this header); with
      * cooperative_exit and claim_interrupt, callable in any thread, with or
-     * without the interpreter lock. */
+     * without the interpreter lock.
+     */
     void (*cooperative_enter)(void);
     /** Leave a cooperative scope. */
     void (*cooperative_exit)(void);
     /** The interrupt waiting for the calling thread's checks, taken, or 0. */
     int (*claim_interrupt)(void);
-    /** The calling thread's record (the main thread's is ``state``), made
+    /**
+     * The calling thread's record (the main thread's is ``state``), made
      * on a thread's first use; never NULL.  Any thread, with or without the
-     * interpreter lock. */
+     * interpreter lock.
+     */
     tvstate_t *(*thread_state)(void);
-    /** sig_check()'s slow path: 1 to go on, 0 with the exception set.
-     * Takes the interpreter lock itself. */
+    /**
+     * sig_check()'s slow path: 1 to go on, 0 with the exception set.
+     * Takes the interpreter lock itself.
+     */
     int (*poll)(void);
     /** Nonzero while a check in some thread may have an interrupt to take. */
     int attention;
-    /** Registers a module's own copy of ``attention`` (talvex_attention),
+    /**
+     * Registers a module's own copy of ``attention`` (talvex_attention),
      * which the runtime then keeps equal to it: what the module's checks
-     * read. */
+     * read.
+     */
     void (*register_attention)(int *word);
-    /** The signal that ended the calling thread's region by a jump, until
-     * its recovery. */
+    /**
+     * The signal that ended the calling thread's region by a jump, until
+     * its recovery.
+     */
     int (*landed_signal)(void);
 } talvex_runtime_t;
 
