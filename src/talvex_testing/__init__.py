@@ -24,7 +24,7 @@ import subprocess
 import sys
 import time
 from dataclasses import dataclass
-from typing import Any, Callable, Literal
+from typing import Any, Callable, Iterator, Literal
 
 __all__ = ["Outcome", "ready", "run"]
 
@@ -122,7 +122,7 @@ def run(target: Callable[..., Any] | str, *args: Any,
             child_env.pop(key, None)
         else:
             child_env[key] = value
-    path = [p for p in (env or {}).get("PYTHONPATH", "").split(os.pathsep) + sys.path if p]
+    path = [p for p in ((env or {}).get("PYTHONPATH") or "").split(os.pathsep) + sys.path if p]
     child_env["PYTHONPATH"] = os.pathsep.join(path)
     child_env[_REPORT_ENV] = str(write_fd)
     payload = base64.b64encode(pickle.dumps((job, args))).decode()
@@ -175,7 +175,7 @@ def _follow(proc: subprocess.Popen[bytes], reports: Any, sig: int | None,
     return result
 
 
-def _lines(stream: Any, deadline: float):
+def _lines(stream: Any, deadline: float) -> Iterator[bytes]:
     """The stream's lines until it ends (the child closed it or died)."""
     import selectors
 
