@@ -460,12 +460,12 @@ bool wrap(PyObject *module, Hook &hook, PyObject **real)
 // faulthandler's goes back where it was.
 bool learn_enabled_faulthandler()
 {
-    int all_threads = 0;
+    int all_threads = 0, c_stack = -1;
     int fd = tv_faulthandler_fd();
     if (fd < 0 || shared.faulthandler_code != nullptr)
         return true;
     // Given a descriptor number, faulthandler keeps no file object.
-    PyObject *given = tv_faulthandler_file(&all_threads);  // borrowed
+    PyObject *given = tv_faulthandler_file(&all_threads, &c_stack);  // borrowed
     Ref file(given != nullptr ? Py_NewRef(given) : PyLong_FromLong(fd));
     if (!file)
         return false;
@@ -474,7 +474,12 @@ bool learn_enabled_faulthandler()
         sigaction(sig, nullptr, &before[sig]);
     Ref off(PyObject_CallNoArgs(real_faulthandler_disable));
     Ref args(off ? Py_BuildValue("(OO)", file.get(), all_threads ? Py_True : Py_False) : nullptr);
-    Ref on(args ? PyObject_Call(real_faulthandler_enable, args.get(), nullptr) : nullptr);
+    // Every setting as it was: enable() takes each one's default otherwise.
+    Ref kwargs(c_stack < 0 ? nullptr
+               : Py_BuildValue("{sO}", "c_stack", c_stack ? Py_True : Py_False));
+    Ref on(args && (c_stack < 0 || kwargs)
+               ? PyObject_Call(real_faulthandler_enable, args.get(), kwargs.get())
+               : nullptr);
     if (!on)
         return false;
     learn_faulthandler_handler();
