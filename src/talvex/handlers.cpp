@@ -1370,8 +1370,13 @@ int (*interpreter_finalizing)(void);
 
 bool python_running()
 {
-    int (*finalizing)(void) = __atomic_load_n(&interpreter_finalizing, __ATOMIC_ACQUIRE);
-    return Py_IsInitialized() && !(finalizing != nullptr && finalizing());
+    return Py_IsInitialized() && !finalizing();
+}
+
+bool finalizing()
+{
+    int (*query)(void) = __atomic_load_n(&interpreter_finalizing, __ATOMIC_ACQUIRE);
+    return query != nullptr && query() != 0;
 }
 
 ThreadRecord *find_thread_record(unsigned long thread)
@@ -1427,8 +1432,32 @@ void hand_to_python(int sig)
 void set_attention(int value)
 {
     tv_store(&runtime.attention, value);
-    for (int i = 0; i < __atomic_load_n(&attention_words.count, __ATOMIC_ACQUIRE); i++)
-        tv_store(attention_words.words[i], value);
+    // Counted, so that a module being unloaded can wait until no walk holds
+    // its word; and uninterrupted, so that no jump out of a region abandons
+    // a walk half-way. A fault stays deliverable: it is a report.
+    sigset_t all, previous;
+    sigfillset(&all);
+    for (int s : {SIGSEGV, SIGBUS, SIGILL, SIGFPE})
+        sigdelset(&all, s);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    __atomic_add_fetch(&attention_words.walkers, 1, __ATOMIC_SEQ_CST);
+    for (int i = 0; i < __atomic_load_n(&attention_words.count, __ATOMIC_ACQUIRE); i++) {
+        int *word = __atomic_load_n(&attention_words.words[i], __ATOMIC_SEQ_CST);
+        if (word != nullptr)
+            tv_store(word, value);
+    }
+    __atomic_sub_fetch(&attention_words.walkers, 1, __ATOMIC_SEQ_CST);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void park_thread()
+{
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, nullptr);
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    for (;;)
+        pause();
 }
 
 int custom_signal_is_blocked()
@@ -1650,6 +1679,15 @@ void fatal_signal_handler(int sig, siginfo_t *info, void *context)
             enter_fatal(self, tid);
         }
     }
+
+    // abort() (std::terminate) in a thread of talvex's other than the main
+    // one while the interpreter finalises: the interpreter ended the thread
+    // by a forced unwind, which met a destructor that may not throw or an
+    // exception on its way out. The program is exiting by its own means,
+    // with its own status: no crash of the program, this thread waits.
+    if (origin == Origin::abort && self != nullptr &&
+        self != __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE) && finalizing())
+        park_thread();
 
     claim_crash(sig);
     const FatalMessage *m = kFatalMessages;

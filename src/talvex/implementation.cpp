@@ -14,12 +14,14 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
+#include <sched.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -35,11 +37,14 @@ tvstate_t *thread_state();
 int poll();
 void register_attention(int *word);
 int landed_signal();
+void unregister_attention(int *word);
+void park_if_finalizing();
 }  // namespace
 
 talvex_runtime_t runtime = {
     {}, TALVEX_RUNTIME_MAGIC, TALVEX_RUNTIME_ABI, cooperative_enter, cooperative_exit,
     cooperative_claim, thread_state, poll, 0, register_attention, landed_signal,
+    unregister_attention, park_if_finalizing,
 };
 AttentionWords attention_words;
 Shared shared;
@@ -155,6 +160,35 @@ pthread_key_t alt_stack_key;
 pthread_once_t alt_stack_key_once = PTHREAD_ONCE_INIT;
 thread_local void *thread_alt_stack;
 
+// A stack of talvex's own lies in a mapping of its own with an inaccessible
+// page below it: a handler that overflows it faults there, rather than
+// writing over whatever lay below it on the heap.
+size_t alt_stack_guard()
+{
+    return static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+size_t alt_stack_mapping_size()
+{
+    size_t page = alt_stack_guard();
+    return (kAltStackSize + page - 1) / page * page + page;
+}
+
+void *map_alt_stack()
+{
+    void *base = mmap(nullptr, alt_stack_mapping_size(), PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (base == MAP_FAILED)
+        return nullptr;
+    if (mprotect(base, alt_stack_guard(), PROT_NONE) != 0) {
+        int err = errno;
+        munmap(base, alt_stack_mapping_size());
+        errno = err;
+        return nullptr;
+    }
+    return static_cast<char *>(base) + alt_stack_guard();
+}
+
 void release_alt_stack(void *block)
 {
     stack_t current;
@@ -164,7 +198,7 @@ void release_alt_stack(void *block)
         off.ss_flags = SS_DISABLE;
         sigaltstack(&off, nullptr);
     }
-    free(block);
+    munmap(static_cast<char *>(block) - alt_stack_guard(), alt_stack_mapping_size());
 }
 
 void create_alt_stack_key()
@@ -426,16 +460,48 @@ void register_attention(int *word)
 {
     pthread_mutex_lock(&registry_lock);
     int n = attention_words.count;
+    int free_slot = -1;
     bool known = false;
-    for (int i = 0; i < n; i++)
-        known = known || attention_words.words[i] == word;
-    if (!known && n < kMaxAttentionWords) {
-        attention_words.words[n] = word;
+    for (int i = 0; i < n; i++) {
+        int *w = __atomic_load_n(&attention_words.words[i], __ATOMIC_SEQ_CST);
+        known = known || w == word;
+        if (w == nullptr && free_slot < 0)
+            free_slot = i;
+    }
+    if (!known && free_slot >= 0) {
+        __atomic_store_n(&attention_words.words[free_slot], word, __ATOMIC_SEQ_CST);
+    } else if (!known && n < kMaxAttentionWords) {
+        __atomic_store_n(&attention_words.words[n], word, __ATOMIC_SEQ_CST);
         // A handler that sees the new count finds the word.
         __atomic_store_n(&attention_words.count, n + 1, __ATOMIC_RELEASE);
     }
     pthread_mutex_unlock(&registry_lock);
     refresh_attention();
+}
+
+void unregister_attention(int *word)
+{
+    pthread_mutex_lock(&registry_lock);
+    int n = attention_words.count;
+    for (int i = 0; i < n; i++) {
+        if (__atomic_load_n(&attention_words.words[i], __ATOMIC_SEQ_CST) == word)
+            __atomic_store_n(&attention_words.words[i], nullptr, __ATOMIC_SEQ_CST);
+    }
+    pthread_mutex_unlock(&registry_lock);
+    // A walk that began before the slot was emptied may still hold the
+    // word: it ends in a few instructions (walks are never interrupted).
+    while (tv_load(&attention_words.walkers) != 0)
+        sched_yield();
+}
+
+// A thread that the finalising interpreter ends by a forced unwind while
+// an exception is on its way out would end the process by std::terminate:
+// it waits for the process's end instead, as CPython itself makes daemon
+// threads wait from 3.14 on. Signals go to the threads that still run.
+void park_if_finalizing()
+{
+    if (finalizing())
+        park_thread();
 }
 
 int poll()
@@ -466,11 +532,18 @@ bool is_talvex_handler(const struct sigaction &sa)
 void setup_alt_stack()
 {
     pthread_once(&alt_stack_key_once, create_alt_stack_key);
+    // A thread that set up an alternate stack of its own (a language
+    // runtime does) keeps it where it is large enough: its own SA_ONSTACK
+    // handlers go on running there, and so does talvex's.
+    stack_t current;
+    if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) &&
+        current.ss_sp != thread_alt_stack && current.ss_size >= kAltStackSize)
+        return;
     bool initialising_thread = pthread_equal(pthread_self(),
                                              static_cast<pthread_t>(shared.main_thread));
     void *block = thread_alt_stack;
     if (block == nullptr) {
-        block = malloc(kAltStackSize);
+        block = map_alt_stack();
         if (block == nullptr)
             fail("talvex malloc alt signal stack");
         thread_alt_stack = block;

@@ -198,8 +198,11 @@ extern ReportSetup report_setup;
 // ask the runtime.
 constexpr int kMaxAttentionWords = 256;
 struct AttentionWords {
+    // Null where a module unregistered its word (it is being unloaded); a
+    // later module may take the slot.
     int *words[kMaxAttentionWords];
     int count;  // raised with release order after a slot is filled
+    int walkers;  // walks over the words in progress, in any thread
 };
 extern AttentionWords attention_words;
 
@@ -237,10 +240,16 @@ bool python_running();
 // name differs between versions and a binary built for one may run on the
 // next.
 extern int (*interpreter_finalizing)(void);
+// Whether the interpreter began finalising (and stays so after it ended).
+// Safe in a signal handler.
+bool finalizing();
 // The talvex handler for `sig` (interrupt or fatal), installed with SA_SIGINFO.
 void (*handler_for(int sig))(int, siginfo_t *, void *);
 // Stores `value` into every word that polls read. Safe in a signal handler.
 void set_attention(int value);
+// The calling thread waits, with every signal blocked, for the process's
+// end. Safe in a signal handler.
+[[noreturn]] void park_thread();
 
 // --- implementation.cpp: ordinary context ---------------------------------
 // Installation; both end the process on failure.

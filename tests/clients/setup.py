@@ -31,6 +31,9 @@ setup(
         # A library with a fault handler of its own; no talvex in it.
         Extension("tvguard", ["tvguard.c"],
                   extra_compile_args=["-std=c11", "-D_DEFAULT_SOURCE", *warnings]),
+        # The record's protocol by hand, through __pyx_capi__ alone: no header.
+        Extension("tvspec", ["tvspec.c"],
+                  extra_compile_args=["-std=c11", "-D_DEFAULT_SOURCE", *warnings]),
         Extension("tvclient_badsig", ["tvclient_badsig.c"], include_dirs=include, depends=header,
                   extra_compile_args=["-std=c11", *warnings]),
         # One module of two files; the same without any talvex_import() call.

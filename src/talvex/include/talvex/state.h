@@ -72,7 +72,7 @@ typedef struct {
  * checks `magic` and `abi` before anything else is used.  Later versions
  * only append members, and raise `abi` when they do. */
 #define TALVEX_RUNTIME_MAGIC 0x74767274u /* "tvrt" */
-#define TALVEX_RUNTIME_ABI 2u
+#define TALVEX_RUNTIME_ABI 3u
 typedef struct {
     tvstate_t state;           /* the main thread's record */
     unsigned int magic;
@@ -97,6 +97,14 @@ typedef struct {
     /* The signal that ended the calling thread's region by a jump, until
      * its recovery. */
     int (*landed_signal)(void);
+    /* ABI 3.  Forgets a word that register_attention() registered: the
+     * runtime writes it no more once this returns (the module's code is
+     * about to be unloaded). */
+    void (*unregister_attention)(int *word);
+    /* Returns at once unless the interpreter is finalising; then the
+     * calling thread, which the interpreter would end, waits for the
+     * process's end instead (see talvex::nogil). */
+    void (*park_if_finalizing)(void);
 } talvex_runtime_t;
 
 #if defined(__cplusplus)
@@ -352,6 +360,21 @@ static inline void tv_register_attention_(const talvex_runtime_t *rt)
     }
 }
 
+#if defined(__GNUC__)
+/* Run when the module is unloaded (dlclose) or the process exits: the
+ * runtime stops writing the module's word before its memory goes. One copy
+ * per source file; the first to run does the work. */
+__attribute__((destructor, unused)) static void tv_unregister_attention_(void)
+{
+    const talvex_runtime_t *rt;
+    if (!__atomic_exchange_n(&talvex_attention_registered, 0, __ATOMIC_ACQ_REL))
+        return;
+    rt = (const talvex_runtime_t *)__atomic_load_n(&talvex_api.state, __ATOMIC_ACQUIRE);
+    if (rt != NULL)
+        rt->unregister_attention(&talvex_attention);
+}
+#endif
+
 /* sig_check()'s slow path: out of line and cold, so that the loop around
  * the poll keeps its registers. */
 static TV_COLD_ int tv_poll_slow_(void)
@@ -539,6 +562,9 @@ static inline void sig_unblock(void)
  * ------------------------------------------------------------------- */
 #include <exception>
 #include <utility>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 namespace talvex {
 
@@ -562,7 +588,9 @@ inline const talvex_runtime_t *runtime_() noexcept
  * region are recorded for its check(). */
 class cooperative {
 public:
-    cooperative() noexcept : runtime_(talvex::runtime_())
+    /* Not noexcept: a first use in a thread that the finalising
+     * interpreter ends unwinds through it. */
+    cooperative() : runtime_(talvex::runtime_())
     {
         if (runtime_ != nullptr)
             runtime_->cooperative_enter();
@@ -577,6 +605,35 @@ public:
 
 private:
     const talvex_runtime_t *runtime_;
+};
+
+/* Releases the interpreter lock until the end of its block, as
+ * py::gil_scoped_release or Py_BEGIN_ALLOW_THREADS do, for a cooperative
+ * loop that a daemon thread may run while the program exits.  Taking the
+ * lock back in a finalising interpreter ends the thread with a forced
+ * unwind (pthread_exit), which std::terminate()s the process when it meets
+ * a talvex::interrupted on its way out: then the thread waits for the
+ * process's end instead.  Otherwise the unwind goes on. */
+class nogil {
+public:
+    nogil() : state_(PyEval_SaveThread()) {}
+    ~nogil() noexcept(false)
+    {
+        try {
+            PyEval_RestoreThread(state_);
+        } catch (...) {  /* abi::__forced_unwind: nothing else is thrown from C */
+            const talvex_runtime_t *rt = reinterpret_cast<const talvex_runtime_t *>(
+                __atomic_load_n(&talvex_api.state, __ATOMIC_ACQUIRE));
+            if (rt != nullptr && std::uncaught_exceptions() > 0)
+                rt->park_if_finalizing();
+            throw;
+        }
+    }
+    nogil(const nogil &) = delete;
+    nogil &operator=(const nogil &) = delete;
+
+private:
+    PyThreadState *state_;
 };
 
 /* Out of line and cold, so check() stays one load and a branch. */
@@ -632,6 +689,10 @@ PyObject *guard(F &&f)
         return std::forward<F>(f)();
     } catch (const interrupted &e) {
         set_python_error(e);
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        throw;  /* pthread_exit() ending the thread: never swallowed */
+#endif
     } catch (const std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
