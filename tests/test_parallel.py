@@ -159,6 +159,41 @@ def test_ctrl_c_stops_a_thread_pool(client, framework, moment, jumped, left):
 
 
 # ---------------------------------------------------------------------------
+# The README's cooperative pybind11 loops in joblib's daemon threads, ended
+# by Ctrl-C: the interpreter finalises while the interrupted loops unwind
+# and take the lock back
+
+DAEMONS = """
+import sys, threading, time
+from joblib import Parallel, delayed
+import talvex_example_pybind as primes
+def announce():
+    while primes.running() < 4:
+        time.sleep(0.001)
+    print("open", flush=True)
+threading.Thread(target=announce, daemon=True).start()
+Parallel(n_jobs=4, backend="threading")(delayed(primes.hold)(100) for _ in range(4))
+"""
+
+
+def test_ctrl_c_ends_cooperative_loops_in_daemon_threads_without_an_abort():
+    # Busy processes beside it, as on a loaded machine: the workers then
+    # often take the lock back only once the interpreter finalises. Each run
+    # must end as an uncaught KeyboardInterrupt does, by SIGINT, with its
+    # traceback alone: no std::terminate, no crash report.
+    busy = [subprocess.Popen(["sh", "-c", "while :; do :; done"]) for _ in range(2)]
+    try:
+        ends = [run_marked(DAEMONS, (), ctrl_c)[::2] for _ in range(10)]
+    finally:
+        for p in busy:
+            p.kill()
+            p.wait()
+    for status, err in ends:
+        assert status == -signal.SIGINT, err.decode(errors="replace")
+        assert KEYBOARD_INTERRUPT_EXIT.match(err), err.decode(errors="replace")
+
+
+# ---------------------------------------------------------------------------
 # The table: threads x lock x what ends the regions
 
 TABLE = PRELUDE + """

@@ -42,7 +42,7 @@ w.join()
 print(seen, tvspec.state())
 print(outcome(tvspec.region, "segv", 0.0), tvspec.state())
 """)
-    assert out == ["%s (0, 0, 0, 0)" % [SEGV] * 3, SEGV + " (0, 0, 0, 0)"]
+    assert out == ["%s (0, 0, 0, 0)" % ([SEGV] * 3), SEGV + " (0, 0, 0, 0)"]
 
 
 # The main thread's region, somewhere the stack known at import does not
@@ -67,10 +67,10 @@ def test_ctrl_c_and_a_fault_end_a_main_thread_region_on_another_stack(where):
     call = WHERE[where]
     status, out, err = run_signalled(RAISE_LIMIT + PRELUDE + f"""
 sys.stdout.flush()
-print(outcome(lambda: {call % ("spin", 60.0)}), tvspec.state(), flush=True)
+print(outcome(lambda: {call % ("spin", 30.0)}), tvspec.state(), flush=True)
 print(outcome(lambda: {call % ("segv", 0.0)}), tvspec.state(), flush=True)
 print(outcome(lambda: {call % ("spin", 0.0)}), tvspec.state(), flush=True)
 """, signal.SIGINT)
     assert (status, err) == (0, b""), err.decode(errors="replace")
     assert out == ["region", "builtins.KeyboardInterrupt() (0, 0, 0, 0)",
-                   SEGV + " (0, 0, 0, 0)", "None (0, 0, 0, 0)"]
+                   SEGV + " (0, 0, 0, 0)", "ok None (0, 0, 0, 0)"]

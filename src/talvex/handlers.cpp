@@ -52,20 +52,11 @@ uintptr_t resume_stack_pointer(const sigjmp_buf buf)
 #endif
 }
 
-// Whether the main thread may jump to the resume point of its record. A
-// module that uses the exported record by hand (not through the header)
-// could have opened that region in another thread; the main thread must
-// then never jump onto that thread's stack.
-bool main_region_is_here(const ThreadRecord *rec)
-{
-    if (rec->record != &tvstate || shared.main_stack_high == 0)
-        return true;
-    uintptr_t sp = resume_stack_pointer(tvstate.resume_point);
-    return sp == 0 || (sp >= shared.main_stack_low && sp < shared.main_stack_high);
-}
-
-// Reads "start-end" at the head of a line of /proc/self/maps.
-bool parse_range(const char *line, const char *end, uintptr_t *low, uintptr_t *high)
+// Reads "start-end perms" at the head of a line of /proc/self/maps;
+// `inaccessible`: the mapping can be neither read, written nor run (a
+// stack's guard).
+bool parse_mapping(const char *line, const char *end, uintptr_t *low, uintptr_t *high,
+                   bool *inaccessible)
 {
     uintptr_t *out = low;
     *low = *high = 0;
@@ -77,15 +68,25 @@ bool parse_range(const char *line, const char *end, uintptr_t *low, uintptr_t *h
         } else if (c == '-' && out == low) {
             out = high;
         } else {
-            return out == high;
+            *inaccessible = end - p > 3 && p[1] == '-' && p[2] == '-' && p[3] == '-';
+            return out == high && c == ' ';
         }
     }
     return false;
 }
 
-// Whether `a` and `b` lie in the same mapping of this process, from
-// /proc/self/maps read with single system calls into a buffer on the stack.
-bool same_mapping(uintptr_t a, uintptr_t b)
+// How far below its stack a thread that overflowed it may have its stack
+// pointer: the kernel keeps a gap of this size below a growing stack, and
+// no frame of a compiled function reaches further.
+constexpr uintptr_t kGuardReach = 1 << 20;
+
+// Whether `sp`, a thread's stack pointer, lies on the stack that holds
+// `resume`, from /proc/self/maps read with single system calls into a
+// buffer on the stack: in the same mapping, or below it in that stack's
+// guard, where a thread that overflowed its stack has it (glibc's guard
+// pages, inaccessible, lie right below a thread's stack; the main thread's
+// stack has a gap below it). Nothing accessible lies in between.
+bool on_stack_of(uintptr_t sp, uintptr_t resume)
 {
     int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -99,13 +100,20 @@ bool same_mapping(uintptr_t a, uintptr_t b)
             break;
         size_t filled = kept + static_cast<size_t>(n);
         size_t start = 0;
+        // Mappings come in ascending order: those above sp, up to the one
+        // that holds the resume point.
         for (size_t i = 0; i < filled && !done; i++) {
             if (buf[i] != '\n')
                 continue;
             uintptr_t low, high;
-            if (parse_range(buf + start, buf + i, &low, &high) && a >= low && a < high) {
-                found = b >= low && b < high;
-                done = true;
+            bool inaccessible = false;
+            if (parse_mapping(buf + start, buf + i, &low, &high, &inaccessible) && high > sp) {
+                if (resume >= low && resume < high) {
+                    found = sp >= low || low - sp <= kGuardReach;
+                    done = true;
+                } else if (!inaccessible || low > resume) {
+                    done = true;  // another stack, or what lies beyond the resume point
+                }
             }
             start = i + 1;
         }
@@ -119,19 +127,44 @@ bool same_mapping(uintptr_t a, uintptr_t b)
     return found;
 }
 
+bool in_main_stack(uintptr_t a)
+{
+    return shared.main_stack_high != 0 && a >= shared.main_stack_low &&
+           a < shared.main_stack_high;
+}
+
+// Whether the exported record's region was opened on the stack that runs
+// at `sp`: its resume point lies on that stack, at or above sp. The stack
+// the main thread had at initialisation answers at once; any other (a
+// coroutine's, a worker's, the main stack grown further) is looked up.
+bool exported_region_on_stack(uintptr_t sp, uintptr_t resume)
+{
+    if (resume < sp)
+        return false;
+    if (in_main_stack(resume) && in_main_stack(sp))
+        return true;
+    return on_stack_of(sp, resume);
+}
+
 // A region that a module opened by hand on the exported record (through
-// its fields, not this header) in a thread other than the main one: the
-// exported record's resume point lies on the very stack the signal
-// interrupted, at or above the interrupted code. Only that thread may take
-// it.
+// its fields, not the header) in this thread, which is not the main one:
+// the exported record's resume point lies on the very stack the signal
+// interrupted. Only this thread may take it.
 bool exported_region_here(const ThreadRecord *main, void *context)
 {
     uintptr_t sp;
     if (main == nullptr || main->record != &tvstate || !in_region(&tvstate) ||
-        main_region_is_here(main) || !interrupted_stack_pointer(context, &sp))
+        !interrupted_stack_pointer(context, &sp))
         return false;
     uintptr_t resume = resume_stack_pointer(tvstate.resume_point);
-    return resume >= sp && same_mapping(sp, resume);
+    return resume != 0 && exported_region_on_stack(sp, resume);
+}
+
+// The interrupted stack pointer, or 0 where the platform does not say.
+uintptr_t stack_pointer_of(void *context)
+{
+    uintptr_t sp;
+    return interrupted_stack_pointer(context, &sp) ? sp : 0;
 }
 
 // Jumps out of the calling thread's region. The main thread's record goes
@@ -247,7 +280,10 @@ void run_host_handler(int sig, siginfo_t *info, void *context)
 // thread takes it: what the program set (its handler, or talvex's meaning)
 // or, in an embedding program whose interpreter installed no handlers and
 // where no region took it, the host's own disposition.
-void main_share(int sig, siginfo_t *info, void *context, bool taken)
+// `owed`: the exported record is in a region that is not the main
+// thread's (a module opened it by hand in another thread); the main
+// thread's share waits apart from that region's record.
+void main_share(int sig, siginfo_t *info, void *context, bool taken, bool owed = false)
 {
     int host = tv_load(&shared.host_action[sig]);
     if (host != kHostNone && !tv_load(&shared.claimed[sig])) {
@@ -268,7 +304,7 @@ void main_share(int sig, siginfo_t *info, void *context, bool taken)
         raise(sig);
         return;
     }
-    hand_to_python(sig);
+    hand_to_python(sig, owed);
 }
 
 // A copy passed on to this thread's region. The main thread's copy carries
@@ -280,12 +316,12 @@ void take_copy(ThreadRecord *self, int sig, siginfo_t *info, void *context)
     if (self == nullptr)
         return;
     bool main = self == __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
-    if (in_region(self->record) && (!main || main_region_is_here(self))) {
+    if (main ? main_thread_in_region(self, stack_pointer_of(context)) : in_region(self->record)) {
         take_in_region(self, sig, context, main);
         return;
     }
     if (main)
-        main_share(sig, info, context, false);
+        main_share(sig, info, context, false, in_region(self->record));
 }
 
 // Thread-directed (pthread_kill, raise, tgkill): for the thread it was sent
@@ -306,22 +342,31 @@ void interrupt(int sig, siginfo_t *info, void *context)
         return;
     }
     ThreadRecord *main = __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
+    // A region of the exported record that a module opened by hand in this
+    // thread, which is not the main one.
+    bool by_hand_here = self != main && exported_region_here(main, context);
     // The main thread's record in a region of the main thread's own (not
-    // one a module opened by hand on it in another thread).
-    bool main_in_region = main != nullptr && in_region(main->record) && main_region_is_here(main);
+    // one a module opened by hand on it in another thread). The main thread
+    // knows from its own stack; another thread leaves the question to it,
+    // with a copy, unless the region is that thread's own.
+    bool main_in_region = self == main
+                              ? main_thread_in_region(main, stack_pointer_of(context))
+                              : main != nullptr && in_region(main->record) && !by_hand_here;
+    // Where the exported record's region is not the main thread's, its
+    // share waits apart.
+    bool owed = main != nullptr && !main_in_region && in_region(main->record);
 
     // A signal the program claimed is its handler's, which runs in the main
     // thread: only a region of the main thread ends by it, or its check().
     if (tv_load(&shared.claimed[sig])) {
         if (!main_in_region)
-            main_share(sig, info, context, false);
+            main_share(sig, info, context, false, owed);
         else if (self != main)
             pass_on(main, sig);
         else
             take_in_region(main, sig, context, true);
         return;
     }
-    bool by_hand_here = self != main && exported_region_here(main, context);
 
     bool hangup = sig == SIGHUP || sig == SIGTERM;
     if (sent_to_thread(info) && self != nullptr && self != main) {
@@ -330,7 +375,7 @@ void interrupt(int sig, siginfo_t *info, void *context)
         bool region = in_region(self->record);
         if (region || tv_load(&self->scopes) > 0) {
             if (hangup)
-                main_in_region ? pass_on(main, sig) : main_share(sig, info, context, true);
+                main_in_region ? pass_on(main, sig) : main_share(sig, info, context, true, owed);
             if (region)
                 take_in_region(self, sig, context, false);
             else
@@ -349,7 +394,7 @@ void interrupt(int sig, siginfo_t *info, void *context)
         else if (main_in_region)
             pass_on(main, sig);
         else
-            main_share(sig, info, context, false);
+            main_share(sig, info, context, false, owed);
         return;
     }
 
@@ -374,7 +419,7 @@ void interrupt(int sig, siginfo_t *info, void *context)
         }
     }
     if (!main_in_region)
-        main_share(sig, info, context, taken || by_hand_here);
+        main_share(sig, info, context, taken || by_hand_here, owed);
     else if (self != main)
         pass_on(main, sig);
     else
@@ -414,6 +459,17 @@ ThreadRecord *find_thread_record(unsigned long thread)
     return nullptr;
 }
 
+bool main_thread_in_region(const ThreadRecord *main, uintptr_t sp)
+{
+    if (main == nullptr || !in_region(main->record))
+        return false;
+    if (main->record != &tvstate)
+        return true;  // a record of its own (a forked child's main thread)
+    uintptr_t resume = resume_stack_pointer(tvstate.resume_point);
+    // Where either is unknown, the exported record is the main thread's.
+    return resume == 0 || sp == 0 || exported_region_on_stack(sp, resume);
+}
+
 // Records an interrupt for later. A pending SIGHUP or SIGTERM ends the
 // process's work: it is never overwritten, also not by a handler that runs
 // at the same moment in another thread (hence a compare-and-swap rather
@@ -429,7 +485,7 @@ void record_interrupt(tvstate_t *record, int sig)
     custom_set_pending_signal(sig);
 }
 
-void hand_to_python(int sig)
+void hand_to_python(int sig, bool owed)
 {
     int table = tv_load(&shared.python_table[sig]);
     if (table == kTableCallable) {
@@ -439,7 +495,7 @@ void hand_to_python(int sig)
             PyErr_SetInterruptEx(sig);
         return;
     }
-    if (tv_load(&shared.claimed[sig]))
+    if (owed || tv_load(&shared.claimed[sig]))
         tv_store(&shared.owed_to_main[sig], 1);
     else
         record_interrupt(main_state(), sig);
@@ -664,8 +720,8 @@ void fatal_signal_handler(int sig, siginfo_t *info, void *context)
                          tv_load(&shared.fatal_route[sig]) == kRoutePython && python_running();
         ThreadRecord *main = __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
         ThreadRecord *region = nullptr;
-        if (self != nullptr && in_region(self->record) &&
-            (self != main || main_region_is_here(self)))
+        if (self != nullptr && (self == main ? main_thread_in_region(self, stack_pointer_of(context))
+                                             : in_region(self->record)))
             region = self;
         else if (self != main && exported_region_here(main, context))
             region = main;  // opened by hand on the exported record, in this thread

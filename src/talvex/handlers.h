@@ -20,8 +20,22 @@ void record_interrupt(tvstate_t *record, int sig);
 // The main thread's share of an interrupt, outside its regions: kept for
 // python_check_interrupt (or, claimed, for the program's handler), which
 // the interpreter is asked to run, and for the main thread's checks. Safe
-// in a signal handler.
-void hand_to_python(int sig);
+// in a signal handler. `owed`: kept apart from the main thread's record,
+// whose region is another thread's.
+void hand_to_python(int sig, bool owed = false);
+// Whether the main thread's record is in a region of the main thread's
+// own. Asked in the main thread, `sp` where a signal interrupted it (0
+// where unknown) or its current stack pointer. The exported record may
+// hold a region that a module opened by hand in another thread: the main
+// thread's own has its resume point on the stack the main thread runs on
+// (the main stack, however far it grew, or a coroutine's). Safe in a
+// signal handler.
+bool main_thread_in_region(const ThreadRecord *main, uintptr_t sp);
+// The calling thread's stack pointer, near enough for the question above.
+inline uintptr_t current_stack_pointer()
+{
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+}
 // The registry's record of a thread (pthread_t), or null. Safe in a signal
 // handler.
 ThreadRecord *find_thread_record(unsigned long thread);

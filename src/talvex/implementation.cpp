@@ -415,9 +415,11 @@ int take_for_check(ThreadRecord *rec, bool fresh)
 {
     tvstate_t *st = rec->record;
     int sig = 0;
-    if (tv_load(&st->sig_on_count) > 0 && tv_load(&st->sigint_blocked))
+    bool main = rec == __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
+    if (tv_load(&st->sigint_blocked) &&
+        (main ? main_thread_in_region(rec, current_stack_pointer()) : tv_load(&st->sig_on_count) > 0))
         sig = 0;  // a shielded region delivers its own when the shield lifts
-    else if (rec == __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE)) {
+    else if (main) {
         for (int s : kInterruptSignals) {
             if (sig == 0 && __atomic_exchange_n(&shared.owed_to_main[s], 0, __ATOMIC_SEQ_CST))
                 sig = s;
@@ -510,8 +512,11 @@ int poll()
     int sig = take_for_this_thread(&rec);
     if (sig == 0)
         return 1;
-    // A check inside this thread's own region ends it.
-    if (tv_load(&rec->record->sig_on_count) > 0)
+    // A check inside this thread's own region ends it (not a region that a
+    // module opened by hand on the exported record in another thread).
+    bool main = rec == __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
+    if (main ? main_thread_in_region(rec, current_stack_pointer())
+             : tv_load(&rec->record->sig_on_count) > 0)
         tv_store(&rec->record->sig_on_count, 0);
     deliver(sig, rec->record->message, nullptr, true);
     return 0;
