@@ -37,6 +37,7 @@ tvstate_t *thread_state();
 int poll();
 void register_attention(int *word);
 int landed_signal();
+void register_unloadable_attention(int *word);
 void unregister_attention(int *word);
 void park_if_finalizing();
 }  // namespace
@@ -44,7 +45,7 @@ void park_if_finalizing();
 talvex_runtime_t runtime = {
     {}, TALVEX_RUNTIME_MAGIC, TALVEX_RUNTIME_ABI, cooperative_enter, cooperative_exit,
     cooperative_claim, thread_state, poll, 0, register_attention, landed_signal,
-    unregister_attention, park_if_finalizing,
+    register_unloadable_attention, unregister_attention, park_if_finalizing,
 };
 AttentionWords attention_words;
 Shared shared;
@@ -458,7 +459,7 @@ tvstate_t *thread_state()
     return own_thread_record()->record;
 }
 
-void register_attention(int *word)
+void register_unloadable_attention(int *word)
 {
     pthread_mutex_lock(&registry_lock);
     int n = attention_words.count;
@@ -479,6 +480,17 @@ void register_attention(int *word)
     }
     pthread_mutex_unlock(&registry_lock);
     refresh_attention();
+}
+
+// A module built before its header unregistered its word stays loaded: a
+// dlclose() would otherwise leave the runtime writing into memory that is
+// gone, or that another library took.
+void register_attention(int *word)
+{
+    Dl_info object;
+    if (dladdr(word, &object) != 0 && object.dli_fname != nullptr)
+        dlopen(object.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    register_unloadable_attention(word);
 }
 
 void unregister_attention(int *word)

@@ -92,14 +92,17 @@ typedef struct {
     /* Nonzero while a check in some thread may have an interrupt to take. */
     int attention;
     /* Registers a module's own copy of `attention` (talvex_attention), which
-     * the runtime then keeps equal to it: what the module's checks read. */
+     * the runtime then keeps equal to it: what the module's checks read.
+     * The module then stays loaded for good (a module of ABI 2 never says
+     * when its code goes); see register_unloadable_attention. */
     void (*register_attention)(int *word);
     /* The signal that ended the calling thread's region by a jump, until
      * its recovery. */
     int (*landed_signal)(void);
-    /* ABI 3.  Forgets a word that register_attention() registered: the
-     * runtime writes it no more once this returns (the module's code is
-     * about to be unloaded). */
+    /* ABI 3.  Registers the word as register_attention() does, for a
+     * module that calls unregister_attention() before its code is unloaded
+     * (dlclose): the runtime writes it no more once that returns. */
+    void (*register_unloadable_attention)(int *word);
     void (*unregister_attention)(int *word);
     /* Returns at once unless the interpreter is finalising; then the
      * calling thread, which the interpreter would end, waits for the
@@ -355,7 +358,7 @@ static int talvex_attention_registered;
 static inline void tv_register_attention_(const talvex_runtime_t *rt)
 {
     if (!__atomic_load_n(&talvex_attention_registered, __ATOMIC_ACQUIRE)) {
-        rt->register_attention(&talvex_attention);
+        rt->register_unloadable_attention(&talvex_attention);
         __atomic_store_n(&talvex_attention_registered, 1, __ATOMIC_RELEASE);
     }
 }
@@ -624,7 +627,12 @@ public:
         } catch (...) {  /* abi::__forced_unwind: nothing else is thrown from C */
             const talvex_runtime_t *rt = reinterpret_cast<const talvex_runtime_t *>(
                 __atomic_load_n(&talvex_api.state, __ATOMIC_ACQUIRE));
-            if (rt != nullptr && std::uncaught_exceptions() > 0)
+#if defined(__cpp_lib_uncaught_exceptions)
+            bool unwinding = std::uncaught_exceptions() > 0;
+#else
+            bool unwinding = std::uncaught_exception();
+#endif
+            if (rt != nullptr && unwinding)
                 rt->park_if_finalizing();
             throw;
         }
