@@ -157,7 +157,8 @@ bool exported_region_here(const ThreadRecord *main, void *context)
         !interrupted_stack_pointer(context, &sp))
         return false;
     uintptr_t resume = resume_stack_pointer(tvstate.resume_point);
-    return resume != 0 && exported_region_on_stack(sp, resume);
+    // A region on the main thread's stack is never another thread's.
+    return resume != 0 && !in_main_stack(resume) && exported_region_on_stack(sp, resume);
 }
 
 // The interrupted stack pointer, or 0 where the platform does not say.

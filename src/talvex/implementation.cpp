@@ -378,6 +378,8 @@ void child_after_fork()
 {
     // The lock was held across the fork by the forking thread: made anew.
     pthread_mutex_init(&registry_lock, nullptr);
+    // Walks of the parent's other threads are not in the child.
+    tv_store(&attention_words.walkers, 0);
     after_fork_in_child();
 }
 
