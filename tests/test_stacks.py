@@ -35,7 +35,7 @@ def test_a_stack_overflow_in_a_region_opened_by_hand_in_a_worker_is_its_exceptio
 seen = []
 def work():
     signals._setup_alt_stack()
-    seen.extend(outcome(tvspec.overflow) for _ in range(3))
+    seen.extend(outcome(tvspec.region, "overflow", 0.0) for _ in range(3))
 w = threading.Thread(target=work)
 w.start()
 w.join()

@@ -18,11 +18,12 @@ warnings = ["-Wall", "-Wextra", "-Werror", "-Wno-unused-parameter"]
 setup(
     name="talvex-test-clients",
     ext_modules=[
-        Extension("tvclient_c", ["tvclient.c"], include_dirs=include, depends=header,
+        Extension("tvclient_c", ["tvclient.c"], include_dirs=include,
+                  depends=["tvrecurse.h", *header],
                   extra_compile_args=["-std=c99", "-D_POSIX_C_SOURCE=200809L",
                                       "-D_DEFAULT_SOURCE", *warnings]),
         Extension("tvclient_cpp", ["tvclient_cpp.cpp"], include_dirs=include,
-                  depends=["tvclient.c", *header],
+                  depends=["tvclient.c", "tvrecurse.h", *header],
                   extra_compile_args=["-std=c++17", *warnings]),
         Extension("tvthreads", ["tvthreads.cpp"], include_dirs=include, depends=header,
                   extra_compile_args=["-std=c++17", *warnings]),
@@ -32,7 +33,7 @@ setup(
         Extension("tvguard", ["tvguard.c"],
                   extra_compile_args=["-std=c11", "-D_DEFAULT_SOURCE", *warnings]),
         # The record's protocol by hand, through __pyx_capi__ alone: no header.
-        Extension("tvspec", ["tvspec.c"],
+        Extension("tvspec", ["tvspec.c"], depends=["tvrecurse.h"],
                   extra_compile_args=["-std=c11", "-D_DEFAULT_SOURCE", *warnings]),
         Extension("tvclient_badsig", ["tvclient_badsig.c"], include_dirs=include, depends=header,
                   extra_compile_args=["-std=c11", *warnings]),

@@ -15,6 +15,8 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include "tvrecurse.h"
+
 typedef struct {
     int sig_on_count;
     int pending_interrupt;
@@ -100,14 +102,16 @@ static double now(void)
 static volatile unsigned long spins;
 static int *volatile null_pointer;
 
-/* A null read with kind "segv"; else `seconds` of work (or until a jump),
- * which a positive length announces with the line "region" on standard
- * output. */
+/* A null read with kind "segv", a stack overflow with "overflow"; else
+ * `seconds` of work (or until a jump), which a positive length announces
+ * with the line "region" on standard output. */
 static void work(const char *kind, double seconds)
 {
     double end;
     if (strcmp(kind, "segv") == 0)
         spins += *null_pointer;
+    if (strcmp(kind, "overflow") == 0)
+        spins += recurse_forever(NULL, 0);
     if (seconds > 0 && write(1, "region\n", 7) != 7)
         return;
     end = now() + seconds;
@@ -115,34 +119,6 @@ static void work(const char *kind, double seconds)
         spins++;
 }
 
-static volatile long recursion_limit = 1L << 40;
-
-static int recurse_forever(volatile char *previous, long depth)
-{
-    volatile char frame[512];
-    frame[0] = previous ? previous[0] + 1 : 0;
-    if (depth >= recursion_limit)
-        return frame[0];
-    return recurse_forever(frame, depth + 1) + frame[1];
-}
-
-/* overflow(): a region by hand whose code overflows the thread's stack. */
-static PyObject *overflow(PyObject *self, PyObject *noargs)
-{
-    int sig;
-    (void)self; (void)noargs;
-    tv->message = NULL;
-    sig = sigsetjmp(tv->resume_point, 0);
-    if (sig != 0) {
-        landed(sig);
-        return NULL;
-    }
-    if (!entered())
-        return NULL;
-    recurse_forever(NULL, 0);
-    leave();
-    Py_RETURN_NONE;
-}
 
 /* region(kind, seconds): a region by hand around work(). */
 static PyObject *region(PyObject *self, PyObject *args)
@@ -254,7 +230,6 @@ static PyObject *state(PyObject *self, PyObject *noargs)
 }
 
 static PyMethodDef methods[] = {
-    {"overflow", overflow, METH_NOARGS, NULL},
     {"region", region, METH_VARARGS, NULL},
     {"deep", deep, METH_VARARGS, NULL},
     {"on_coroutine", on_coroutine, METH_VARARGS, NULL},
