@@ -80,39 +80,55 @@ bool parse_mapping(const char *line, const char *end, uintptr_t *low, uintptr_t 
 // no frame of a compiled function reaches further.
 constexpr uintptr_t kGuardReach = 1 << 20;
 
-// Whether `sp`, a thread's stack pointer, lies on the stack that holds
-// `resume`, from /proc/self/maps read with single system calls into a
-// buffer on the stack: in the same mapping, or below it in that stack's
-// guard, where a thread that overflowed its stack has it (glibc's guard
-// pages, inaccessible, lie right below a thread's stack; the main thread's
-// stack has a gap below it). Nothing accessible lies in between.
-bool on_stack_of(uintptr_t sp, uintptr_t resume)
+// Where a resume point lies against a thread's stack pointer `sp`.
+enum class Place {
+    same_stack,  // on the stack that runs at sp
+    elsewhere,   // in memory of the process that is not that stack: another stack
+    nowhere,     // in no accessible mapping: a recording nobody may jump to
+};
+
+// Where `resume` lies against `sp`, from /proc/self/maps read with single
+// system calls into a buffer on the stack. On the same stack: in the same
+// mapping, or sp below that mapping in its guard, where a thread that
+// overflowed its stack has it (glibc's guard pages, inaccessible, lie
+// right below a thread's stack; the main thread's stack has a gap below
+// it), with nothing accessible in between.
+Place place_of(uintptr_t resume, uintptr_t sp)
 {
     int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return false;
+        return Place::nowhere;
     char buf[4096];
     size_t kept = 0;
-    bool found = false, done = false;
+    Place place = Place::nowhere;
+    // An accessible mapping above sp and below the resume point's.
+    bool between = false;
+    bool done = false;
     while (!done) {
         ssize_t n = read(fd, buf + kept, sizeof(buf) - kept);
         if (n <= 0)
             break;
         size_t filled = kept + static_cast<size_t>(n);
         size_t start = 0;
-        // Mappings come in ascending order: those above sp, up to the one
-        // that holds the resume point.
+        // Mappings come in ascending order, up to the one that holds the
+        // resume point.
         for (size_t i = 0; i < filled && !done; i++) {
             if (buf[i] != '\n')
                 continue;
             uintptr_t low, high;
             bool inaccessible = false;
-            if (parse_mapping(buf + start, buf + i, &low, &high, &inaccessible) && high > sp) {
+            if (parse_mapping(buf + start, buf + i, &low, &high, &inaccessible)) {
                 if (resume >= low && resume < high) {
-                    found = sp >= low || low - sp <= kGuardReach;
+                    bool same = sp >= low ? sp < high
+                                          : !between && low - sp <= kGuardReach;
+                    place = inaccessible ? Place::nowhere
+                            : same       ? Place::same_stack
+                                         : Place::elsewhere;
                     done = true;
-                } else if (!inaccessible || low > resume) {
-                    done = true;  // another stack, or what lies beyond the resume point
+                } else if (low > resume) {
+                    done = true;
+                } else if (high > sp && !inaccessible) {
+                    between = true;
                 }
             }
             start = i + 1;
@@ -124,7 +140,7 @@ bool on_stack_of(uintptr_t sp, uintptr_t resume)
             break;
     }
     close(fd);
-    return found;
+    return place;
 }
 
 bool in_main_stack(uintptr_t a)
@@ -133,32 +149,33 @@ bool in_main_stack(uintptr_t a)
            a < shared.main_stack_high;
 }
 
-// Whether the exported record's region was opened on the stack that runs
-// at `sp`: its resume point lies on that stack, at or above sp. The stack
-// the main thread had at initialisation answers at once; any other (a
-// coroutine's, a worker's, the main stack grown further) is looked up.
-bool exported_region_on_stack(uintptr_t sp, uintptr_t resume)
+// Where the exported record's resume point lies against the stack that
+// runs at `sp`. The stack the main thread had at initialisation answers
+// at once; any other (a coroutine's, a worker's, the main stack grown
+// further) is looked up.
+Place exported_resume_point(uintptr_t sp)
 {
-    if (resume < sp)
-        return false;
+    uintptr_t resume = resume_stack_pointer(tvstate.resume_point);
     if (in_main_stack(resume) && in_main_stack(sp))
-        return true;
-    return on_stack_of(sp, resume);
+        return Place::same_stack;
+    return place_of(resume, sp);
 }
 
 // A region that a module opened by hand on the exported record (through
 // its fields, not the header) in this thread, which is not the main one:
 // the exported record's resume point lies on the very stack the signal
-// interrupted. Only this thread may take it.
+// interrupted, at or above the interrupted code. Only this thread may
+// take it.
 bool exported_region_here(const ThreadRecord *main, void *context)
 {
     uintptr_t sp;
     if (main == nullptr || main->record != &tvstate || !in_region(&tvstate) ||
-        !interrupted_stack_pointer(context, &sp))
+        !interrupted_stack_pointer(context, &sp) || resume_stack_pointer(tvstate.resume_point) == 0)
         return false;
     uintptr_t resume = resume_stack_pointer(tvstate.resume_point);
     // A region on the main thread's stack is never another thread's.
-    return resume != 0 && !in_main_stack(resume) && exported_region_on_stack(sp, resume);
+    return resume >= sp && !in_main_stack(resume) &&
+           exported_resume_point(sp) == Place::same_stack;
 }
 
 // The interrupted stack pointer, or 0 where the platform does not say.
@@ -460,15 +477,27 @@ ThreadRecord *find_thread_record(unsigned long thread)
     return nullptr;
 }
 
-bool main_thread_in_region(const ThreadRecord *main, uintptr_t sp)
+MainRegion main_thread_region(const ThreadRecord *main, uintptr_t sp)
 {
     if (main == nullptr || !in_region(main->record))
-        return false;
-    if (main->record != &tvstate)
-        return true;  // a record of its own (a forked child's main thread)
-    uintptr_t resume = resume_stack_pointer(tvstate.resume_point);
-    // Where either is unknown, the exported record is the main thread's.
-    return resume == 0 || sp == 0 || exported_region_on_stack(sp, resume);
+        return MainRegion::none;
+    // A record of its own (a forked child's main thread), or no way to
+    // tell: the region is the main thread's.
+    if (main->record != &tvstate || sp == 0 || resume_stack_pointer(tvstate.resume_point) == 0)
+        return MainRegion::own;
+    switch (exported_resume_point(sp)) {
+    case Place::same_stack:
+        return MainRegion::own;
+    case Place::elsewhere:
+        return MainRegion::another_threads;
+    default:
+        return MainRegion::unknown;
+    }
+}
+
+bool main_thread_in_region(const ThreadRecord *main, uintptr_t sp)
+{
+    return main_thread_region(main, sp) == MainRegion::own;
 }
 
 // Records an interrupt for later. A pending SIGHUP or SIGTERM ends the

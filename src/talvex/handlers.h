@@ -23,13 +23,20 @@ void record_interrupt(tvstate_t *record, int sig);
 // in a signal handler. `owed`: kept apart from the main thread's record,
 // whose region is another thread's.
 void hand_to_python(int sig, bool owed = false);
-// Whether the main thread's record is in a region of the main thread's
-// own. Asked in the main thread, `sp` where a signal interrupted it (0
-// where unknown) or its current stack pointer. The exported record may
-// hold a region that a module opened by hand in another thread: the main
-// thread's own has its resume point on the stack the main thread runs on
-// (the main stack, however far it grew, or a coroutine's). Safe in a
-// signal handler.
+// Whose is the open region of the main thread's record. Asked in the main
+// thread, `sp` where a signal interrupted it (0 where unknown) or its
+// current stack pointer. The exported record may hold a region that a
+// module opened by hand in another thread: the main thread's own has its
+// resume point on the stack the main thread runs on (the main stack,
+// however far it grew, or a coroutine's). Safe in a signal handler.
+enum class MainRegion {
+    none,             // no region open
+    own,              // the main thread's: it may jump there
+    another_threads,  // its resume point lies on another stack
+    unknown,          // its resume point lies in no memory a stack may be in
+};
+MainRegion main_thread_region(const ThreadRecord *main, uintptr_t sp);
+// main_thread_region() says `own`: the main thread may take the region.
 bool main_thread_in_region(const ThreadRecord *main, uintptr_t sp);
 // The calling thread's stack pointer, near enough for the question above.
 inline uintptr_t current_stack_pointer()

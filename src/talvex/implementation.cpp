@@ -410,6 +410,14 @@ void cooperative_exit()
         refresh_attention();
 }
 
+// Called in the main thread: its record holds a region that is not known
+// to be another thread's.
+bool region_of_main_thread(const ThreadRecord *main)
+{
+    MainRegion region = main_thread_region(main, current_stack_pointer());
+    return region != MainRegion::none && region != MainRegion::another_threads;
+}
+
 // The interrupt a check in the calling thread takes, or 0: the main thread
 // takes its own share (and a claimed signal, whose handler runs there),
 // another thread what was marked for its scopes, or an interrupt sent to
@@ -419,8 +427,8 @@ int take_for_check(ThreadRecord *rec, bool fresh)
     tvstate_t *st = rec->record;
     int sig = 0;
     bool main = rec == __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
-    if (tv_load(&st->sigint_blocked) &&
-        (main ? main_thread_in_region(rec, current_stack_pointer()) : tv_load(&st->sig_on_count) > 0))
+    if (tv_load(&st->sigint_blocked) && (main ? region_of_main_thread(rec)
+                                              : tv_load(&st->sig_on_count) > 0))
         sig = 0;  // a shielded region delivers its own when the shield lifts
     else if (main) {
         for (int s : kInterruptSignals) {
@@ -529,8 +537,7 @@ int poll()
     // A check inside this thread's own region ends it (not a region that a
     // module opened by hand on the exported record in another thread).
     bool main = rec == __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
-    if (main ? main_thread_in_region(rec, current_stack_pointer())
-             : tv_load(&rec->record->sig_on_count) > 0)
+    if (main ? region_of_main_thread(rec) : tv_load(&rec->record->sig_on_count) > 0)
         tv_store(&rec->record->sig_on_count, 0);
     deliver(sig, rec->record->message, nullptr, true);
     return 0;
