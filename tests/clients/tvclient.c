@@ -856,10 +856,7 @@ static PyObject *cooperative_wait(PyObject *self, PyObject *args)
     if (!PyArg_ParseTuple(args, "dp", &seconds, &check))
         return NULL;
     return talvex::guard([&]() -> PyObject * {
-        struct Unlocked {
-            PyThreadState *saved = PyEval_SaveThread();
-            ~Unlocked() { PyEval_RestoreThread(saved); }
-        } unlocked;
+        talvex::nogil unlocked;
         talvex::cooperative scope;
         double end = now() + seconds;
         while (now() < end) {
