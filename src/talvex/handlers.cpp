@@ -552,13 +552,9 @@ void set_attention(int value)
 {
     tv_store(&runtime.attention, value);
     // Counted, so that a module being unloaded can wait until no walk holds
-    // its word; and uninterrupted, so that no jump out of a region abandons
-    // a walk half-way. A fault stays deliverable: it is a report.
-    sigset_t all, previous;
-    sigfillset(&all);
-    for (int s : {SIGSEGV, SIGBUS, SIGILL, SIGFPE})
-        sigdelset(&all, s);
-    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    // its word. No jump out of a region abandons a walk half-way: handlers
+    // walk with the interrupts blocked, and so does ordinary code inside
+    // its thread's region (refresh_attention).
     __atomic_add_fetch(&attention_words.walkers, 1, __ATOMIC_SEQ_CST);
     for (int i = 0; i < __atomic_load_n(&attention_words.count, __ATOMIC_ACQUIRE); i++) {
         int *word = __atomic_load_n(&attention_words.words[i], __ATOMIC_SEQ_CST);
@@ -566,7 +562,6 @@ void set_attention(int value)
             tv_store(word, value);
     }
     __atomic_sub_fetch(&attention_words.walkers, 1, __ATOMIC_SEQ_CST);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void park_thread()

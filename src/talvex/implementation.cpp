@@ -513,7 +513,7 @@ void unregister_attention(int *word)
     }
     pthread_mutex_unlock(&registry_lock);
     // A walk that began before the slot was emptied may still hold the
-    // word: it ends in a few instructions (walks are never interrupted).
+    // word: it ends in a few instructions (no jump leaves one half-way).
     while (tv_load(&attention_words.walkers) != 0)
         sched_yield();
 }
@@ -708,6 +708,14 @@ ThreadRecord *existing_thread_record()
 
 void refresh_attention()
 {
+    // A walk over the words that a jump abandoned would keep a module's
+    // unloading waiting for ever: inside the calling thread's own region
+    // (a check there), the interrupts wait until the walks are over.
+    ThreadRecord *self = existing_thread_record();
+    bool in_region = self != nullptr && tv_load(&self->record->sig_on_count) > 0;
+    sigset_t interrupts = interrupt_set(), previous;
+    if (in_region)
+        pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
     // Cleared, then looked at again: a handler marks first and raises the
     // words after, so whatever it marks after the look raises them again.
     set_attention(0);
@@ -719,6 +727,8 @@ void refresh_attention()
         waiting = tv_load(&rec->scope_signal) != 0;
     if (waiting)
         set_attention(1);
+    if (in_region)
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 int claim_pending(tvstate_t *record)
