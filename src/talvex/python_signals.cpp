@@ -973,8 +973,11 @@ PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
         Py_RETURN_NONE;
     }
     // A region of the main thread's record is open: the interrupt is that
-    // region's to take.
-    if (tv_load(&st->sig_on_count) != 0)
+    // region's to take. Not a region that a module opened by hand on the
+    // exported record in another thread: the main thread's share is its own.
+    if (tv_load(&st->sig_on_count) != 0 &&
+        main_thread_region(__atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE),
+                           current_stack_pointer()) != MainRegion::another_threads)
         Py_RETURN_NONE;
     int claimed = claim_pending(st);
     refresh_attention();
