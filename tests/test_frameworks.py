@@ -552,6 +552,7 @@ def mark(*words):
 
 APP = """\
 import talvex, tvclient_c
+import talvex_example_pybind
 from marks import mark
 
 
@@ -559,6 +560,11 @@ def application(environ, start_response):
     if environ["PATH_INFO"] == "/region":
         mark("stuck", "region")
         tvclient_c.busy_region(-1)
+    elif environ["PATH_INFO"] == "/cooperative":
+        # The README's pybind11 pattern: the lock released, a
+        # talvex::cooperative scope polled with talvex::check().
+        mark("stuck", "cooperative")
+        talvex_example_pybind.hold(1)
     elif environ["PATH_INFO"] == "/python":
         mark("stuck", "python")
         while True:
@@ -669,13 +675,15 @@ def gunicorn(tmp_path):
 
 def hang_up(client):
     """Reads what the server sends until it closes, then closes: gunicorn
-    drains a connection before it closes it."""
+    drains a connection before it closes it. Returns what it read."""
+    received = b""
     try:
-        while client.recv(4096):
-            pass
+        while chunk := client.recv(4096):
+            received += chunk
     except OSError:
         pass
     client.close()
+    return received
 
 
 PRELOAD = [pytest.param((), id="in-workers"),
@@ -706,13 +714,15 @@ def test_gunicorn_ctrl_c_runs_worker_int_and_workers_exit_cleanly(gunicorn, extr
 
 
 # A quick stop: Ctrl-C to the master alone, which sends SIGQUIT to each
-# worker. The worker whose request runs in a region leaves it through its
-# own handler (handle_quit: worker_int, then sys.exit(0)) instead of running
-# on until the master's graceful timeout runs out and kills it.
-def test_gunicorn_quick_stop_ends_a_request_inside_a_region(gunicorn):
+# worker. The worker whose request runs in a region, or in a cooperative
+# loop in the main thread, leaves it through its own handler (handle_quit:
+# worker_int, then sys.exit(0)) instead of running on until the master's
+# graceful timeout runs out and kills it.
+@pytest.mark.parametrize("where", ["region", "cooperative"])
+def test_gunicorn_quick_stop_ends_a_request_inside_a_region(gunicorn, where):
     server = gunicorn("--graceful-timeout", "5")
     port = server.wait_ready(2)
-    client, busy = server.request_stuck(port, "region")
+    client, busy = server.request_stuck(port, where)
     os.kill(server.proc.pid, signal.SIGINT)
     received = b""
     while chunk := client.recv(4096):
@@ -733,6 +743,7 @@ def test_gunicorn_quick_stop_ends_a_request_inside_a_region(gunicorn):
 # milliseconds after its SIGABRT, before any handler could run.
 @pytest.mark.parametrize("where, extra", [
     pytest.param("region", (), id="region"),
+    pytest.param("cooperative", (), id="cooperative"),
     pytest.param("python", (), id="python", marks=pytest.mark.stress),
     pytest.param("region", ("--preload",), id="region-preload", marks=pytest.mark.stress),
     pytest.param("python", ("--preload",), id="python-preload", marks=pytest.mark.stress),
@@ -743,7 +754,9 @@ def test_gunicorn_worker_timeout_runs_worker_abort_and_replaces_the_worker(
     port = server.wait_ready(2)
     client, stuck = server.request_stuck(port, where)
     wait_for(lambda: server.marked("worker_abort"), "the worker to be aborted")
-    hang_up(client)
+    # The handler's SystemExit ended the request: gunicorn answers it with
+    # 500, as for a Python loop, instead of the worker dying without one.
+    assert hang_up(client).startswith(b"HTTP/1.1 500 Internal Server Error\r\n"), server.log()
     server.wait_ready(3)
 
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=HANG)

@@ -163,6 +163,12 @@ def test_ctrl_c_stops_a_thread_pool(client, framework, moment, jumped, left):
 
 TABLE = PRELUDE + """
 n, release, kind = int(sys.argv[2]), sys.argv[3] == "released", sys.argv[4]
+if sys.argv[5:] == ["queue-full"]:
+    # No signal that needs the queue can be queued with its information:
+    # what the kernel then delivers tells nothing of where it came from.
+    import resource
+    resource.setrlimit(resource.RLIMIT_SIGPENDING,
+                       (0, resource.getrlimit(resource.RLIMIT_SIGPENDING)[1]))
 
 class Claimed(Exception):
     pass
@@ -221,8 +227,20 @@ def send_for(kind, release):
 @pytest.mark.parametrize("release", [True, False], ids=["lock-released", "lock-held"])
 @pytest.mark.parametrize("kind", ["fault", "ctrl-c", "alarm", "claimed"])
 def test_regions_in_threads(client, n, release, kind):
-    status, out, err = run_marked(TABLE, (client, n, "released" if release else "held", kind),
-                                  send_for(kind, release))
+    check_regions_in_threads(client, n, release, kind, ())
+
+
+# One Ctrl-C, one exception in each thread, also when RLIMIT_SIGPENDING is
+# exhausted: the copies of the signal that talvex passes on to the threads'
+# regions then lose their mark on the way.
+@pytest.mark.parametrize("kind", ["ctrl-c", "alarm"])
+def test_regions_in_threads_with_the_signal_queue_full(kind):
+    check_regions_in_threads("tvpool_pb", 4, True, kind, ("queue-full",))
+
+
+def check_regions_in_threads(client, n, release, kind, queue):
+    status, out, err = run_marked(TABLE, (client, n, "released" if release else "held", kind,
+                                          *queue), send_for(kind, release))
     assert (status, err) == (0, b""), err.decode(errors="replace")
     [line] = out
     result = json.loads(line)
