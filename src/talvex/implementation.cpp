@@ -2,7 +2,7 @@
 // what lies beside it, installation of the handlers, the trampoline and
 // alternate signal stacks, fork, cooperative scopes, custom hooks and the
 // recovery entry points. The code that runs inside signal handlers is in
-// handlers.cpp.
+// handlers.cpp and crash.cpp, which call nothing of this file.
 
 // See handlers.cpp: jumps cross stacks, which glibc's checked longjmp
 // refuses; setup_trampoline jumps too.
@@ -457,12 +457,6 @@ int poll()
 // Installation
 // ---------------------------------------------------------------------
 
-bool is_talvex_handler(const struct sigaction &sa)
-{
-    return (sa.sa_flags & SA_SIGINFO) && (sa.sa_sigaction == handler_for(SIGINT) ||
-                                          sa.sa_sigaction == handler_for(SIGSEGV));
-}
-
 void setup_alt_stack()
 {
     pthread_once(&alt_stack_key_once, create_alt_stack_key);
@@ -611,12 +605,6 @@ ThreadRecord *existing_thread_record()
                               static_cast<unsigned long>(pthread_self()))
         return rec;
     return find_thread_record(static_cast<unsigned long>(pthread_self()));
-}
-
-tvstate_t *main_state()
-{
-    ThreadRecord *main = __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
-    return main != nullptr ? main->record : &tvstate;
 }
 
 void refresh_attention()
