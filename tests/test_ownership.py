@@ -549,7 +549,7 @@ sys.path.insert(0, {tests!r})
 import tvclient_lazy as lazy
 from scenario import outcome
 # One write a line: the two threads' lines never mix.
-sys.stdout.write(outcome(lazy.spin, 60.0, True, True) + "\n")   # "region" once open
+sys.stdout.write(outcome(lazy.spin, 60.0, True, True) + "\\n")   # "region" once open
 sys.stdout.flush()
 """
 

@@ -12,8 +12,8 @@ compares a fresh interpreter with a small model:
   main thread's region or reaches its Python code, and also reaches the
   worker's open scope; one sent to the worker reaches its open scope (a
   hang-up the main thread as well), or else the main thread; another
-  thread's sig_check() takes only an interrupt still waiting for the main
-  thread, once; nothing appears without a signal. Signals merge only where
+  thread's sig_check() (called with the interpreter lock held) takes only
+  an interrupt still waiting for the main thread, once; nothing appears without a signal. Signals merge only where
   a record merges them: one that arrives while an interrupt is still
   waiting replaces it, except that a waiting SIGHUP is never replaced.
 
