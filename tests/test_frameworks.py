@@ -774,12 +774,17 @@ def test_gunicorn_worker_timeout_runs_worker_abort_and_replaces_the_worker(
 
 # ---------------------------------------------------------------------------
 # uvicorn with a Starlette `def` endpoint, which Starlette runs in anyio's
-# thread pool: the first Ctrl-C is uvicorn's (graceful shutdown), and the
-# region that the in-flight request runs in a worker thread goes on.
+# thread pool, or an `async def` one that hands its region to a thread with
+# asyncio.to_thread(): the first Ctrl-C is uvicorn's (graceful shutdown),
+# and the region that the in-flight request runs in a worker thread goes
+# on. An `async def` endpoint that runs the region in the event loop's own
+# thread, the main one, has it ended by the Ctrl-C: uvicorn's handler
+# returns, so the region ends with KeyboardInterrupt, and that request gets
+# 500 while the server still shuts down.
 # ---------------------------------------------------------------------------
 
 STARLETTE_APP = """\
-import os, threading, time
+import asyncio, os, threading, time
 import talvex, tvthreads as tv
 from starlette.applications import Starlette
 from starlette.responses import PlainTextResponse
@@ -801,11 +806,31 @@ def work(request):
     return PlainTextResponse(repr(tv.hold_region(60)))
 
 
-app = Starlette(routes=[Route("/work", work)])
+async def work_in_a_thread(request):
+    threading.Thread(target=watch, daemon=True).start()
+    return PlainTextResponse(repr(await asyncio.to_thread(tv.hold_region, 60)))
+
+
+async def work_in_the_loop(request):
+    threading.Thread(target=watch, daemon=True).start()
+    events = tv.hold_region(60)
+    if events == ["KeyboardInterrupt"]:
+        raise KeyboardInterrupt   # what the region's function raises
+    return PlainTextResponse(repr(events))
+
+
+app = Starlette(routes=[Route("/def", work), Route("/to_thread", work_in_a_thread),
+                        Route("/async", work_in_the_loop)])
 """
 
 
-def test_uvicorn_ctrl_c_shuts_down_gracefully_while_a_def_endpoint_runs_a_region(tmp_path):
+@pytest.mark.parametrize("endpoint, status, served", [
+    ("def", 200, True),
+    ("to_thread", 200, True),
+    ("async", 500, False),
+])
+def test_uvicorn_ctrl_c_shuts_down_gracefully_while_a_request_runs_a_region(
+        tmp_path, endpoint, status, served):
     (tmp_path / "app.py").write_text(STARLETTE_APP)
     opened, release, log_path = tmp_path / "opened", tmp_path / "release", tmp_path / "uvicorn.log"
     with open(log_path, "wb") as log:
@@ -828,27 +853,32 @@ def test_uvicorn_ctrl_c_shuts_down_gracefully_while_a_def_endpoint_runs_a_region
         port = int(until(lambda: logged(r"Uvicorn running on http://127\.0\.0\.1:(\d+)"),
                          "uvicorn to listen").group(1))
         connection = http.client.HTTPConnection("127.0.0.1", port, timeout=HANG)
-        connection.request("GET", "/work")
+        connection.request("GET", "/" + endpoint)
         until(opened.exists, "the request's region to open")
         os.killpg(proc.pid, signal.SIGINT)
-        # The region stays open until the shutdown has begun.
         until(lambda: logged(r"Shutting down$"), "the graceful shutdown to begin")
         release.touch()
         response = connection.getresponse()
-        # hold_region's events: nothing ended the region, no handler raised.
-        assert (response.status, response.read()) == (200, b"[]")
+        body = response.read()
         connection.close()
-        status = proc.wait(HANG)
+        exit_status = proc.wait(HANG)
     finally:
         if proc.poll() is None:
             os.killpg(proc.pid, signal.SIGKILL)
             proc.wait()
     text = log_path.read_text(errors="replace")
-    assert status == 0, text
-    # The request was served after the shutdown began, and nothing failed.
-    assert text.index("Shutting down") < text.index('"GET /work HTTP/1.1" 200'), text
+    assert exit_status == 0, text
     assert "Finished server process" in text.splitlines()[-1], text
-    assert [sign for sign in ["ERROR", "Traceback", "Exception"] if sign in text] == [], text
+    assert response.status == status, text
+    if served:
+        # hold_region's events: nothing ended the region, no handler raised;
+        # the request was served after the shutdown began, and nothing failed.
+        assert body == b"[]"
+        assert text.index("Shutting down") < text.index(f'"GET /{endpoint} HTTP/1.1" 200'), text
+        assert [sign for sign in ["ERROR", "Traceback", "Exception"] if sign in text] == [], text
+    else:
+        assert f'"GET /{endpoint} HTTP/1.1" 500' in text, text
+        assert text.count("\nKeyboardInterrupt\n") == 1, text
 
 
 # ---------------------------------------------------------------------------

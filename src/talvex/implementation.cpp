@@ -469,7 +469,8 @@ PyObject *module_of(void *caller)
 // that can raise it; `raise` false reports it as unraisable instead.
 bool warn_missed_poll(void *caller, const char *poll, bool raise)
 {
-    if (__atomic_exchange_n(&shared.polls_warned, 1, __ATOMIC_SEQ_CST) != 0)
+    // Nothing is shown once the interpreter is finalising.
+    if (!python_running() || __atomic_exchange_n(&shared.polls_warned, 1, __ATOMIC_SEQ_CST) != 0)
         return true;
     PyGILState_STATE gil = PyGILState_Ensure();
     bool ok = false;
