@@ -576,10 +576,15 @@ def test_regions_of_an_embedding_programs_threads_leave_it_its_sigint(embed_host
     assert sorted(lines) == sorted(["region", "region", *host, *ended])
 
 
-# The host replaces its SIGINT handler from C after talvex learnt it, then
-# calls init_talvex() again: outside regions a Ctrl-C runs the handler the
-# host has now.
-def test_init_talvex_learns_an_embedding_programs_new_handler(embed_host, tmp_path):
+# The host replaces its SIGINT handler from C after talvex learnt it (by a
+# handler of its own, or the default action), then calls init_talvex()
+# again: outside regions a Ctrl-C does what the host's disposition now says.
+@pytest.mark.parametrize("change, status, lines", [
+    ("--replace-sigint", 0, ["ready", "host SIGINT 2", "went on"]),
+    ("--default-sigint", -signal.SIGINT, ["ready"]),
+])
+def test_init_talvex_learns_an_embedding_programs_new_disposition(embed_host, tmp_path, change,
+                                                                  status, lines):
     release = tmp_path / "release"
 
     def on_line(line, proc):
@@ -588,8 +593,8 @@ def test_init_talvex_learns_an_embedding_programs_new_handler(embed_host, tmp_pa
         elif line.startswith("host SIGINT"):
             release.touch()
 
-    code, lines, err = run_host(embed_host, [
-        "--no-signals", "--own-sigint", "--replace-sigint", "import talvex",
+    code, out, err = run_host(embed_host, [
+        "--no-signals", "--own-sigint", change, "import talvex",
         textwrap.dedent(f"""\
             import os, time
             import talvex.signals
@@ -600,5 +605,5 @@ def test_init_talvex_learns_an_embedding_programs_new_handler(embed_host, tmp_pa
                 time.sleep(0.001)
             print("went on", flush=True)
             """)], on_line)
-    assert (code, err) == (0, b""), err.decode(errors="replace")
-    assert lines == ["ready", "host SIGINT 2", "went on"]
+    assert (code, err) == (status, b""), err.decode(errors="replace")
+    assert out == lines

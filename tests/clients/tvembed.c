@@ -2,7 +2,7 @@
  * Python code given as its arguments in the main interpreter, then
  * finalises it.
  *
- *     tvembed [--no-signals] [--own-sigint] [--replace-sigint]
+ *     tvembed [--no-signals] [--own-sigint] [--replace-sigint | --default-sigint]
  *             [--threads N THREAD_CODE] CODE [CODE2]
  *
  * --no-signals initialises with Py_InitializeEx(0): the interpreter installs
@@ -81,6 +81,9 @@ int main(int argc, char **argv)
     if (next < argc && strcmp(argv[next], "--replace-sigint") == 0) {
         replace = 1;
         next++;
+    } else if (next < argc && strcmp(argv[next], "--default-sigint") == 0) {
+        replace = 2;
+        next++;
     }
     if (next + 2 < argc && strcmp(argv[next], "--threads") == 0) {
         threads = atoi(argv[next + 1]);
@@ -88,7 +91,8 @@ int main(int argc, char **argv)
         next += 3;
     }
     if (next != argc - 1 && next != argc - 2) {
-        fprintf(stderr, "usage: %s [--no-signals] [--own-sigint] [--replace-sigint] "
+        fprintf(stderr, "usage: %s [--no-signals] [--own-sigint] "
+                        "[--replace-sigint | --default-sigint] "
                         "[--threads N THREAD_CODE] CODE [CODE2]\n", argv[0]);
         return 2;
     }
@@ -99,7 +103,7 @@ int main(int argc, char **argv)
     Py_InitializeEx(install_signals);
     int failed = PyRun_SimpleString(argv[next]) != 0;
     if (replace)
-        install(second_sigint);
+        install(replace == 1 ? second_sigint : SIG_DFL);
     pthread_t started[16];
     PyThreadState *saved = PyEval_SaveThread();
     for (int i = 0; i < threads; i++) {

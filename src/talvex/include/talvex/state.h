@@ -376,7 +376,13 @@ static TV_COLD_ int tv_poll_slow_(void)
  *                   issues a RuntimeWarning naming this file and line.
  * sig_check()       for loops outside a region: 0 with a Python exception
  *                   set if an interrupt is pending, else nonzero.  One
- *                   load when nothing is pending.
+ *                   load when nothing is pending.  For the main thread (or
+ *                   a thread that holds the interpreter lock): a worker
+ *                   that runs without the lock polls inside a region or a
+ *                   cooperative scope, since outside them its poll takes
+ *                   no interrupt sent to the process (the main thread
+ *                   does; the first such poll after one says so with a
+ *                   RuntimeWarning).
  * sig_block()       shield the code that follows from interrupts (they are
  * sig_unblock()     recorded); sig_unblock() delivers one that arrived
  *                   meanwhile, ending the region as if it just arrived.
@@ -531,8 +537,10 @@ static inline void sig_unblock(void)
  * the main thread as well; one sent to a single thread (pthread_kill,
  * raise) reaches that thread's region or scope.  A signal for which the
  * program set its own Python handler belongs to the main thread: check()
- * throws it there, and the handler's exception is what translate() or
- * guard() set.  Inside a cooperative scope a fatal signal is never turned
+ * throws it there (SIGQUIT and a SIGABRT sent by another process too),
+ * and the handler's exception is what translate() or guard() set.
+ * Outside a scope, talvex::check() in a worker is sig_check(): see above.
+ * Inside a cooperative scope a fatal signal is never turned
  * into a jump (there is no resume point to go to): it ends the process
  * with the crash report.
  * Poll with talvex::check(), not sig_check(), inside a scope.
@@ -542,7 +550,8 @@ static inline void sig_unblock(void)
 
 namespace talvex {
 
-/* Thrown by check() when an interrupt (SIGINT, SIGALRM, SIGHUP) is pending. */
+/* Thrown by check() when an interrupt (SIGINT, SIGALRM, SIGHUP) is pending,
+ * or, in the main thread, a signal the program set a Python handler for. */
 class interrupted : public std::exception {
 public:
     explicit interrupted(int sig) noexcept : sig_(sig) {}
