@@ -499,24 +499,16 @@ print(signal.getsignal(signal.SIGINT))
 def test_an_embedding_program_keeps_its_own_sigint(embed_host, tmp_path, flags, status,
                                                    outside, getsignal):
     release = tmp_path / "release"   # made once the host's own handler has run
-    proc = subprocess.Popen([str(embed_host), *flags, EMBEDDED.format(release=str(release), tests=str(ROOT / "tests"))],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            cwd=str(ROOT / "tests"), env=embed_env(), preexec_fn=default_sigint)
-    lines = []
-    try:
-        for line in proc.stdout:
-            lines.append(line.decode().rstrip("\n"))
-            if lines[-1] == "region":
-                os.kill(proc.pid, signal.SIGINT)
-            elif lines[-1] == "host SIGINT":
-                release.touch()
-        err = proc.stderr.read()
-        proc.wait(60)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-    assert (proc.returncode, err) == (status, b""), err.decode(errors="replace")
+
+    def on_line(line, proc):
+        if line == "region":
+            os.kill(proc.pid, signal.SIGINT)
+        elif line == "host SIGINT":
+            release.touch()
+
+    code, lines, err = run_host(embed_host, [
+        *flags, EMBEDDED.format(release=str(release), tests=str(ROOT / "tests"))], on_line)
+    assert (code, err) == (status, b""), err.decode(errors="replace")
     assert lines == ["region", "builtins.KeyboardInterrupt()", "region", *outside, *getsignal]
 
 

@@ -751,8 +751,9 @@ void recover(ThreadRecord *rec)
     sigprocmask(SIG_SETMASK, landed != 0 ? &rec->landing_mask : &shared.default_sigmask, nullptr);
     // Cleared last: until here a fault counts as one during signal handling.
     tv_store(&st->handler_active, 0);
-    // What waited may have been this record's; nothing to lower otherwise.
-    if (tv_load(&runtime.attention) != 0)
+    // What waited may have been this record's; nothing to lower otherwise,
+    // nor while the census keeps the words raised.
+    if (tv_load(&runtime.attention) != 0 && !tv_load(&shared.poll_census))
         refresh_attention();
 }
 
