@@ -377,16 +377,15 @@ void interrupt(int sig, siginfo_t *info, void *context)
     // the next poll look (whatever thread it is in), so that one in such a
     // thread can say so.
     __atomic_add_fetch(&shared.interrupt_serial, 1, __ATOMIC_SEQ_CST);
-    bool census = !tv_load(&shared.polls_warned);
-    if (census)
+    if (!tv_load(&shared.polls_warned)) {
         tv_store(&shared.poll_census, 1);
-    bool others = false;
+        raise_attention();
+    }
     bool here = false;
     for (ThreadRecord *rec = __atomic_load_n(&shared.threads, __ATOMIC_ACQUIRE); rec != nullptr;
          rec = rec->next) {
         if (tv_load(&rec->tid) == 0 || rec == main)
             continue;
-        others = true;
         if (in_region(rec->record)) {
             if (rec == self)
                 here = true;
@@ -396,8 +395,6 @@ void interrupt(int sig, siginfo_t *info, void *context)
             mark_scope(rec, sig);
         }
     }
-    if (census && others)
-        raise_attention();
     if (!main_in_region)
         main_share(sig, info, context);
     else if (self != main)

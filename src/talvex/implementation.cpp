@@ -417,7 +417,7 @@ int take_for_check(ThreadRecord *rec, bool fresh, bool *missed)
             sig = tv_load(&main_state()->pending_interrupt);
         *missed = !covered && !holds_lock &&
                   (rec->seen_serial != serial || tv_load(&shared.poll_census));
-        if (sig != 0 || !covered)
+        if (sig != 0)
             rec->seen_serial = serial;
     }
     return sig == SIGTERM ? SIGHUP : sig;
@@ -470,7 +470,8 @@ PyObject *module_of(void *caller)
 bool warn_missed_poll(void *caller, const char *poll, bool raise)
 {
     // Nothing is shown once the interpreter is finalising.
-    if (!python_running() || __atomic_exchange_n(&shared.polls_warned, 1, __ATOMIC_SEQ_CST) != 0)
+    if (tv_load(&shared.polls_warned) || !python_running() ||
+        __atomic_exchange_n(&shared.polls_warned, 1, __ATOMIC_SEQ_CST) != 0)
         return true;
     PyGILState_STATE gil = PyGILState_Ensure();
     bool ok = false;
