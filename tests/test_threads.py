@@ -436,16 +436,23 @@ warnings.simplefilter("always")   # each warning shows, not only the first of a 
 shown = []
 warnings.showwarning = lambda message, category, *rest: shown.append(
     "%s: %s" % (category.__name__, message))
-tvroute.configure(4)
 pool = ThreadPoolExecutor(max_workers=4)
 futures = [pool.submit(tvroute.poll_loop, {kind!r}) for _ in range(4)]
-print(outcome(lambda: [f.result() for f in futures]), flush=True)
+def wait_for_the_pool():
+    # Ctrl-C comes once the four workers poll, while this waits for them.
+    while tvroute.polling() < 4:
+        time.sleep(0.001)
+    print("open", flush=True)
+    return [f.result() for f in futures]
+print(outcome(wait_for_the_pool), flush=True)
 # A second Ctrl-C, once the first was warned about.
 end = time.monotonic() + 60
 while not shown and time.monotonic() < end:
     time.sleep(0.001)
-print("open", flush=True)
-print(outcome(lambda: [time.sleep(0.001) for _ in range(60000)]), flush=True)
+def wait_again():
+    print("open", flush=True)
+    return [time.sleep(0.001) for _ in range(60000)]
+print(outcome(wait_again), flush=True)
 time.sleep(0.1)   # the workers poll on
 tvroute.stop()
 print([f.result() for f in futures])

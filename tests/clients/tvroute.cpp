@@ -4,20 +4,18 @@
  * runs without the interpreter lock. Compiled on its own against
  * <talvex/state.h> only, as a user's module would be.
  *
- * The moment a test sends its signal is announced from native code: the
- * line "open" on standard output once `configure(n)` loops are polling.
+ * polling() says how many loops have begun to poll: the moment a test
+ * waits for before it has its signal sent.
  */
 #define PY_SSIZE_T_CLEAN
 #include <talvex/state.h>
 
 #include <string.h>
 #include <time.h>
-#include <unistd.h>
 
 namespace {
 
-int polling;
-int mark = 1 << 30;
+int polling_loops;
 int stopped;
 volatile unsigned long sink;
 
@@ -35,23 +33,10 @@ void work()
         sink++;
 }
 
-void announce()
+// polling() -> how many poll_loop() calls have begun to poll.
+PyObject *polling(PyObject *, PyObject *)
 {
-    if (__atomic_add_fetch(&polling, 1, __ATOMIC_SEQ_CST) == __atomic_load_n(&mark, __ATOMIC_SEQ_CST) &&
-        write(1, "open\n", 5) != 5)
-        sink++;
-}
-
-// configure(n): "open" once n loops poll.
-PyObject *configure(PyObject *, PyObject *args)
-{
-    int n;
-    if (!PyArg_ParseTuple(args, "i", &n))
-        return nullptr;
-    __atomic_store_n(&polling, 0, __ATOMIC_SEQ_CST);
-    __atomic_store_n(&stopped, 0, __ATOMIC_SEQ_CST);
-    __atomic_store_n(&mark, n, __ATOMIC_SEQ_CST);
-    Py_RETURN_NONE;
+    return PyLong_FromLong(__atomic_load_n(&polling_loops, __ATOMIC_SEQ_CST));
 }
 
 PyObject *stop(PyObject *, PyObject *)
@@ -79,7 +64,7 @@ PyObject *poll_loop(PyObject *, PyObject *args)
     bool timed_out = false;
     Py_BEGIN_ALLOW_THREADS
     double end = now() + hang;
-    announce();
+    __atomic_add_fetch(&polling_loops, 1, __ATOMIC_SEQ_CST);
     while (!__atomic_load_n(&stopped, __ATOMIC_SEQ_CST)) {
         if (check) {
             try {
@@ -107,7 +92,7 @@ PyObject *poll_loop(PyObject *, PyObject *args)
 }
 
 PyMethodDef methods[] = {
-    {"configure", configure, METH_VARARGS, "configure(n): 'open' once n loops poll"},
+    {"polling", polling, METH_NOARGS, "polling() -> loops that have begun to poll"},
     {"stop", stop, METH_NOARGS, "end every poll_loop()"},
     {"poll_loop", poll_loop, METH_VARARGS, "poll_loop(kind, hang=60) -> how it ended"},
     {nullptr, nullptr, 0, nullptr},
