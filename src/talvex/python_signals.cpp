@@ -483,12 +483,12 @@ bool wrap(PyObject *module, Hook &hook, PyObject **real)
 // faulthandler's goes back where it was.
 bool learn_enabled_faulthandler()
 {
-    int all_threads = 0;
+    int all_threads = 0, c_stack = -1;
     int fd = tv_faulthandler_fd();
     if (fd < 0 || shared.faulthandler_code != nullptr)
         return true;
     // Given a descriptor number, faulthandler keeps no file object.
-    PyObject *given = tv_faulthandler_file(&all_threads);  // borrowed
+    PyObject *given = tv_faulthandler_file(&all_threads, &c_stack);  // borrowed
     Ref file(given != nullptr ? Py_NewRef(given) : PyLong_FromLong(fd));
     if (!file)
         return false;
@@ -497,7 +497,12 @@ bool learn_enabled_faulthandler()
         sigaction(sig, nullptr, &before[sig]);
     Ref off(PyObject_CallNoArgs(real_faulthandler_disable));
     Ref args(off ? Py_BuildValue("(OO)", file.get(), all_threads ? Py_True : Py_False) : nullptr);
-    Ref on(args ? PyObject_Call(real_faulthandler_enable, args.get(), nullptr) : nullptr);
+    // Every setting as it was: enable() takes each one's default otherwise.
+    Ref kwargs(c_stack < 0 ? nullptr
+               : Py_BuildValue("{sO}", "c_stack", c_stack ? Py_True : Py_False));
+    Ref on(args && (c_stack < 0 || kwargs)
+               ? PyObject_Call(real_faulthandler_enable, args.get(), kwargs.get())
+               : nullptr);
     if (!on)
         return false;
     learn_faulthandler_handler();
@@ -870,14 +875,14 @@ int python_stderr_fd(const struct stat &captured)
 void prepare_report_destinations()
 {
     ReportSetup &r = report_setup;
-    const char *state = getenv("XDG_STATE_HOME");
-    const char *home = getenv("HOME");
-    if (state != nullptr && state[0] == '/')
-        snprintf(r.state_dir, sizeof(r.state_dir), "%s/talvex", state);
-    else if (home != nullptr && home[0] == '/')
-        snprintf(r.state_dir, sizeof(r.state_dir), "%s/.local/state/talvex", home);
-    else
+    // Where talvex._reports looks for the reports kept there: one rule for
+    // both.
+    Ref reports(PyImport_ImportModule("talvex._reports"));
+    Ref directory(reports ? PyObject_CallMethod(reports.get(), "state_directory", nullptr)
+                          : nullptr);
+    if (!directory || !copy_path(directory.get(), r.state_dir, sizeof(r.state_dir), ""))
         r.state_dir[0] = '\0';
+    PyErr_Clear();
 
     tv_store(&r.captured, 0);
     int old = r.original_stderr;
