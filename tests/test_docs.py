@@ -181,7 +181,8 @@ def run_program(name, tmp_path, path=(), python=sys.executable, **env):
 TRACEBACK_LINES = re.compile(
     r"Traceback \(most recent call last\):|  .*|KeyboardInterrupt:?\s?|"
     r"During handling of the above exception, another exception occurred:|"
-    r"Exception ignored in: <module 'threading' from .*>|")
+    r"Exception ignored in: <module 'threading' from .*>|"
+    r"Exception ignored on threading shutdown:|")
 
 
 def run_until_ctrl_c_ends(command, env, cwd, threads):
