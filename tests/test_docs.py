@@ -181,8 +181,9 @@ def run_program(name, tmp_path, path=(), python=sys.executable, **env):
 TRACEBACK_LINES = re.compile(
     r"Traceback \(most recent call last\):|  .*|KeyboardInterrupt:?\s?|"
     r"During handling of the above exception, another exception occurred:|"
-    r"Exception ignored in: <module 'threading' from .*>|"
-    r"Exception ignored on threading shutdown:|")
+    r"Exception ignored in: <module 'threading' from .*>|"  # 3.12
+    r"Exception ignored on threading shutdown:|"  # 3.13
+    r"Exception ignored while joining a thread in _thread._shutdown\(\):|")  # 3.14
 
 
 def run_until_ctrl_c_ends(command, env, cwd, threads):
