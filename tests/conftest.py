@@ -38,6 +38,22 @@ def py():
     return run_py
 
 
+def pip_install_into(python, *args, timeout=600):
+    """This venv's pip installs `args` into the environment of `python`,
+    dependencies from the package index. An index connection dropped
+    mid-download is tried again, as a user would; any other failure fails."""
+    for attempt in range(3):
+        r = subprocess.run([sys.executable, "-m", "pip", "--python", str(python), "install",
+                            "-q", *map(str, args)], capture_output=True, text=True, timeout=timeout)
+        if r.returncode == 0:
+            return
+        dropped = re.search(r"Connection (broken|reset|aborted)|ReadTimeout|IncompleteRead",
+                            r.stdout + r.stderr)
+        if not dropped:
+            break
+    raise AssertionError("pip install %s: %s" % (" ".join(map(str, args)), r.stdout + r.stderr))
+
+
 def default_sigint():
     """For preexec_fn: a child that is sent Ctrl-C starts with SIGINT's
     default, as from a terminal. A suite started with `&` from a

@@ -17,7 +17,7 @@ import zipfile
 import pytest
 from packaging.specifiers import SpecifierSet
 
-from conftest import ROOT
+from conftest import ROOT, pip_install_into
 
 DIST = ROOT / "dist"
 CP = "cp%d%d" % sys.version_info[:2]
@@ -161,10 +161,9 @@ def test_wheel_in_a_fresh_venv_runs_a_client(tmp_path, client_wheel, wheel):
     python = str(venv / "bin" / "python")
     # This venv's pip installs into the new one: the client and talvex from
     # the wheelhouse alone, then talvex's dependencies from the index.
-    pip = [sys.executable, "-m", "pip", "--python", python, "install", "-q"]
-    subprocess.run(pip + ["--no-index", "--no-deps", "--find-links", str(DIST), client_wheel[1],
-                          "talvex"], check=True, timeout=300)
-    subprocess.run(pip + [client_wheel[1]], check=True, timeout=300)
+    pip_install_into(python, "--no-index", "--no-deps", "--find-links", DIST, client_wheel[1],
+                     "talvex", timeout=300)
+    pip_install_into(python, client_wheel[1], timeout=300)
     code = """
 import os, signal, sys, talvex
 import talvex_example_cpp as m

@@ -22,7 +22,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import running_libpython
+from conftest import pip_install_into, running_libpython
 from test_crash import EXPLANATION, SEGV_MESSAGE, SEP
 from test_csi import assert_python_calls_in_order, problem_lines, thread_sections
 
@@ -82,8 +82,7 @@ def stripped_venv(tmp_path_factory):
 
     venv = prefix / "venv"
     subprocess.run([str(python), "-m", "venv", "--without-pip", str(venv)], check=True)
-    subprocess.run([sys.executable, "-m", "pip", "--python", str(venv / "bin" / "python"),
-                    "install", "-q", wheel_for_this_python()], check=True, timeout=600)
+    pip_install_into(venv / "bin" / "python", wheel_for_this_python())
     maps = subprocess.run([str(venv / "bin" / "python"), "-c",
                            "print(open('/proc/self/maps').read())"],
                           capture_output=True, text=True, check=True).stdout
