@@ -871,7 +871,7 @@ void deliver_holding_the_lock(int sig, const char *msg, PyObject *frame, bool en
     // A fault or abort() that ended the region is the region's own
     // exception: the program's handler is for signals sent to it.
     ThreadRecord *landing = ends_region ? existing_thread_record() : nullptr;
-    bool fault = landing != nullptr &&
+    bool fault = landing != nullptr && tv_load(&landing->landed_fault) != 0 &&
                  sig == __atomic_exchange_n(&landing->landed_fault, 0, __ATOMIC_SEQ_CST);
     if (PyErr_Occurred())
         return;
