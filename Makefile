@@ -1,5 +1,6 @@
 # make test  -- set everything up on a fresh machine, then run the whole suite
-# make demo  -- the same set-up, then the demonstration
+# make demo  -- the demonstration, in a venv of its own with only what it needs
+# make docs  -- the documentation site, in build/docs/html
 # make dist  -- the sdist and a manylinux wheel for each supported CPython, in dist/
 #
 # PY=3.13 picks the CPython version (3.12 by default; 3.14t is the
@@ -40,7 +41,7 @@ SDIST   := dist/talvex-$(VERSION).tar.gz
 WHEEL   := build/dist/$(ABITAG).stamp
 PYTEST_ARGS ?=
 
-.PHONY: all setup test demo stress bench test-asan dist wheel sdist clean system
+.PHONY: all setup test demo docs stress bench test-asan dist wheel sdist clean system
 
 all: setup
 
@@ -125,8 +126,42 @@ test: setup $(SDIST)
 stress: setup
 	$(VPY) -m pytest -m stress $(PYTEST_ARGS)
 
-demo: setup
-	$(VPY) examples/demo.py
+# The demonstration and the documentation need neither the test tools nor
+# the manylinux wheel: they take talvex built as a user's pip builds it, in
+# a venv of their own. The demonstration adds the three example modules it
+# shows and the one test client it borrows; the docs add Sphinx.
+PLAINVENV := $(VENV)-plain
+PLAINPY   := $(PLAINVENV)/bin/python
+
+$(PLAINVENV)/.pkg: examples/requirements-demo.txt $(SOURCES)
+	@test -n "$(PYTHON)" || { echo "no CPython $(PY) found; set PYTHON=..."; exit 1; }
+	@echo "make: $(PLAINVENV) with talvex built by pip from this checkout"
+	test -x $(PLAINPY) || $(PYTHON) -m venv $(PLAINVENV)
+	$(PLAINPY) -m pip install -q -r examples/requirements-demo.txt
+	$(PLAINPY) -m pip install -q --no-build-isolation .
+	touch $@
+
+$(PLAINVENV)/.demo: $(PLAINVENV)/.pkg $(EXAMPLES) tests/clients/tvclient.c
+	@echo "make: the examples and the test client the demonstration uses"
+	rm -rf examples/*/build
+	$(PLAINPY) -m pip install -q --no-build-isolation --no-deps ./examples/cpp_module \
+	    ./examples/cython_module ./examples/pybind11_module
+	cd tests/clients && TVCLIENTS=tvclient_c $(CURDIR)/$(PLAINPY) setup.py -q build_ext \
+	    --build-lib build --build-temp build/tmp-plain-$(PY)
+	touch $@
+
+demo: $(PLAINVENV)/.demo
+	$(PLAINPY) examples/demo.py
+
+$(PLAINVENV)/.docs: $(PLAINVENV)/.pkg docs/requirements.txt
+	$(PLAINPY) -m pip install -q -r docs/requirements.txt
+	touch $@
+
+# Warnings are errors; the site goes to build/docs/html.
+docs: $(PLAINVENV)/.docs
+	rm -rf build/docs
+	$(PLAINPY) -m sphinx -W --keep-going -q -b html -d build/docs/doctrees docs build/docs/html
+	@echo "make: the site is in build/docs/html (index.html)"
 
 # Benchmarks: ratios against comparisons measured in the same run.
 bench: setup

@@ -1,10 +1,16 @@
 """The example client modules (built from the installed package alone by
 `make setup`) and the Cython and cooperative C++ client interfaces."""
+import os
+import re
+import shutil
 import signal
+import subprocess
+import sys
+import sysconfig
 
 import pytest
 
-from conftest import run_signalled
+from conftest import ROOT, run_signalled
 
 EXAMPLES = ["talvex_example_cpp", "talvex_example_cython", "talvex_example_pybind",
             "talvex_example_nanobind"]
@@ -289,3 +295,25 @@ def test_cooperative_interrupt_is_never_lost(py, check, expected):
         """)
     assert r.returncode == 0, r.stderr
     assert r.stdout.decode().strip() == str(expected)
+
+
+# ---------------------------------------------------------------------------
+# The example projects' own tests, which use talvex_testing as a user's do
+
+PROJECT_TESTS = sorted((ROOT / "examples").glob("*/test_*.py"))
+
+
+@pytest.mark.parametrize("test_file", PROJECT_TESTS, ids=lambda p: p.parent.name)
+def test_the_example_projects_tests_pass(test_file, tmp_path):
+    # Copied out of this repository, as a user's project has them, and run
+    # by pytest against the installed modules: the talvex_run fixture comes
+    # from the plugin that pip installed with talvex.
+    shutil.copy(test_file, tmp_path)
+    env = dict(os.environ, PATH=os.pathsep.join([sysconfig.get_path("scripts"),
+                                                 os.environ["PATH"]]))
+    env.pop("PYTHONPATH", None)
+    r = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                        test_file.name], cwd=tmp_path, capture_output=True, text=True, env=env,
+                       timeout=300)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert re.search(r"^\d+ passed in ", r.stdout, re.M), r.stdout

@@ -1,12 +1,14 @@
 /*
  * talvex/state.h -- the client interface of talvex.signals.
  *
- * Include this header from a C (C99 or later) or C++ extension module and
- * bracket long native work in a protected region.  The first region, check
- * or scope fills the module's table of entry points (one table for the whole
- * extension module, however many source files use it); calling
- * talvex_import() in the module's initialisation instead makes a missing
- * talvex a clean ImportError at import time:
+ * Include this header from a C (C99 or later) or C++ extension module,
+ * before any standard header (it includes Python.h, and C compiled with a
+ * strict -std=c99 or -std=c11 needs it first), and bracket long native work
+ * in a protected region.  The first region, check or scope fills the
+ * module's table of entry points (one table for the whole extension module,
+ * however many source files use it); calling talvex_import() in the
+ * module's initialisation instead makes a missing talvex a clean
+ * ImportError at import time:
  *
  *     static PyObject *slow(PyObject *self, PyObject *arg)
  *     {
@@ -40,6 +42,10 @@
  * The integer fields of tvstate_t are shared with signal handlers: access
  * them only through tv_load() and tv_store(), which are sequentially
  * consistent.
+ *
+ * The comments that start with two asterisks are the reference
+ * documentation of each public symbol (reStructuredText, rendered by the
+ * documentation's build).
  */
 #ifndef TALVEX_STATE_H
 #define TALVEX_STATE_H
@@ -54,51 +60,86 @@
 extern "C" {
 #endif
 
-/* The shared state record. Its field order, widths and offsets are an
- * interface between separately compiled modules: never reorder them. */
+/**
+ * The state record of one thread's regions, shared with the signal
+ * handlers.
+ *
+ * The main thread's record is the one talvex.signals exports as
+ * ``tvstate``; every other thread's is made on its first region.  The
+ * region macros keep it for you: read it only to inspect a thread's state.
+ * Its field order, widths and offsets are an interface between separately
+ * compiled modules: never reorder them.  Access the four integer fields only
+ * through :c:func:`tv_load` and :c:func:`tv_store`.
+ */
 typedef struct {
-    int sig_on_count;          /* nesting depth of protected regions */
-    int pending_interrupt;     /* signal number of an unhandled interrupt */
-    int handler_active;        /* 1 while a fatal signal is being handled */
-    int sigint_blocked;        /* nonzero: interrupts only recorded */
-    sigjmp_buf resume_point;   /* where a signal jump finally lands */
-    const char *message;       /* text for the exception, or NULL */
-    PyObject *raised_value;    /* owned: the exception value last raised */
+    int sig_on_count;          /**< nesting depth of protected regions */
+    int pending_interrupt;     /**< signal number of an unhandled interrupt */
+    int handler_active;        /**< 1 while a fatal signal is being handled */
+    int sigint_blocked;        /**< nonzero: interrupts only recorded */
+    sigjmp_buf resume_point;   /**< where a signal jump finally lands */
+    const char *message;       /**< text for the exception, or NULL */
+    PyObject *raised_value;    /**< owned: the exception value last raised */
 } tvstate_t;
 
-/* What the runtime keeps for clients beside the record.  The capsule
- * "tvstate" holds the address of the record, which is the first member of
- * this structure, so a client finds the rest right after it; talvex_import()
- * checks `magic` and `abi` before anything else is used.  Later versions
- * only append members, and raise `abi` when they do. */
+/** The value of :c:member:`talvex_runtime_t.magic`: "tvrt". */
 #define TALVEX_RUNTIME_MAGIC 0x74767274u /* "tvrt" */
+/**
+ * The runtime interface this header needs: :c:func:`talvex_import` refuses
+ * a runtime whose :c:member:`talvex_runtime_t.abi` is lower.
+ */
 #define TALVEX_RUNTIME_ABI 3u
+/**
+ * What the runtime keeps for clients beside the main thread's record.
+ *
+ * The capsule ``tvstate`` holds the address of the record, which is the
+ * first member of this structure, so a client finds the rest right after
+ * it; :c:func:`talvex_import` checks ``magic`` and ``abi`` before anything
+ * else is used.  Later versions only append members, and raise ``abi`` when
+ * they do.  The header's macros and classes call these members; a module
+ * has no need to.
+ */
 typedef struct {
-    tvstate_t state;           /* the main thread's record */
-    unsigned int magic;
-    unsigned int abi;
-    /* The cooperative C++ API's scopes and claims (see the end of this
-     * header); callable in any thread, with or without the interpreter lock. */
+    tvstate_t state;           /**< the main thread's record */
+    unsigned int magic;        /**< :c:macro:`TALVEX_RUNTIME_MAGIC` */
+    unsigned int abi;          /**< at least :c:macro:`TALVEX_RUNTIME_ABI` */
+    /**
+     * Enter a cooperative scope (see the end of this header); with
+     * cooperative_exit and claim_interrupt, callable in any thread, with or
+     * without the interpreter lock.
+     */
     void (*cooperative_enter)(void);
+    /** Leave a cooperative scope. */
     void (*cooperative_exit)(void);
+    /** The interrupt waiting for the calling thread's checks, taken, or 0. */
     int (*claim_interrupt)(void);
-    /* The calling thread's record (the main thread's is `state`), made on a
-     * thread's first use; never NULL.  Any thread, with or without the
-     * interpreter lock. */
+    /**
+     * The calling thread's record (the main thread's is ``state``), made
+     * on a thread's first use; never NULL.  Any thread, with or without the
+     * interpreter lock.
+     */
     tvstate_t *(*thread_state)(void);
-    /* sig_check()'s slow path: 1 to go on, 0 with the exception set.  Takes
-     * the interpreter lock itself. */
+    /**
+     * sig_check()'s slow path: 1 to go on, 0 with the exception set.
+     * Takes the interpreter lock itself.
+     */
     int (*poll)(void);
-    /* Nonzero while a check in some thread may have an interrupt to take. */
+    /** Nonzero while a check in some thread may have an interrupt to take. */
     int attention;
-    /* Registers a module's own copy of `attention` (talvex_attention), which
-     * the runtime then keeps equal to it: what the module's checks read. */
+    /**
+     * Registers a module's own copy of ``attention`` (talvex_attention),
+     * which the runtime then keeps equal to it: what the module's checks
+     * read.
+     */
     void (*register_attention)(int *word);
-    /* The signal that ended the calling thread's region by a jump, until
-     * its recovery. */
+    /**
+     * The signal that ended the calling thread's region by a jump, until
+     * its recovery.
+     */
     int (*landed_signal)(void);
-    /* The thread (pthread_t) whose record is `state`, or 0: its regions
-     * find their record without a thread-local lookup. */
+    /**
+     * The thread (its ``pthread_t``) whose record is ``state``, or 0: its
+     * regions find their record without a thread-local lookup.
+     */
     unsigned long main_thread;
 } talvex_runtime_t;
 
@@ -134,11 +175,26 @@ TV_STATIC_ASSERT(offsetof(talvex_runtime_t, state) == 0, "the record comes first
  * sequentially consistent atomic store, which orders it before every later
  * load (on x86-64 one xchg: the store and a full fence in one
  * instruction). Only sig_off() decrements the count in one access. */
+
+/**
+ * Read an integer field of a :c:type:`tvstate_t` record, sequentially
+ * consistent with the signal handlers' stores.
+ *
+ * :param field: the field's address, such as ``&st->sig_on_count``.
+ * :return: its value.
+ */
 static inline int tv_load(const int *field)
 {
     return __atomic_load_n(field, __ATOMIC_SEQ_CST);
 }
 
+/**
+ * Store into an integer field of a :c:type:`tvstate_t` record: a
+ * sequentially consistent atomic store, ordered before every later load.
+ *
+ * :param field: the field's address.
+ * :param value: the value to store.
+ */
 static inline void tv_store(int *field, int value)
 {
     __atomic_store_n(field, value, __ATOMIC_SEQ_CST);
@@ -155,8 +211,15 @@ typedef void (*tv_sig_on_recover_t)(void);
 typedef void (*tv_print_backtrace_t)(void);
 typedef void (*tv_verify_exc_value_t)(void);
 
+/**
+ * The module's table of talvex's entry points, filled by
+ * :c:func:`talvex_import` (or the first region) from
+ * ``talvex.signals.__pyx_capi__``.  The region macros call them; the
+ * members are named as the entries are exported, without a leading
+ * underscore.
+ */
 typedef struct {
-    tvstate_t *state;
+    tvstate_t *state;          /**< the main thread's record; NULL until the table is filled */
     tv_add_custom_signals_t add_custom_signals;
     tv_sig_raise_exception_t sig_raise_exception;
     tv_sig_off_warning_t sig_off_warning;
@@ -167,10 +230,12 @@ typedef struct {
     tv_verify_exc_value_t verify_exc_value;
 } talvex_api_t;
 
-/* One table for the whole extension module: every source file that includes
- * this header refers to the same (weak, hidden) definition, so a region
- * opened in one file works whichever file imported.  Each extension module
- * has its own. */
+/**
+ * The table of this extension module: every source file that includes this
+ * header refers to the same (weak, hidden) definition, so a region opened in
+ * one file works whichever file imported.  Each extension module has its
+ * own.
+ */
 #if defined(__GNUC__)
 __attribute__((weak, visibility("hidden"))) talvex_api_t talvex_api;
 #else
@@ -213,10 +278,19 @@ static inline void *talvex_capi_get_(PyObject *capi, const char *key, const char
     return PyCapsule_GetPointer(capsule, signature);
 }
 
-/* Import talvex.signals and take the state record and the eight entry
- * points out of its __pyx_capi__.  Returns 0, or -1 with ImportError set
- * (naming the entry that is missing or has another signature).  Needs the
- * interpreter lock; cheap once the table is filled. */
+/**
+ * Import talvex.signals and fill :c:data:`talvex_api` with the state record
+ * and the eight entry points of its ``__pyx_capi__``.
+ *
+ * Call it in the module's initialisation, so that a missing or mismatched
+ * talvex is an ``ImportError`` at import; without it, the module's first
+ * region, check or scope fills the table.  Needs the interpreter lock;
+ * cheap once the table is filled.
+ *
+ * :return: 0, or -1 with ``ImportError`` set, naming the entry that is
+ *     missing or has another signature, or saying that the runtime does not
+ *     match this header.
+ */
 static inline int talvex_import(void)
 {
     static const struct { const char *key; const char *signature; size_t offset; } entries[] = {
@@ -387,23 +461,8 @@ static TV_COLD_ int tv_poll_slow_(void)
 }
 
 /* ---------------------------------------------------------------------
- * Protected regions.
- *
- * sig_on()          enter a region.  Nonzero: run the protected code.
- *                   0: a Python exception is set (an interrupt arrived, or
- *                   was already pending); return your error result.
- * sig_str(message)  the same; `message` (a static or otherwise long-lived
- *                   UTF-8 text) becomes the text of SignalError,
- *                   FloatingPointError or RuntimeError.
- * sig_off()         leave the region.  Leaving one that was never entered
- *                   issues a RuntimeWarning naming this file and line.
- * sig_check()       for loops outside a region: 0 with a Python exception
- *                   set if an interrupt is pending, else nonzero.  One
- *                   load when nothing is pending.
- * sig_block()       shield the code that follows from interrupts (they are
- * sig_unblock()     recorded); sig_unblock() delivers one that arrived
- *                   meanwhile, ending the region as if it just arrived.
- *                   Fatal signals are never shielded.
+ * Protected regions: sig_on() or sig_str() ... sig_off(), with shields
+ * (sig_block(), sig_unblock()) inside, and sig_check() for loops outside.
  *
  * Each thread has its own record: a region, its nesting and its shield
  * belong to the thread that opened it.  sig_on() must be a macro: the
@@ -472,12 +531,44 @@ static TV_COLD_ int tv_sig_on_jumped_(void)
 /* One expression, so that sig_on() stands wherever a call can. The
  * recording's value is only compared with 0: the signal comes from the
  * runtime, so that no value lives across the second return. */
+
+/**
+ * Enter a protected region whose exception carries ``message``.
+ *
+ * As :c:macro:`sig_on`, and a fault in the region gives its
+ * ``SignalError``, ``FloatingPointError`` or ``RuntimeError`` the text
+ * ``message`` instead of the signal's default ("Segmentation fault", ...).
+ *
+ * :param message: a static or otherwise long-lived UTF-8 text, or NULL.
+ * :return: nonzero to run the protected code; 0 with the exception set.
+ */
 #define sig_str(message)                                                    \
     (tv_sig_on_nested_(message)                                             \
          ? tv_sig_on_entered_()                                             \
          : sigsetjmp(tv_entered_record_()->resume_point, 0) == 0            \
                ? tv_sig_on_recorded_()                                      \
                : tv_sig_on_jumped_())
+/**
+ * Enter a protected region.
+ *
+ * Until the matching :c:macro:`sig_off`, Ctrl-C (SIGINT), SIGALRM and
+ * SIGHUP abandon the native code by a jump back here, and so do a fault,
+ * FP trap or abort: ``sig_on()`` then returns a second time, 0, with the
+ * signal's Python exception set (``KeyboardInterrupt``, ...,
+ * ``SignalError``).  It also returns 0 when an interrupt was already
+ * pending, or talvex could not be imported.
+ *
+ * A jump unwinds nothing: hold no object with a destructor, lock or
+ * resource in the region; a local variable changed in it and read after a
+ * failed ``sig_on()`` must be ``volatile``; call no Python API in it.
+ * Regions nest within a thread (an inner ``sig_on()`` only counts; the jump
+ * lands at the outermost).  A macro, as the resume point is recorded in the
+ * calling function's frame, which must stay active until ``sig_off()``.
+ *
+ * :return: nonzero: run the protected code.  0: a Python exception is set;
+ *     return your error result (in C++, with the interpreter lock held,
+ *     ``throw py::error_already_set()`` or ``nb::python_error()``).
+ */
 #define sig_on() sig_str(NULL)
 
 static inline void tv_sig_off_(const char *file, int line)
@@ -493,8 +584,26 @@ static inline void tv_sig_off_(const char *file, int line)
         talvex_api.sig_off_warning(file, line);
     }
 }
+/**
+ * Leave the protected region that :c:macro:`sig_on` entered (or one level
+ * of a nested region).
+ *
+ * Leaving a region that was never entered changes nothing and issues a
+ * ``RuntimeWarning`` naming the file and line of the call.
+ */
 #define sig_off() tv_sig_off_(__FILE__, __LINE__)
 
+/**
+ * Poll for an interrupt in a loop that runs outside any region.
+ *
+ * One load of a word of this module's own while nothing is pending.  In the
+ * main thread it takes every interrupt.  In any other thread it follows the
+ * poll rule: outside a region or cooperative scope it does not take Ctrl-C
+ * for the main thread, whose Python code raises it; there, run the loop in
+ * a region, or poll :cpp:func:`talvex::check` in a cooperative scope.
+ *
+ * :return: nonzero to go on; 0 with the interrupt's Python exception set.
+ */
 static inline int sig_check(void)
 {
     /* A plain read of this module's own word: a poll that finds nothing to
@@ -507,6 +616,11 @@ static inline int sig_check(void)
     return tv_poll_slow_();
 }
 
+/**
+ * Shield the code that follows, inside a region, from interrupts: one that
+ * arrives meanwhile is only recorded, and delivered by
+ * :c:func:`sig_unblock`.  Fatal signals are never shielded.
+ */
 static inline void sig_block(void)
 {
     tvstate_t *st = tv_thread_state_(1);
@@ -514,6 +628,10 @@ static inline void sig_block(void)
         tv_store(&st->sigint_blocked, 1);
 }
 
+/**
+ * Lift the shield of :c:func:`sig_block`.  An interrupt that arrived
+ * meanwhile is delivered now, ending the region as if it had just arrived.
+ */
 static inline void sig_unblock(void)
 {
     tvstate_t *st = tv_thread_state_(1);
@@ -575,7 +693,12 @@ static inline void sig_unblock(void)
 
 namespace talvex {
 
-/* Thrown by check() when an interrupt (SIGINT, SIGALRM, SIGHUP) is pending. */
+/**
+ * Thrown by :cpp:func:`talvex::check` when an interrupt (SIGINT, SIGALRM,
+ * SIGHUP) is pending for the thread.  ``signal()`` is its number;
+ * :cpp:func:`talvex::translate` and :cpp:func:`talvex::guard` turn it into
+ * the Python exception.
+ */
 class interrupted : public std::exception {
 public:
     explicit interrupted(int sig) noexcept : sig_(sig) {}
@@ -591,8 +714,17 @@ inline const talvex_runtime_t *runtime_() noexcept
     return reinterpret_cast<const talvex_runtime_t *>(tv_state_(1));
 }
 
-/* While one exists, interrupts that reach this thread outside a sig_on()
- * region are recorded for its check(). */
+/**
+ * A cooperative scope: while one exists, interrupts that reach this thread
+ * outside a :c:macro:`sig_on` region are only recorded, for
+ * :cpp:func:`talvex::check` to throw.
+ *
+ * For C++ code that owns objects, which a region's jump would skip.  Any
+ * thread, with or without the interpreter lock, in several threads at once
+ * and beside regions; a region inside a scope works too.  A fault inside a
+ * scope (outside a region) is not an exception: it ends the process with
+ * the crash report.
+ */
 class cooperative {
 public:
     cooperative() noexcept : runtime_(talvex::runtime_())
@@ -624,26 +756,41 @@ TV_COLD_ inline void check_slow_()
         throw interrupted(sig);
 }
 
-/* Claim the interrupt waiting for this thread, if any, and throw it: one
- * plain read of the module's word while nothing waits, as sig_check(). */
+/**
+ * Claim the interrupt waiting for this thread, if any, and throw it as
+ * :cpp:class:`talvex::interrupted`: one plain read of the module's word
+ * while nothing waits, as :c:func:`sig_check`.
+ *
+ * Poll it inside a :cpp:class:`talvex::cooperative` scope, which gets every
+ * interrupt sent to the process, in any thread.
+ */
 inline void check()
 {
     if (TV_UNLIKELY(*(const volatile int *)&talvex_attention != 0))
         check_slow_();
 }
 
-/* Set the Python exception for an interrupt (takes the interpreter lock):
+/**
+ * Set the Python exception for an interrupt (takes the interpreter lock):
  * what the program's own handler for the signal raises, when it set one
- * with signal.signal() and this is the main thread, else the signal's own
- * exception. */
+ * with ``signal.signal()`` and this is the main thread, else the signal's
+ * own exception.
+ */
 inline void set_python_error(const interrupted &e)
 {
     if (runtime_() != nullptr)
         talvex_api.do_raise_exception(e.signal());
 }
 
-/* An exception translator for pybind11 and nanobind: handles interrupted,
- * lets every other exception through to the next translator. */
+/**
+ * An exception translator for pybind11 and nanobind: handles
+ * :cpp:class:`talvex::interrupted`, and lets every other exception through
+ * to the next translator.  Register it once::
+ *
+ *     py::register_exception_translator(&talvex::translate);   // pybind11
+ *     nb::register_exception_translator(                       // nanobind
+ *         [](const std::exception_ptr &p, void *) { talvex::translate(p); });
+ */
 inline void translate(std::exception_ptr p)
 {
     try {
@@ -654,10 +801,13 @@ inline void translate(std::exception_ptr p)
     }
 }
 
-/* Run `f` (returning PyObject *) at a CPython-API boundary: no C++
- * exception may cross into the interpreter. An interrupt becomes its
- * Python exception, any other exception RuntimeError; the result is then
- * null. Call it with the interpreter lock held. */
+/**
+ * Run ``f`` (returning ``PyObject *``) at a CPython-API boundary, where no
+ * C++ exception may cross into the interpreter: ``return talvex::guard([&]
+ * { ...; return result; });``.  An interrupt becomes its Python exception,
+ * any other exception ``RuntimeError``; the result is then null.  Call it
+ * with the interpreter lock held.
+ */
 template <class F>
 PyObject *guard(F &&f)
 {
