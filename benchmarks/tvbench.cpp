@@ -16,6 +16,7 @@
  */
 #define PY_SSIZE_T_CLEAN
 #include <talvex/state.h>
+#include <frameobject.h>
 
 #include <benchmark/benchmark.h>
 
@@ -487,6 +488,29 @@ void BM_fault_exception_hand_rolled(benchmark::State &s)
     sigaction(SIGSEGV, &previous, nullptr);
 }
 
+/* What python_check_interrupt must add to CPython's path: the traceback
+ * entry "talvex.signals.python_check_interrupt" that every error leaving it
+ * carries. The same exception set and cleared, with and without one entry
+ * (PyTraceBack_Here on a frame made once, and its release). */
+PyFrameObject *entry_frame;
+
+void BM_exception_alone(benchmark::State &s)
+{
+    for (auto _ : s) {
+        TVB_BATCH(PyErr_SetNone(PyExc_KeyboardInterrupt); PyErr_Clear();)
+    }
+}
+
+void BM_exception_with_entry(benchmark::State &s)
+{
+    for (auto _ : s) {
+        TVB_BATCH(PyErr_SetNone(PyExc_KeyboardInterrupt); PyTraceBack_Here(entry_frame);
+                  PyErr_Clear();)
+    }
+}
+
+BENCHMARK(BM_exception_alone);
+BENCHMARK(BM_exception_with_entry);
 BENCHMARK(BM_fault_exception_talvex);
 BENCHMARK(BM_fault_exception_hand_rolled);
 BENCHMARK(BM_interrupt_outside_talvex);
@@ -1262,6 +1286,13 @@ PyMODINIT_FUNC PyInit_tvbench(void)
     signal_error_class = signals ? PyObject_GetAttrString(signals, "SignalError") : nullptr;
     Py_XDECREF(signals);
     if (signal_error_class == nullptr)
+        return nullptr;
+    PyCodeObject *code = PyCode_NewEmpty("tvbench.cpp", "python_check_interrupt", 1);
+    PyObject *globals = code ? PyDict_New() : nullptr;
+    entry_frame = globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    Py_XDECREF(globals);
+    Py_XDECREF(code);
+    if (entry_frame == nullptr)
         return nullptr;
     PyObject *m = PyModule_Create(&module_def);
     if (m != nullptr &&
