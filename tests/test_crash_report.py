@@ -16,7 +16,7 @@ import textwrap
 import pytest
 
 from conftest import CLIENTS, child_env, default_sigint, embed_env
-from test_crash import EXPLANATION, LEAK, SEGV_MESSAGE, SEP
+from test_crash import EXPLANATION, LEAK, SEGV_MESSAGE, SEP, idle_threads
 from test_csi import (CSI, assert_python_calls_in_order, bare_csi, bare_python,  # noqa: F401
                       problem_lines, thread_sections)
 
@@ -534,17 +534,8 @@ def test_an_embedding_program_gets_the_whole_report_without_path(embed_host, fla
 # Whatever the dying process left behind: a standard error that nobody
 # reads until the process ends, no descriptor to spare.
 
-FORTY_THREADS = """\
-import threading, time, tvclient_c as c
-started = threading.Barrier(41)
-
-def idle():
-    started.wait()
-    time.sleep(600)
-
-for _ in range(40):
-    threading.Thread(target=idle, daemon=True).start()
-started.wait()
+FORTY_THREADS = idle_threads(40) + """\
+import tvclient_c as c
 c.fault("segv", False)
 """
 
@@ -578,6 +569,67 @@ def test_a_crash_ends_at_the_bound_when_stderr_is_read_only_afterwards(faulthand
         else SEP + b"talvex crash inspector: process %d\n" % pid
     assert err.startswith(first), err
     assert len(err) <= 4096
+
+
+@pytest.mark.parametrize("bound", ["2200000", "1e7"])
+def test_a_bound_beyond_what_a_wait_can_take_is_only_a_higher_ceiling(crash, bound):
+    # More milliseconds than a C int holds: the inspector waits for its
+    # readers all the same.
+    r, pid = crash("import ctypes, talvex; ctypes.memset(0, 1, 1)",
+                   env={"TALVEX_CSI_TIMEOUT": bound})
+    full_report(r, pid)
+
+
+def children_of(pid):
+    """The processes whose parent is `pid`, from /proc."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % entry, "rb") as f:
+                fields = f.read().rsplit(b")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if fields[1] == b"%d" % pid:
+            found.append(int(entry))
+    return found
+
+
+def test_a_report_cut_at_the_bound_still_says_what_it_knew(tmp_path):
+    # The inspector is stopped (as a machine busy with other work may hold
+    # it) once the header is out: what it knew before reading the stacks,
+    # the process, the signal and the fault, is in the report. The stacks
+    # are read with pystack alone, which starts only then and takes a while.
+    proc = subprocess.Popen(
+        [sys.executable, "-c", PRELUDE + "import ctypes, talvex; ctypes.memset(0, 1, 1)"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=str(CLIENTS.parent.parent),
+        env=child_env(PATH=os.pathsep.join([SCRIPTS, os.environ["PATH"]]),
+                      TALVEX_CRASH_QUIET=None, TALVEX_CRASH_NDEBUG=None, TALVEX_CRASH_FILE=None,
+                      TALVEX_CSI_TIMEOUT="3", _TALVEX_CSI_READER="pystack"))
+    try:
+        pid = int(proc.stdout.readline())
+        err = b""
+        while b"\n  fault " not in err:
+            chunk = os.read(proc.stderr.fileno(), 4096)
+            assert chunk, err
+            err += chunk
+        for child in children_of(pid):
+            os.kill(child, signal.SIGSTOP)
+        _, more = proc.communicate(timeout=60)
+        err += more
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == -signal.SIGSEGV
+    inspector, _, tail = err[len(SEP):].partition(SEP)
+    assert err.startswith(SEP) and tail == SEGV_MESSAGE + EXPLANATION + SEP, err
+    lines = inspector.decode().splitlines()
+    assert lines[0] == "talvex crash inspector: process %d" % pid, inspector
+    assert "  signal       SIGSEGV, in thread %d" % pid in lines, inspector
+    assert "  fault        write at address 0x0: address not mapped" in lines, inspector
+    assert lines[-1] == ("talvex: the crash inspector did not finish within the time bound of 3 "
+                         "seconds (TALVEX_CSI_TIMEOUT) and was stopped"), inspector
+    assert not thread_sections(inspector.decode()), inspector
 
 
 @pytest.mark.parametrize("free", [0, 1])

@@ -237,9 +237,9 @@ def test_a_process_that_runs_no_python_gets_one_line(reader):
         sleeper.kill()
         sleeper.wait()
     assert result.returncode == 1
-    assert result.stdout == ("talvex-CSI: process %d is not running Python: %s found no "
-                             "Python interpreter in it\n"
-                             % (sleeper.pid, "py-spy" if reader == "auto" else "pystack"))
+    assert (result.stdout, result.stderr) == (
+        "", "talvex-CSI: process %d is not running Python: %s found no Python interpreter "
+            "in it\n" % (sleeper.pid, "py-spy" if reader == "auto" else "pystack"))
 
 
 # ---------------------------------------------------------------------------
@@ -489,10 +489,14 @@ def test_the_header_says_where_the_signal_came_from(tmp_path, context, expected)
 # Degraded reports: each says what went wrong in one line, then reads /proc.
 
 def check_fallback(result, target, problem):
+    # The report on standard output, the line on what went wrong on
+    # standard error.
     assert result.returncode == 1, result.stdout + result.stderr
     report = result.stdout
-    lines = problem_lines(report)
-    assert len(lines) == 1 and problem in lines[0], report
+    assert not problem_lines(report), report
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("talvex-CSI: ") and problem in lines[0], \
+        result.stderr
     fallback = report.split("From /proc/%d:\n" % target.pid)[1]
     assert "command line: %s " % sys.executable in fallback
     for tid in task_ids(target.pid):
@@ -597,7 +601,8 @@ def test_missing_process():
     gone.wait()
     result = run_inspector("--pid", str(gone.pid))
     assert result.returncode == 1
-    assert result.stdout == "talvex-CSI: there is no process %d\n" % gone.pid
+    assert (result.stdout, result.stderr) == ("", "talvex-CSI: there is no process %d\n"
+                                              % gone.pid)
 
 
 @pytest.mark.parametrize("flags, coloured", [([], True), (["--no-color"], False)])
@@ -638,6 +643,9 @@ def test_entry_points(command):
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("usage: talvex-CSI")
     assert "TALVEX_CSI_TIMEOUT" in result.stdout
+    statuses = result.stdout.split("\nexit status:\n")[1]
+    assert [line.split()[0] for line in statuses.splitlines() if line.startswith("  ")
+            and line.split()[0].isdigit()] == ["0", "1", "2"], result.stdout
 
 
 @pytest.mark.parametrize("command", [

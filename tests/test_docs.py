@@ -323,13 +323,15 @@ def test_the_sample_without_stack_readers_is_what_the_program_reports(tmp_path, 
 def proc_outline(report):
     """What the report without stack readers says: its one problem line,
     without the paths and the install command (which depends on the
-    installation), and the shape of what /proc told."""
+    installation), and the shape of what /proc told. The main thread took
+    the signal: whether it is running or sleeping when /proc is read depends
+    on whether it is passing the inspector's header on at that moment."""
     problem, = [line for line in report.splitlines() if line.startswith("talvex-CSI: ")]
     problem = re.sub(r"\([^)]*\)", "(...)", problem.split("; install them with: ")[0])
     proc = report.split("\nFrom /proc/", 1)[1]
     threads = re.findall(r"\n    \d+ +\S+ +(.*)", proc.split("loaded extension modules")[0])
     modules = sorted(re.findall(r"/([^/.\n]+)\.cpython-\d+", proc))
-    return problem, [t.split(", waiting in")[0] + (", main thread" if "main thread" in t else "")
+    return problem, ["main thread" if t.endswith(", main thread") else t.split(", waiting in")[0]
                      for t in threads], modules
 
 

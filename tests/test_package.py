@@ -86,6 +86,29 @@ def test_python_m_talvex(option, check):
     assert check(out), out
 
 
+USAGE = "usage: python -m talvex [-h] (--version | --include | --cmake-dir | --crash-reports)\n"
+
+
+@pytest.mark.parametrize("args, error", [
+    ([], "one of the arguments --version --include --cmake-dir --crash-reports is required"),
+    (["--frobnicate"], "unrecognized arguments: --frobnicate"),
+    (["--include", "--frobnicate"], "unrecognized arguments: --frobnicate"),
+    (["--include", "--cmake-dir"], "argument --cmake-dir: not allowed with argument --include"),
+])
+def test_python_m_talvex_errors(args, error):
+    # argparse's own errors, after a usage line that says what is accepted.
+    r = subprocess.run([sys.executable, "-m", "talvex", *args], capture_output=True, text=True)
+    assert (r.returncode, r.stdout, r.stderr) == (2, "", USAGE + "python -m talvex: error: "
+                                                  + error + "\n")
+
+
+def test_python_m_talvex_help_shows_the_usage():
+    r = subprocess.run([sys.executable, "-m", "talvex", "--help"], capture_output=True,
+                       text=True, check=True)
+    assert r.stdout.startswith(USAGE), r.stdout
+    assert "--crash-reports" in r.stdout.split("options:")[1], r.stdout
+
+
 @pytest.fixture(scope="module")
 def cmake():
     path = shutil.which("cmake", path=sysconfig.get_path("scripts")) or shutil.which("cmake")

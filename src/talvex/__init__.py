@@ -46,3 +46,12 @@ except ValueError:
     # the main thread may set Python's table of signal handlers, so that
     # part is completed there, at its next check.
     signals._init_talvex_from_worker()
+
+# A crash report that its process could not show (its standard error was a
+# pipe it read itself) is named once, at the next start.
+from . import _reports
+
+try:
+    _reports.announce()
+except OSError:
+    pass

@@ -102,6 +102,8 @@ char *child_environment[kMaxEnvironment + 5];
 char context_text[320];
 char reader_text[96];
 const char kStandInVariable[] = "_TALVEX_CSI_PROGRAM";
+// Beside a report kept in the state directory until it is announced.
+const char kUnannounced[] = ".unannounced";
 
 // Why a destination takes no more of the report: it took nothing by the
 // deadline, or a write failed.
@@ -405,10 +407,47 @@ long start_stack_reader(const char *pid_text)
     return child;
 }
 
-// In the cloned child: run this installation's inspector, by absolute
-// paths, under the interpreter that matches the running one (found at
-// initialisation; an embedding program's own executable is never taken for
-// it). Tests and benchmarks name a stand-in in _TALVEX_CSI_PROGRAM.
+// In the cloned child: execve of talvex-CSI in each directory of PATH, in
+// order, as execvp searches, but by hand (execvp may allocate, and a crash
+// inside malloc leaves its lock held in this copy of the process) and
+// never in a relative directory (an empty entry is the current one): what
+// happens to lie where the program was started is not run. Returns only
+// when nothing ran, with the search's error: EACCES if a talvex-CSI was
+// found that may not be run, else ENOENT, or an error that stopped the
+// search.
+int exec_from_path(char *const argv[], char **environment)
+{
+    const char *path = getenv("PATH");
+    int error = ENOENT;
+    bool denied = false;
+    char candidate[4096];
+    for (const char *p = path; p != nullptr && *p != '\0';) {
+        const char *colon = strchr(p, ':');
+        size_t length = colon != nullptr ? static_cast<size_t>(colon - p) : strlen(p);
+        if (p[0] == '/' && length + 1 + sizeof(kInspector) <= sizeof(candidate)) {
+            memcpy(candidate, p, length);
+            candidate[length] = '/';
+            memcpy(candidate + length + 1, kInspector, sizeof(kInspector));
+            execve(candidate, argv, environment);
+            if (errno == EACCES)
+                denied = true;
+            else if (errno != ENOENT && errno != ENOTDIR && errno != ESTALE && errno != ENODEV &&
+                     errno != ETIMEDOUT)
+                return errno;
+        }
+        if (colon == nullptr)
+            break;
+        p = colon + 1;
+    }
+    return denied ? EACCES : error;
+}
+
+// In the cloned child: run the crash inspector. The talvex-CSI that PATH
+// finds first, as a distribution, a site or a test may put its own there;
+// where it finds none, this installation's own, by absolute paths, under
+// the interpreter that matches the running one (found at initialisation;
+// an embedding program's own executable is never taken for it). Tests and
+// benchmarks name a stand-in in _TALVEX_CSI_PROGRAM.
 // `relay`: the pipe this process passes on to the report's destinations,
 // or -1 when the report goes to standard error alone.
 [[noreturn]] void run_inspector(pid_t parent, int relay)
@@ -444,12 +483,16 @@ long start_stack_reader(const char *pid_text)
     char *end;
     const char *limit;
     const char *stand_in = getenv(kStandInVariable);
-    if (stand_in != nullptr && *stand_in != '\0') {
-        char *const argv[] = {const_cast<char *>(kInspector), const_cast<char *>("--no-color"),
-                              const_cast<char *>("--pid"), pid_text, nullptr};
+    char *const argv[] = {const_cast<char *>(kInspector), const_cast<char *>("--no-color"),
+                          const_cast<char *>("--pid"), pid_text, nullptr};
+    bool search = stand_in == nullptr || *stand_in == '\0';
+    if (!search) {
         execve(stand_in, argv, inspector_environment(nullptr));
         error = errno;
-    } else if (inspector_paths.python[0] != '\0') {
+    } else {
+        error = exec_from_path(argv, inspector_environment(nullptr));
+    }
+    if (search && inspector_paths.python[0] != '\0') {
         // PYTHONPATH: the directories of talvex_csi and pystack, then the old value.
         static char pythonpath[sizeof(inspector_paths.pythonpath) + 4096];
         end = pythonpath;
@@ -461,12 +504,15 @@ long start_stack_reader(const char *pid_text)
             append(&end, limit, old);
         }
         // -P: the current directory, wherever the program ran, is not searched.
-        char *const argv[] = {inspector_paths.python,          const_cast<char *>("-P"),
-                              const_cast<char *>("-m"),        const_cast<char *>("talvex_csi"),
-                              const_cast<char *>("--no-color"), const_cast<char *>("--pid"),
-                              pid_text,                        nullptr};
-        execve(inspector_paths.python, argv, inspector_environment(pythonpath));
-        error = errno;
+        char *const module_argv[] = {
+            inspector_paths.python,           const_cast<char *>("-P"),
+            const_cast<char *>("-m"),         const_cast<char *>("talvex_csi"),
+            const_cast<char *>("--no-color"), const_cast<char *>("--pid"),
+            pid_text,                         nullptr};
+        execve(inspector_paths.python, module_argv, inspector_environment(pythonpath));
+        // The search's own failure, if it found one it could not run, says more.
+        if (error == ENOENT)
+            error = errno;
     }
     if (reader > 0)
         kill(static_cast<pid_t>(reader), SIGKILL);
@@ -553,9 +599,169 @@ int open_state_file()
     append(&end, limit, format_int(getpid(), number));
     append(&end, limit, ".txt");
     int fd = open(state_file, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
-    if (fd < 0)
+    if (fd < 0) {
         state_file[0] = '\0';
+        return fd;
+    }
+    // The line that names the file goes where nobody may read it: the next
+    // start of talvex (python -m talvex --crash-reports too) tells of a file
+    // with this mark beside it, and takes the mark away.
+    static char mark[sizeof(state_file) + 16];
+    end = mark;
+    append(&end, mark + sizeof(mark) - 1, state_file);
+    append(&end, mark + sizeof(mark) - 1, kUnannounced);
+    int marked = open(mark, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    if (marked >= 0)
+        close(marked);
     return fd;
+}
+
+// Why the crash file was not used, the report's last line; "" when it was.
+char crash_file_problem[sizeof(report_setup.crash_file[0]) + 160];
+
+// Whether a symbolic link (`link`, from fstat) in the directory `dir` may
+// have been planted by another user: the kernel's rule for sticky,
+// world-writable directories (fs.protected_symlinks), kept whatever that
+// setting says. A link there is followed only if this process's user owns
+// it, or the directory's owner does.
+bool planted(const struct stat &link, const struct stat &dir)
+{
+    return (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH) && link.st_uid != geteuid() &&
+           link.st_uid != dir.st_uid;
+}
+
+// open(path, flags, mode), except that no symbolic link that another user
+// may have planted is followed (`*refused` then, and EACCES). The path is
+// walked one component at a time, each opened relative to the directory
+// that holds it and without following it, so that the link that is
+// checked is the one that is followed.
+int open_crash_file(const char *path, int flags, mode_t mode, bool *refused)
+{
+    static char walk[2][8192];
+    int current = 0;
+    *refused = false;
+    if (strlen(path) >= sizeof(walk[current]) / 2) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    char *end = walk[current];
+    append(&end, walk[current] + sizeof(walk[current]) - 1, path);
+    int dir = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int links = 0;
+    char *p = walk[current];
+    while (dir >= 0) {
+        while (*p == '/')
+            p++;
+        char *component = p;
+        while (*p != '\0' && *p != '/')
+            p++;
+        bool more = *p == '/';
+        if (more)
+            *p++ = '\0';
+        while (*p == '/')
+            p++;
+        bool last = *p == '\0';
+        // What is there, a symbolic link itself rather than what it leads to.
+        int next = -1;
+        if (*component == '\0')
+            errno = EISDIR;  // the path names a directory
+        else
+            next = openat(dir, component, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st, dir_st;
+        bool found = next >= 0 && fstat(next, &st) == 0;
+        if (last && (found ? !S_ISLNK(st.st_mode) : errno == ENOENT)) {
+            // The file, or where it is made: a link put there meanwhile
+            // makes this fail rather than be followed.
+            if (next >= 0)
+                close(next);
+            int fd = openat(dir, component, flags | O_NOFOLLOW, mode);
+            int err = errno;
+            close(dir);
+            errno = err;
+            return fd;
+        }
+        if (!found) {
+            int err = errno;
+            if (next >= 0)
+                close(next);
+            close(dir);
+            errno = err;
+            return -1;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            close(dir);
+            dir = next;
+            continue;
+        }
+        // A symbolic link: checked, then followed by its text, with what is
+        // left of the path after it.
+        int other = 1 - current;
+        size_t room = sizeof(walk[other]) / 2;
+        ssize_t n = -1;
+        if (fstat(dir, &dir_st) == 0 && planted(st, dir_st)) {
+            *refused = true;
+            errno = EACCES;
+        } else if (++links > 40) {
+            errno = ELOOP;  // as the kernel counts
+        } else {
+            n = readlinkat(next, "", walk[other], room);
+            if (n == 0 || (n > 0 && static_cast<size_t>(n) >= room)) {
+                n = -1;
+                errno = ENAMETOOLONG;
+            }
+        }
+        int err = errno;
+        close(next);
+        if (n < 0) {
+            close(dir);
+            errno = err;
+            return -1;
+        }
+        walk[other][n] = '\0';
+        end = walk[other] + n;
+        if (!last) {
+            append(&end, walk[other] + sizeof(walk[other]) - 1, "/");
+            append(&end, walk[other] + sizeof(walk[other]) - 1, p);
+        }
+        current = other;
+        p = walk[current];
+        if (*p == '/') {
+            close(dir);
+            dir = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        }
+    }
+    return -1;
+}
+
+// The crash file, made 0600 if it is new (the command line may be in it),
+// and never by way of a link that another user may have planted. Why it
+// was not used, if it was not, is said at the report's end.
+int open_crash_file(const char *file)
+{
+    bool refused;
+    // Non-blocking: a FIFO that nobody reads must not stop the report.
+    int fd = open_crash_file(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY |
+                                      O_NONBLOCK, 0600, &refused);
+    if (fd >= 0)
+        return fd;
+    int err = errno;
+    char *end = crash_file_problem;
+    const char *limit = crash_file_problem + sizeof(crash_file_problem) - 1;
+    append(&end, limit, "talvex: the crash file ");
+    append(&end, limit, file);
+    append(&end, limit, " was not used: ");
+    if (refused) {
+        append(&end, limit, "its path follows a symbolic link that another user may have "
+                            "planted in a sticky, world-writable directory");
+    } else {
+        char number[24];
+        const char *text = error_text(err);
+        append(&end, limit, text != nullptr ? text : "Unknown error ");
+        if (text == nullptr)
+            append(&end, limit, format_int(err, number));
+    }
+    append(&end, limit, "\n");
+    return -1;
 }
 
 // Where this report goes: see primary and copies.
@@ -574,21 +780,21 @@ void choose_destinations()
     primary = open_destination(fd, !captured);
     copy_count = 0;
     state_file[0] = '\0';
+    crash_file_problem[0] = '\0';
     const char *chosen = report_setup.crash_file[tv_load(&report_setup.crash_file_index)];
     const char *file = chosen[0] != '\0' ? chosen : getenv("TALVEX_CRASH_FILE");
-    // Non-blocking: a FIFO that nobody reads must not stop the report.
     if (file != nullptr && *file != '\0')
-        add_copy(open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-                      0644), false);
+        add_copy(open_crash_file(file), false);
     if (captured) {
         int original = report_setup.original_stderr;
         add_copy(original >= 0 ? original : open_state_file(), true);
     }
 }
 
-// TALVEX_CSI_TIMEOUT as the inspector reads it: a positive number of
-// seconds ("5", "2.5", "1e1", blanks around it), else 30. In nanoseconds,
-// at most a century.
+// TALVEX_CSI_TIMEOUT as the inspector reads it (timeout_from_env in
+// talvex_csi/stacks.py): a positive number of seconds ("5", "2.5", "1e1",
+// blanks around it), else 30; at most a century (its MAX_TIMEOUT), which a
+// larger one is taken as. In nanoseconds.
 long long parse_bound(const char *text)
 {
     constexpr long long kDefault = 30LL * 1000000000LL;
@@ -835,6 +1041,8 @@ void write_report(const char *message)
     }
     if (primary.cut == kCutByTime)
         write_last_line(primary, cut);
+    if (crash_file_problem[0] != '\0')
+        write_last_line(primary, crash_file_problem);
     if (state_file[0] != '\0') {
         // The last line on standard error says where the report is kept.
         static char kept[sizeof(state_file) + 64];
@@ -847,10 +1055,55 @@ void write_report(const char *message)
     }
 }
 
+// The dispositions the crash replaced, for a child that another thread
+// forks meanwhile (forget_crash_in_child): the old one is kept before the
+// mark is set, and the mark before the new one is installed, so that a
+// child forked at any moment restores exactly what it finds changed.
+struct sigaction before_crash[kSignalSlots];
+int changed_by_crash[kSignalSlots];
+
+void change_disposition(int sig, const struct sigaction &action)
+{
+    if (!tv_load(&changed_by_crash[sig])) {
+        sigaction(sig, nullptr, &before_crash[sig]);
+        tv_store(&changed_by_crash[sig], 1);
+    }
+    sigaction(sig, &action, nullptr);
+}
+
+void set_default(int sig)
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = SIG_DFL;
+    change_disposition(sig, action);
+}
+
+void ignore_until_death(int) {}
+
+// A signal in kAsyncSignals is caught by a handler that does nothing,
+// rather than ignored: a program that another thread starts meanwhile
+// (fork and exec, posix_spawn) then gets the signal's default, as a
+// caught signal's disposition is reset by exec and an ignored one is
+// inherited. One that the program ignores stays ignored.
+void hold_off(int sig)
+{
+    struct sigaction current;
+    if (sigaction(sig, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
+        current.sa_handler == SIG_IGN)
+        return;
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = ignore_until_death;
+    action.sa_flags = SA_RESTART;
+    sigfillset(&action.sa_mask);
+    change_disposition(sig, action);
+}
+
 // Dies by `sig` now: the default action, or 128 + sig if it is blocked.
 [[noreturn]] void die_now(int sig)
 {
-    signal(sig, SIG_DFL);
+    set_default(sig);
     raise(sig);
     _exit(128 + sig);
 }
@@ -858,12 +1111,72 @@ void write_report(const char *message)
 // The signal the process is dying by, for end_at_bound().
 int dying_signal;
 
-// SIGALRM at the end of the time bound, in whichever thread takes it: the
-// handler chained after the report (faulthandler) has not finished, most
-// likely blocked writing into a pipe that nobody reads.
-void end_at_bound(int)
+// How the end of the bound is signalled while faulthandler writes its
+// traceback: a timer aimed at the dying thread alone, whose SIGALRM that
+// thread unblocks for itself, so that neither the program's mask nor its
+// other uses of SIGALRM matter; the process-wide interval timer where such
+// a timer cannot be made.
+enum BoundTimer { kNoTimer, kThreadTimer, kProcessTimer };
+BoundTimer bound_timer = kNoTimer;
+
+// SIGALRM: at the end of the time bound the handler chained after the
+// report (faulthandler) has not finished, most likely blocked writing into
+// a pipe that nobody reads. Any other SIGALRM (the program's own timer, a
+// kill) is let pass.
+void end_at_bound(int, siginfo_t *info, void *)
 {
+    bool ours = bound_timer == kThreadTimer
+                    ? info != nullptr && info->si_code == SI_TIMER &&
+                          info->si_value.sival_ptr == static_cast<void *>(&bound_timer)
+                    : info != nullptr && info->si_code == SI_KERNEL;
+    if (!ours)
+        return;
+    // A handler without SA_NODEFER runs with its signal blocked.
+    sigset_t own;
+    sigemptyset(&own);
+    sigaddset(&own, dying_signal);
+    sigprocmask(SIG_UNBLOCK, &own, nullptr);
     die_now(dying_signal);
+}
+
+// Arms the signal at report_end; returns how.
+BoundTimer arm_bound_timer()
+{
+    struct sigaction alarm_action;
+    memset(&alarm_action, 0, sizeof(alarm_action));
+    alarm_action.sa_sigaction = end_at_bound;
+    alarm_action.sa_flags = SA_SIGINFO | SA_RESTART;
+    change_disposition(SIGALRM, alarm_action);
+
+    struct sigevent event;
+    memset(&event, 0, sizeof(event));
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = SIGALRM;
+    event.sigev_value.sival_ptr = &bound_timer;
+#ifdef sigev_notify_thread_id
+    event.sigev_notify_thread_id = kernel_thread_id();
+#else
+    event._sigev_un._tid = kernel_thread_id();
+#endif
+    // The raw system calls: the C library's timer_create may allocate.
+    int timer;
+    if (syscall(SYS_timer_create, CLOCK_MONOTONIC, &event, &timer) == 0) {
+        struct itimerspec at_end;
+        memset(&at_end, 0, sizeof(at_end));
+        at_end.it_value.tv_sec = static_cast<time_t>(report_end / 1000000000LL);
+        at_end.it_value.tv_nsec = static_cast<long>(report_end % 1000000000LL);
+        if (syscall(SYS_timer_settime, timer, TIMER_ABSTIME, &at_end, nullptr) == 0)
+            return kThreadTimer;
+    }
+    long long micros = (report_end - monotonic_now()) / 1000 + 1;
+    if (micros < 1)
+        micros = 1;  // zero would disarm the timer
+    struct itimerval at_end;
+    memset(&at_end, 0, sizeof(at_end));
+    at_end.it_value.tv_sec = static_cast<time_t>(micros / 1000000);
+    at_end.it_value.tv_usec = static_cast<suseconds_t>(micros % 1000000);
+    setitimer(ITIMER_REAL, &at_end, nullptr);
+    return kProcessTimer;
 }
 
 // Another thread faulted while the report is written: it waits here until
@@ -881,37 +1194,41 @@ void die_for_signal(int sig, const char *message, const siginfo_t *info, void *c
     start_deadline();
     describe_context(sig, info, context);
     for (int s : kAsyncSignals)
-        signal(s, SIG_IGN);
+        hold_off(s);
 
     write_report(message);
 
     for (int s : kFatalSignals)
-        signal(s, SIG_DFL);
+        set_default(s);
+    sigset_t mask = shared.default_sigmask;
     const Chain &faulthandler = shared.chains[kChainFaulthandler];
     if (sig > 0 && sig < kSignalSlots && tv_load(&faulthandler.set[sig]) && !passed(report_end)) {
         const struct sigaction &previous = faulthandler.action[sig];
         if (is_real_handler(previous)) {
             // faulthandler's traceback gets what is left of the bound.
             dying_signal = sig;
-            struct sigaction alarm_action;
-            memset(&alarm_action, 0, sizeof(alarm_action));
-            alarm_action.sa_handler = end_at_bound;
-            sigaction(SIGALRM, &alarm_action, nullptr);
-            long long micros = (report_end - monotonic_now()) / 1000 + 1;
-            if (micros < 1)
-                micros = 1;  // zero would disarm the timer
-            struct itimerval at_end;
-            memset(&at_end, 0, sizeof(at_end));
-            at_end.it_value.tv_sec = static_cast<time_t>(micros / 1000000);
-            at_end.it_value.tv_usec = static_cast<suseconds_t>(micros % 1000000);
-            setitimer(ITIMER_REAL, &at_end, nullptr);
-            sigaction(sig, &previous, nullptr);
+            bound_timer = arm_bound_timer();
+            sigdelset(&mask, SIGALRM);
+            change_disposition(sig, previous);
         }
     }
-    sigprocmask(SIG_SETMASK, &shared.default_sigmask, nullptr);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
     raise(sig);
     // The handler before talvex returned, or the signal is blocked.
     die_now(sig);
+}
+
+void forget_crash_in_child()
+{
+    if (tv_load(&shared.dying_thread) == 0)
+        return;
+    for (int s = 1; s < kSignalSlots; s++) {
+        if (tv_load(&changed_by_crash[s])) {
+            sigaction(s, &before_crash[s], nullptr);
+            tv_store(&changed_by_crash[s], 0);
+        }
+    }
+    tv_store(&shared.dying_thread, 0);
 }
 
 void follow_crash(int owner, int sig)

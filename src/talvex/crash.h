@@ -25,6 +25,10 @@ void claim_crash(int sig);
 // signal itself.
 [[noreturn]] void die_for_signal(int sig, const char *message, const siginfo_t *info,
                                  void *context);
+// In a child forked while the process was dying (ordinary context, the
+// child's first act): no crash is in progress there, and the signals the
+// crash took over have their dispositions of before it again.
+void forget_crash_in_child();
 
 }  // namespace talvex
 

@@ -8,6 +8,7 @@
 // refuses; setup_trampoline jumps too.
 #undef _FORTIFY_SOURCE
 
+#include "crash.h"
 #include "implementation.h"
 #include "platform.h"
 
@@ -346,6 +347,9 @@ void unlock_registry()
 
 void child_after_fork()
 {
+    // A crash in the parent is not the child's: it starts as an ordinary
+    // process.
+    forget_crash_in_child();
     // The lock was held across the fork by the forking thread: made anew.
     pthread_mutex_init(&registry_lock, nullptr);
     after_fork_in_child();

@@ -842,14 +842,14 @@ int python_stderr_fd(const struct stat &captured)
 void prepare_report_destinations()
 {
     ReportSetup &r = report_setup;
-    const char *state = getenv("XDG_STATE_HOME");
-    const char *home = getenv("HOME");
-    if (state != nullptr && state[0] == '/')
-        snprintf(r.state_dir, sizeof(r.state_dir), "%s/talvex", state);
-    else if (home != nullptr && home[0] == '/')
-        snprintf(r.state_dir, sizeof(r.state_dir), "%s/.local/state/talvex", home);
-    else
+    // Where talvex._reports looks for the reports kept there: one rule for
+    // both.
+    Ref reports(PyImport_ImportModule("talvex._reports"));
+    Ref directory(reports ? PyObject_CallMethod(reports.get(), "state_directory", nullptr)
+                          : nullptr);
+    if (!directory || !copy_path(directory.get(), r.state_dir, sizeof(r.state_dir), ""))
         r.state_dir[0] = '\0';
+    PyErr_Clear();
 
     tv_store(&r.captured, 0);
     int old = r.original_stderr;

@@ -11,9 +11,10 @@ namespace talvex {
 
 namespace {
 
-// glibc's texts for the errors that starting the inspector can meet
-// (clone, execve), from a table of our own: strerror may load the locale's
-// messages, which allocates, and strerrordesc_np needs glibc 2.32.
+// glibc's texts for the errors that starting the inspector (clone,
+// execve) and opening the crash file can meet, from a table of our own:
+// strerror may load the locale's messages, which allocates, and
+// strerrordesc_np needs glibc 2.32.
 struct ErrorText {
     int err;
     const char *text;
@@ -21,6 +22,7 @@ struct ErrorText {
 const ErrorText kErrorTexts[] = {
     {EPERM, "Operation not permitted"},
     {ENOENT, "No such file or directory"},
+    {ENXIO, "No such device or address"},
     {EIO, "Input/output error"},
     {E2BIG, "Argument list too long"},
     {ENOEXEC, "Exec format error"},
@@ -35,10 +37,12 @@ const ErrorText kErrorTexts[] = {
     {EMFILE, "Too many open files"},
     {ETXTBSY, "Text file busy"},
     {ENOSPC, "No space left on device"},
+    {EROFS, "Read-only file system"},
     {ENAMETOOLONG, "File name too long"},
     {ELOOP, "Too many levels of symbolic links"},
     {ELIBBAD, "Accessing a corrupted shared library"},
     {EUSERS, "Too many users"},
+    {EDQUOT, "Disk quota exceeded"},
 };
 
 }  // namespace

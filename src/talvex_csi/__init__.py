@@ -1,7 +1,8 @@
 """talvex-CSI: describe a live process, typically one that is crashing.
 
-talvex's fatal-signal handler runs ``python -P -m talvex_csi --no-color --pid
-PID``, with the interpreter and path of talvex's own installation
+talvex's fatal-signal handler runs ``talvex-CSI --no-color --pid PID``, the
+first on PATH, or where there is none ``python -P -m talvex_csi --no-color
+--pid PID`` with the interpreter and path of talvex's own installation
 (``installation``), while the crashing thread waits inside the handler, with
 this program's output going where the crash report goes.  The inspector reads
 every thread's Python and native stacks with py-spy (pystack where py-spy

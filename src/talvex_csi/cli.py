@@ -13,7 +13,13 @@ from . import STARTED
 
 EXIT_REPORT = 0  # full report
 EXIT_DEGRADED = 1  # only what /proc tells, no such process, or not a Python process
-# Bad arguments exit with argparse's status, 2.
+EXIT_USAGE = 2  # bad arguments (argparse's own status)
+EXIT_STATUSES = """\
+exit status:
+  %d  the report, with every thread's stacks
+  %d  a report without the stacks (only what /proc tells: the reason is on
+     standard error), no such process, or a process that runs no Python
+  %d  bad arguments""" % (EXIT_REPORT, EXIT_DEGRADED, EXIT_USAGE)
 
 # A file to which the phases' CLOCK_MONOTONIC times are written, as JSON.
 TIMES_ENV = "_TALVEX_CSI_TIMES"
@@ -46,11 +52,12 @@ def _parse_args(argv):
 
     parser = argparse.ArgumentParser(
         prog="talvex-CSI",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Print the Python and native stacks of every thread of a live "
                     "Python process, the thread that took a signal first.  talvex runs "
                     "it on a fatal signal.",
-        epilog="%s sets the time bound in seconds (default %g)." % (TIMEOUT_ENV,
-                                                                     DEFAULT_TIMEOUT))
+        epilog="%s sets the time bound in seconds (default %g).\n\n%s" % (
+            TIMEOUT_ENV, DEFAULT_TIMEOUT, EXIT_STATUSES))
     parser.add_argument("--no-color", action="store_true",
                         help="plain text, even on a terminal")
     parser.add_argument("--pid", type=_pid, required=True, help="process to inspect")
@@ -71,9 +78,30 @@ def _pid(text):
     return value
 
 
-def report(pid, colour, out):
+class Output:
+    """The report on standard output, what went wrong on standard error.
+    Each write is flushed, and the other stream before it: run by a crashing
+    process, both are one pipe, and the report must read in order."""
+
+    def __init__(self, out, err):
+        self.out, self.err = out, err
+
+    def _write(self, stream, other, lines):
+        if lines:
+            other.flush()
+            stream.write("\n".join(lines) + "\n")
+            stream.flush()
+
+    def report(self, *lines):
+        self._write(self.out, self.err, lines)
+
+    def error(self, *lines):
+        self._write(self.err, self.out, lines)
+
+
+def report(pid, colour, output):
     if not os.path.exists("/proc/%d" % pid):
-        out.write("talvex-CSI: there is no process %d\n" % pid)
+        output.error("talvex-CSI: there is no process %d" % pid)
         return EXIT_DEGRADED
     from .stacks import start_pyspy, timeout_from_env
 
@@ -84,36 +112,42 @@ def report(pid, colour, out):
 
     from .elf import python_version
     from .fault import read_context
-    from .formatting import Style, format_fallback, format_header, format_threads
+    from .formatting import (Style, format_fallback, format_header_end, format_header_start,
+                             format_threads)
     from .procfs import Target
     from .stacks import read_stacks
 
     style = Style(colour)
     if note:
-        out.write("talvex-CSI: %s\n" % note)
+        output.error("talvex-CSI: %s" % note)
     target = Target(pid)
     context = read_context(target)
     if context is not None and context.dumpable is not None:
         target.dumpable = context.dumpable == 1  # 0 and 2 admit only CAP_SYS_PTRACE
     version = python_version(target)
+    if context is not None:
+        # The crashing process waits for this report and stops it at its
+        # bound: what /proc and the context tell goes out before the stacks,
+        # which take longest.
+        output.report(*format_header_start(target, style, context, version))
     marks.append(("reading", time.monotonic()))
     stacks = read_stacks(target, context, started)
     marks += stacks.marks + [("stacks read", time.monotonic())]
     if stacks.not_python and context is None:
         # Asked by hand about some other program: nothing more to say.
-        out.write("talvex-CSI: %s\n" % stacks.problem)
-        out.flush()
+        output.error("talvex-CSI: %s" % stacks.problem)
         return EXIT_DEGRADED
-    lines = format_header(target, stacks, style, context, version)
+    if context is None:
+        output.report(*format_header_start(target, style, context, version, stacks))
+    output.report(*format_header_end(target, stacks, context))
     if stacks.problem:
-        lines.append(style.alert("talvex-CSI: %s" % stacks.problem))
-    lines.extend("talvex-CSI: %s" % note for note in stacks.notes)
+        alert = style if output.err.isatty() else Style(False)
+        output.error(alert.alert("talvex-CSI: %s" % stacks.problem))
+    output.error(*["talvex-CSI: %s" % note for note in stacks.notes])
     if stacks.threads:
-        lines.extend(format_threads(target, stacks, style, context))
+        output.report(*format_threads(target, stacks, style, context))
     if stacks.problem:
-        lines.extend(format_fallback(target, style))
-    out.write("\n".join(lines) + "\n")
-    out.flush()
+        output.report(*format_fallback(target, style))
     _write_times(marks + [("written", time.monotonic())])
     return EXIT_DEGRADED if stacks.problem else EXIT_REPORT
 
@@ -130,27 +164,25 @@ def _write_times(marks):
 def main(argv=None):
     no_color, pid = _parse_args(sys.argv[1:] if argv is None else argv)
     out = sys.stdout
+    output = Output(out, sys.stderr)
     colour = (not no_color and "NO_COLOR" not in os.environ
               and hasattr(out, "isatty") and out.isatty())
     try:
         try:
-            status = report(pid, colour, out)
+            status = report(pid, colour, output)
             if no_color and argv is None:
                 # Run by a crashing process, which waits for this one: the
                 # report is out, and the interpreter's own shutdown would
                 # only keep it waiting.
-                out.flush()
-                sys.stderr.flush()
                 os._exit(status)
             return status
         except Exception as e:  # a crash report must still say something
             from .formatting import Style, format_fallback
             from .procfs import Target
 
-            out.write("talvex-CSI: internal error: %s: %s\n" % (type(e).__name__, e))
+            output.error("talvex-CSI: internal error: %s: %s" % (type(e).__name__, e))
             if os.path.exists("/proc/%d" % pid):
-                out.write("\n".join(format_fallback(Target(pid), Style(False))) + "\n")
-            out.flush()
+                output.report(*format_fallback(Target(pid), Style(False)))
             return EXIT_DEGRADED
     except BrokenPipeError:
         # Whoever reads the report went away; nothing is left to tell.

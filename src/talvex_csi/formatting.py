@@ -154,32 +154,56 @@ def talvex_version():
 
 
 def format_header(target, stacks, style, context=None, version=None):
+    """The whole header, once the stacks are read."""
+    return (format_header_start(target, style, context, version, stacks)
+            + format_header_end(target, stacks, context))
+
+
+def format_header_start(target, style, context=None, version=None, stacks=None):
+    """The header's lines that /proc and the crashing process's context
+    give: the process, the signal and the fault. With a context they need
+    no stacks, and go out before the stacks are read."""
     lines = [style.heading("talvex crash inspector: process %d" % target.pid)]
-
-    def field(name, value):
-        lines.append("  %-12s %s" % (name, value))
-
-    field("executable", target.exe or "(unreadable)")
-    field("command", shlex.join(target.cmdline) if target.cmdline else "(unreadable)")
+    fields = [
+        ("executable", target.exe or "(unreadable)"),
+        ("command", shlex.join(target.cmdline) if target.cmdline else "(unreadable)"),
+    ]
     if version:
-        field("interpreter", "Python %s" % version)
+        fields.append(("interpreter", "Python %s" % version))
     else:
         hint = target.python_version_hint()
-        field("interpreter", "Python %s (from file names)" % hint if hint else "(unknown)")
+        fields.append(("interpreter",
+                       "Python %s (from file names)" % hint if hint else "(unknown)"))
     runtime = target.talvex_runtime()
-    field("talvex", "%s; runtime %s" % (
+    fields.append(("talvex", "%s; runtime %s" % (
         talvex_version(), runtime if runtime
         else "not loaded in this process" if target.maps_readable
-        else "unknown (/proc/%d/maps is unreadable)" % target.pid))
-    for name, value in _signal_fields(target, stacks, context):
-        field(name, value)
+        else "unknown (/proc/%d/maps is unreadable)" % target.pid)))
+    fields += _signal_fields(target, stacks, context)
+    return lines + [_field(name, value) for name, value in fields]
+
+
+def format_header_end(target, stacks, context=None):
+    """The header's lines that need the stacks: the faulting instruction's
+    function, and the reader."""
+    fields = []
+    if context is not None:
+        instruction = _instruction(target, stacks, context)
+        if instruction:
+            fields.append(("instruction", instruction))
     if stacks.reader:
-        field("stacks", "read with %s" % stacks.reader)
-    return lines
+        fields.append(("stacks", "read with %s" % stacks.reader))
+    return [_field(name, value) for name, value in fields]
+
+
+def _field(name, value):
+    return "  %-12s %s" % (name, value)
 
 
 def _signal_fields(target, stacks, context):
-    """The header's (name, text) lines about the signal and the fault."""
+    """The header's (name, text) lines about the signal and the fault.
+    Without a context, which thread is in a signal handler is learnt from
+    the stacks."""
     if context is None:
         first = next((t for t in stacks.threads if t.get("signal_frame") is not None), None)
         if first is not None:
@@ -196,16 +220,19 @@ def _signal_fields(target, stacks, context):
     fields = [("signal", "%s, in thread %d" % (what, context.tid))]
     if fault:
         fields.append(("fault", fault))
+    return fields
+
+
+def _instruction(target, stacks, context):
+    """The instruction line: its address, object, and the function the
+    stack reader found there."""
     function = None
     thread = signalled_thread(stacks, context)
     if thread is not None and thread.get("fault_frame") is not None:
         frame = thread["native"][thread["fault_frame"]]
         if not frame.get("synthetic"):
             function = frame.get("func")
-    instruction = describe_instruction(context, target, function)
-    if instruction:
-        fields.append(("instruction", instruction))
-    return fields
+    return describe_instruction(context, target, function)
 
 
 def signalled_thread(stacks, context):

@@ -2,12 +2,12 @@
 stack readers are, and the command that installs a missing reader.
 
 talvex's runtime asks this module once, when it is initialised, so that a
-crashing process starts the inspector and py-spy by their absolute paths:
-it needs no PATH, and in a program that embeds Python, where sys.executable
-is the host program, it still runs an interpreter that matches the one
-talvex was installed for.  The inspector asks it only for the words of a
-problem line.  Everything here is read from the file system, never from
-PATH.
+crashing process can start py-spy, and the inspector where no talvex-CSI is
+on PATH, by their absolute paths: it needs no PATH, and in a program that
+embeds Python, where sys.executable is the host program, it still runs an
+interpreter that matches the one talvex was installed for.  The inspector
+asks it only for the words of a problem line.  Everything here is read from
+the file system, never from PATH.
 """
 
 import os

@@ -37,6 +37,9 @@ from . import context_words, installation
 
 DEFAULT_TIMEOUT = 30.0
 TIMEOUT_ENV = "TALVEX_CSI_TIMEOUT"
+# A larger bound is taken as this one, a century (366-day years), by the
+# crashing process (parse_bound in crash.cpp) and here alike.
+MAX_TIMEOUT = 100 * 366 * 86400.0
 # py-spy started by the crashing process's handler: "<pid> <stdout> <stderr>".
 STARTED_ENV = "TALVEX_CSI_READER_STARTED"
 # Which readers to use: "auto" (the default), "py-spy" or "pystack" alone.
@@ -71,7 +74,7 @@ def timeout_from_env(environ):
     if not (0 < value < float("inf")):
         return DEFAULT_TIMEOUT, "%s=%r is not a positive number of seconds; using %g" % (
             TIMEOUT_ENV, raw, DEFAULT_TIMEOUT)
-    return value, None
+    return min(value, MAX_TIMEOUT), None
 
 
 def start_pyspy(pid, timeout):
@@ -365,7 +368,9 @@ def _finish(running, pid, deadline):
         if left <= 0:
             timed_out = True
             break
-        for fd, _ in poller.poll(max(1, int(left * 1000))):
+        # poll() takes an int of milliseconds: a long bound is waited for
+        # a day at a time.
+        for fd, _ in poller.poll(max(1, int(min(left, 86400) * 1000))):
             chunk = os.read(fd, 65536)
             if chunk:
                 data[fd].append(chunk)

@@ -1,16 +1,21 @@
 /*
  * Threads for crash reports in hard places: a thread that C code creates,
- * which Python never sees, and native code that faults while another
- * thread holds the interpreter lock. Uses nothing of talvex: the faults
- * happen outside any region.
+ * which Python never sees, native code that faults while another thread
+ * holds the interpreter lock, and a thread that forks while the process
+ * crashes. Uses nothing of talvex: the faults happen outside any region.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdatomic.h>
+#include <stdio.h>
+#include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 static void pause_for(double seconds)
 {
@@ -46,25 +51,32 @@ static void *native_thread_main(void *arg)
     return NULL;
 }
 
-/* start_faulting_thread(seconds): a detached thread with no Python thread
- * state, which writes through a null pointer after the delay. */
-static PyObject *start_faulting_thread(PyObject *self, PyObject *arg)
+/* Starts a detached thread with no Python thread state: None, or NULL with
+ * an exception set. */
+static PyObject *start_detached(void *(*body)(void *))
 {
     pthread_t thread;
     pthread_attr_t attr;
     int err;
-    (void)self;
-    if (!seconds_of(arg, &native_thread_delay))
-        return NULL;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    err = pthread_create(&thread, &attr, native_thread_main, NULL);
+    err = pthread_create(&thread, &attr, body, NULL);
     pthread_attr_destroy(&attr);
     if (err != 0) {
         errno = err;
         return PyErr_SetFromErrno(PyExc_OSError);
     }
     Py_RETURN_NONE;
+}
+
+/* start_faulting_thread(seconds): a thread that writes through a null
+ * pointer after the delay. */
+static PyObject *start_faulting_thread(PyObject *self, PyObject *arg)
+{
+    (void)self;
+    if (!seconds_of(arg, &native_thread_delay))
+        return NULL;
+    return start_detached(native_thread_main);
 }
 
 static atomic_int fault_pending;
@@ -132,7 +144,63 @@ static PyObject *fault_in_two_threads(PyObject *self, PyObject *noargs)
     return PyErr_SetFromErrno(PyExc_OSError);
 }
 
+static int fork_log = -1;
+static int fork_count;
+
+/* In a forked child: what an ordinary process does. 'T': SIGTERM to
+ * itself, which must end it (exit status 3 if it does not); 'F': a fault,
+ * which must end it by SIGSEGV after its own report (written to /dev/null).
+ */
+static void forked_child(char kind)
+{
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    if (kind == 'T') {
+        raise(SIGTERM);
+        _exit(3);
+    }
+    write_through_null();
+    _exit(4);
+}
+
+static void *forking_thread_main(void *arg)
+{
+    (void)arg;
+    for (int i = 0; i < fork_count; i++) {
+        char kind = i % 2 ? 'F' : 'T';
+        pid_t child = fork();
+        if (child == 0)
+            forked_child(kind);
+        if (child > 0) {
+            char line[32];
+            int n = snprintf(line, sizeof(line), "%d %c\n", (int)child, kind);
+            if (write(fork_log, line, (size_t)n) != n)
+                break;
+        }
+        pause_for(0.002);
+    }
+    return NULL;
+}
+
+/* start_forking_thread(path, count): a thread that forks `count`
+ * children, one every 2 ms, and appends "<pid> <kind>" for each to the file
+ * at `path` (see forked_child). */
+static PyObject *start_forking_thread(PyObject *self, PyObject *args)
+{
+    const char *path;
+    (void)self;
+    if (!PyArg_ParseTuple(args, "si", &path, &fork_count))
+        return NULL;
+    fork_log = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fork_log < 0)
+        return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path);
+    return start_detached(forking_thread_main);
+}
+
 static PyMethodDef methods[] = {
+    {"start_forking_thread", start_forking_thread, METH_VARARGS, NULL},
     {"fault_in_two_threads", fault_in_two_threads, METH_NOARGS, NULL},
     {"start_faulting_thread", start_faulting_thread, METH_O, NULL},
     {"fault_after", fault_after, METH_O, NULL},
