@@ -15,6 +15,7 @@ import json
 import os
 import platform
 import random
+import resource
 import shutil
 import signal
 import statistics
@@ -423,14 +424,25 @@ PHASES = [
 OWN_SHARE = ("started", "written")
 
 
-def one_child(kind, env):
+def children_cpu_ms():
+    """CPU time of every child reaped so far, descendants they reaped included."""
+    ru = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return (ru.ru_utime + ru.ru_stime) * 1e3
+
+
+def one_child(kind, env, cpu=None):
+    """One child from start to reaped. `cpu`: the one CPU it (and all it
+    starts) may run on, as the inspector runs where the crashing process was
+    pinned to a core; None: any."""
     times = None
     if TIMES_ENV in env:
         times = Path(env[TIMES_ENV])
         times.unlink(missing_ok=True)
+    pin = None if cpu is None else (lambda: os.sched_setaffinity(0, {cpu}))
+    cpu_before = children_cpu_ms()
     start = clock_ns()
     p = subprocess.Popen([sys.executable, "-c", CHILD, *kind.split(" ", 1)], env=env,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=pin)
     try:
         out, err = p.communicate(timeout=120)
     except subprocess.TimeoutExpired:
@@ -441,6 +453,7 @@ def one_child(kind, env):
     marker = int(out) if out.strip().isdigit() else None
     r = {"end": end, "wall_ms": (end - start) / 1e6,
          "after_marker_ms": (end - marker) / 1e6 if marker else None,
+         "cpu_ms": children_cpu_ms() - cpu_before,
          "returncode": p.returncode, "stderr": err}
     if times is not None and marker and times.exists():
         marks = dict(json.loads(times.read_text()))
@@ -513,22 +526,30 @@ def crash_variants(cfg, baseline):
     plain = child_env()
     scratch = Path(tempfile.mkdtemp(prefix="talvex-bench-"))
     times = {TIMES_ENV: str(scratch / "times.json")}
+    # Variants: (child's kind, environment, trials, the one CPU it runs on or None).
     variants = {
-        "normal_exit": ("exit", plain, cfg["crash_trials"]),
-        "immediate_exit": ("_exit", plain, cfg["crash_trials"]),
-        "ndebug": ("crash", child_env(TALVEX_CRASH_NDEBUG="1"), cfg["crash_trials"]),
-        "inspector": ("crash", child_env(**times), cfg["csi_trials"]),
+        "normal_exit": ("exit", plain, cfg["crash_trials"], None),
+        "immediate_exit": ("_exit", plain, cfg["crash_trials"], None),
+        "ndebug": ("crash", child_env(TALVEX_CRASH_NDEBUG="1"), cfg["crash_trials"], None),
+        "inspector": ("crash", child_env(**times), cfg["csi_trials"], None),
         "inspector_pystack_alone": ("crash", child_env(_TALVEX_CSI_READER="pystack", **times),
-                                    cfg["csi_trials"]),
+                                    cfg["csi_trials"], None),
     }
     notes = []
     spy = pyspy_path()
+    # A process pinned to one core (as a benchmark harness or a container
+    # limited to one CPU pins it) crashes on that core alone: the inspector
+    # and its stack reader then share it, and nothing they do overlaps.
+    one_cpu = min(os.sched_getaffinity(0))
     if spy is None:
         notes.append("py-spy is not installed beside this interpreter: no stand-in inspector")
     else:
         # The least a report from py-spy costs: py-spy dump --native run
         # from a bare handler, with nothing of talvex's crash path.
-        variants["pyspy_standin"] = (f"crash_standin {spy}", plain, cfg["csi_trials"])
+        variants["pyspy_standin"] = (f"crash_standin {spy}", plain, cfg["csi_trials"], None)
+        variants["inspector_one_cpu"] = ("crash", plain, cfg["csi_trials"], one_cpu)
+        variants["pyspy_standin_one_cpu"] = (f"crash_standin {spy}", plain, cfg["csi_trials"],
+                                             one_cpu)
     if baseline is None:
         gdb_command, why = None, None
     else:
@@ -541,16 +562,16 @@ def crash_variants(cfg, baseline):
         # after the first on a machine.
         variants["inspector_gdb"] = ("crash", child_env(
             _TALVEX_CSI_PROGRAM=str(gdb_command),
-            XDG_CACHE_HOME=str(scratch / "gdb-cache"), **times), cfg["csi_trials"])
+            XDG_CACHE_HOME=str(scratch / "gdb-cache"), **times), cfg["csi_trials"], None)
     inspector = inspector_interpreter()
     runs = {v: [] for v in variants}
-    for name, (kind, env, _) in variants.items():
-        one_child(kind, env)  # the page cache, and gdb's index cache
-    for i in range(max(n for _, _, n in variants.values())):
-        for name, (kind, env, n) in variants.items():
+    for name, (kind, env, _, cpu) in variants.items():
+        one_child(kind, env, cpu)  # the page cache, and gdb's index cache
+    for i in range(max(n for _, _, n, _ in variants.values())):
+        for name, (kind, env, n, cpu) in variants.items():
             if i >= n:
                 continue
-            r = one_child(kind, env)
+            r = one_child(kind, env, cpu)
             want = -11 if kind.startswith("crash") else 0
             if r["returncode"] != want:
                 raise RuntimeError(f"{name}: exit status {r['returncode']}, wanted {want}:\n"
@@ -567,7 +588,8 @@ def crash_variants(cfg, baseline):
     shutil.rmtree(scratch, ignore_errors=True)
     base = statistics.median(r["wall_ms"] for r in runs["normal_exit"])
     result = {"unit": "ms", "inspector_path": inspector, "gdb_baseline": baseline,
-              "notes": notes, "variants": {}, "pyspy_breakdown": spy}
+              "notes": notes, "variants": {}, "pyspy_breakdown": spy, "one_cpu": one_cpu,
+              "interpreter_start_cpu_ms": interpreter_start_cpu(inspector, cfg)}
     for name, rs in runs.items():
         wall = statistics.median(r["wall_ms"] for r in rs)
         result["variants"][name] = v = {
@@ -580,6 +602,9 @@ def crash_variants(cfg, baseline):
             "wall_ms_median": wall,
             "wall_minus_normal_exit_ms": wall - base,
             "stderr_bytes_median": statistics.median(r["stderr_bytes"] for r in rs),
+            # CPU time of the child and all it started, and that less the
+            # crash without inspector's: what the crash path itself burns.
+            "cpu_ms_median": statistics.median(r["cpu_ms"] for r in rs),
         }
         timed_runs = [r for r in rs if "phases_ms" in r]
         if timed_runs and name != "inspector_gdb":
@@ -589,6 +614,19 @@ def crash_variants(cfg, baseline):
                                         if name in r["phases_ms"])
                 for name, _, _ in PHASES if any(name in r["phases_ms"] for r in timed_runs)}
     return result
+
+
+def interpreter_start_cpu(inspector, cfg):
+    """CPU time of the inspector's interpreter starting and ending with
+    nothing to do (`python -c pass`, site and all), median: what any
+    inspector written in Python costs before its first line."""
+    python = inspector or sys.executable
+    times = []
+    for _ in range(cfg["spy_rounds"]):
+        before = children_cpu_ms()
+        subprocess.run([python, "-c", "pass"], check=True)
+        times.append(children_cpu_ms() - before)
+    return statistics.median(times)
 
 
 def check_standin_output(stderr):
@@ -785,6 +823,24 @@ def crash_figures(crash):
         out.append(figure("crash_vs_standin", label, total, "ms",
                           "stand-in: py-spy dump --native from a bare handler", x,
                           "ratio <= 1.2", total / x <= 1.2))
+        one, one_standin = (v["inspector_one_cpu"]["fault_to_end_ms_median"],
+                            v["pyspy_standin_one_cpu"]["fault_to_end_ms_median"])
+        out.append(figure("crash_vs_standin_one_cpu", label + ", pinned to one CPU", one, "ms",
+                          "the stand-in pinned to the same CPU", one_standin,
+                          "ratio <= 1.2", one / one_standin <= 1.2))
+        ndebug_cpu = v["ndebug"]["cpu_ms_median"]
+        own = v["inspector"]["cpu_ms_median"] - ndebug_cpu
+        standin_own = standin["cpu_ms_median"] - ndebug_cpu
+        out.append(figure("crash_cpu_vs_standin", "CPU time of the crash path, talvex-CSI "
+                          "(the child's and its descendants', less CRASH_NDEBUG's)", own, "ms",
+                          "the same for the stand-in", standin_own))
+        start = crash.get("interpreter_start_cpu_ms")
+        if start is not None:
+            out.append(figure("crash_interpreter_start", "CPU time of the inspector's "
+                              "interpreter starting with nothing to do (python -c pass)",
+                              start, "ms", "the stand-in's crash path CPU time", standin_own,
+                              note="share; on one CPU the ratio above cannot fall below "
+                                   "1 + this share"))
     gdb = v.get("inspector_gdb")
     if gdb:
         gdb_label = f"the same, gdb-based talvex-CSI of {crash['gdb_baseline']}"
