@@ -235,6 +235,8 @@ def run_latency(tvbench, trials, warmup, scheduling, seed=1):
         "floor_alarm": lambda delay: tvbench.wait_floor(delay, alarm),
         "jump_alarm": lambda delay: tvbench.wait_jump(delay, signal.SIGALRM),
         "cooperative_alarm": lambda delay: tvbench.wait_cooperative(delay, signal.SIGALRM),
+        "cooperative_alarm_nothrow":
+            lambda delay: tvbench.wait_cooperative_nothrow(delay, signal.SIGALRM),
     }
     samples = {m: [] for m in modes}
     rng = random.Random(seed)
@@ -786,6 +788,8 @@ LATENCY_ROWS = (
     ("jump_alarm", "latency, SIGALRM at the thread, jump out of region", "floor_alarm", 1.10),
     ("cooperative_alarm", "latency, SIGALRM at the thread, cooperative check() every unit",
      "floor_alarm", 1.30),
+    ("cooperative_alarm_nothrow", "latency, SIGALRM at the thread, cooperative scope, the "
+     "claim of check() without its C++ throw", "floor_alarm", None),
 )
 
 

@@ -927,7 +927,8 @@ PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
         PyErr_Clear();
     }
     // A signal the program claimed, or interrupt_main(): the main thread's.
-    bool owed = is_interrupt_signal(sig) && is_main_thread() &&
+    bool owed = is_interrupt_signal(sig) && tv_load(&shared.owed_to_main[sig]) != 0 &&
+                is_main_thread() &&
                 __atomic_exchange_n(&shared.owed_to_main[sig], 0, __ATOMIC_SEQ_CST) != 0;
     if (owed) {
         refresh_attention();
