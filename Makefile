@@ -8,7 +8,7 @@
 # .venv-3.13 for 3.13, ...), made from the interpreter tools/find-python
 # finds. PYTHON=... overrides the interpreter the venv is made from.
 
-VERSIONS := 3.12 3.13
+VERSIONS := 3.12 3.13 3.14
 PY       ?= 3.12
 PYTHON   ?= $(shell tools/find-python $(PY))
 # The oldest glibc the wheels run on, and their tag.

@@ -15,7 +15,7 @@ def run_in_subinterpreter(code):
     sharing the main interpreter's GIL: an isolated one would refuse
     talvex.signals before the module's own check could."""
     try:
-        import _interpreters as si          # CPython 3.13
+        import _interpreters as si          # CPython 3.13 and later
         interp = si.create("legacy")
     except ImportError:
         import _xxsubinterpreters as si     # CPython 3.12

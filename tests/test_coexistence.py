@@ -5,6 +5,7 @@ interpreter."""
 import os
 import re
 import signal
+import sys
 import textwrap
 
 import pytest
@@ -337,3 +338,24 @@ def test_faulthandler_reports_a_fault_outside_regions_after_talvex(order):
     theirs = err.index("Fatal Python error: Segmentation fault")
     assert ours < theirs
     assert "in crash_here" in err[theirs:]
+
+
+def test_faulthandlers_settings_stay_as_they_were_enabled_before_talvex():
+    # talvex enables faulthandler once more to learn its handler: with the
+    # file and every setting it had, 3.14's c_stack among them.
+    c_stack = ", c_stack=False" if sys.version_info >= (3, 14) else ""
+    r = run_py("""
+        import faulthandler, threading, time
+        faulthandler.enable(all_threads=False%s)
+        import talvex, tvclient_c as c
+        threading.Thread(target=time.sleep, args=(600,), daemon=True).start()
+        def crash_here():
+            c.fault("segv", False)
+        crash_here()
+    """ % c_stack, env={"TALVEX_CRASH_QUIET": "1"})
+    err = r.stderr.decode(errors="replace")
+    assert r.returncode == -signal.SIGSEGV, err
+    theirs = err[err.index("Fatal Python error: Segmentation fault"):]
+    # all_threads=False: the faulting thread's stack alone, not as one of all.
+    assert "\nStack (most recent call first):\n" in theirs and "in crash_here" in theirs, err
+    assert "Thread 0x" not in theirs and "C stack" not in theirs, err

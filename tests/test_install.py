@@ -164,6 +164,62 @@ def test_setup_alt_stack_in_a_forked_child(run):
     assert out == "0\n"
 
 
+ALT_STACKS = """
+import ctypes
+libc = ctypes.CDLL(None, use_errno=True)
+class StackT(ctypes.Structure):
+    _fields_ = [("sp", ctypes.c_void_p), ("flags", ctypes.c_int), ("size", ctypes.c_size_t)]
+def alt_stack():
+    ss = StackT()
+    assert libc.sigaltstack(None, ctypes.byref(ss)) == 0
+    return ss
+def set_alt_stack(buffer):
+    ss = StackT(ctypes.addressof(buffer), 0, ctypes.sizeof(buffer))
+    assert libc.sigaltstack(ctypes.byref(ss), None) == 0
+def below(address):
+    # The permissions of the mapping that holds the byte below `address`.
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            span, perms = line.split()[:2]
+            low, high = (int(x, 16) for x in span.split("-"))
+            if low <= address - 1 < high:
+                return perms
+    return "unmapped"
+"""
+
+
+@pytest.mark.parametrize("own, kept", [(256 << 10, True), (8 << 10, False), (None, False)],
+                         ids=["own-256KiB", "own-8KiB", "none"])
+def test_a_threads_own_alt_stack_stays_and_talvexs_have_a_guard_page(py, own, kept):
+    # A thread that brought an alternate stack large enough keeps it at its
+    # first region (its own SA_ONSTACK handlers run there); any other gets
+    # talvex's, below which lies a page that nothing may touch, as below
+    # the main thread's.
+    r = py(PRELUDE + ALT_STACKS + textwrap.dedent("""
+        own = %r
+        def worker():
+            if own:
+                buffer = ctypes.create_string_buffer(own)
+                set_alt_stack(buffer)
+            result = outcome(c.fault, "segv")
+            ss = alt_stack()
+            mine = bool(own) and ss.sp == ctypes.addressof(buffer)
+            print(result, mine, ss.size if mine else (ss.size, below(ss.sp)), ss.flags)
+        t = threading.Thread(target=worker)
+        t.start()
+        t.join()
+        ss = alt_stack()
+        print(ss.size, below(ss.sp))
+    """ % own))
+    assert (r.returncode, r.stderr) == (0, b""), r.stderr.decode(errors="replace")
+    ours = "(21504, '---p')"
+    assert r.stdout.decode().splitlines() == [
+        "talvex.signals.SignalError('Segmentation fault') %s %s 0"
+        % ((True, own) if kept else (False, ours)),
+        "21504 ---p",
+    ]
+
+
 @pytest.mark.parametrize("setup", [True, False])
 def test_a_thread_gets_its_own_alt_stack(py, setup):
     # A new thread has no alternate signal stack: _setup_alt_stack() gives it

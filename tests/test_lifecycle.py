@@ -44,6 +44,24 @@ def test_interval_timer_firing_during_finalisation(talvex):
         assert (r.returncode in (0, -signal.SIGALRM), r.stderr) == (True, b""), r.stderr
 
 
+def test_a_daemon_thread_that_the_finalising_interpreter_ends_unwinds_through_guard():
+    # A cooperative wait inside talvex::guard() in a daemon thread ends
+    # while the interpreter finalises (a __del__ keeps it busy): taking the
+    # lock back ends the thread by a forced unwind, which guard()'s
+    # catch-all must pass on, not swallow (the C library aborts then).
+    r = run("""
+        import threading, time
+        import talvex, tvclient_cpp as c
+        class Late:
+            def __del__(self, sleep=time.sleep):
+                sleep(1.0)
+        late = Late()
+        threading.Thread(target=c.cooperative_wait, args=(0.3, False), daemon=True).start()
+        time.sleep(0.05)
+    """)
+    assert (r.returncode, r.stderr) == (0, b""), r.stderr.decode(errors="replace")
+
+
 def test_warning_as_error_never_reaches_the_client():
     # A region left twice under -W error: the client returns normally, the
     # warning is reported as unraisable.

@@ -15,7 +15,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import ROOT, child_env, default_sigint, embed_env, run_py, run_signalled
+from conftest import (ROOT, child_env, default_sigint, embed_env, link_like_this_interpreter,
+                      python_config, run_py, run_signalled)
 from test_coexistence import INTERRUPTS, OWN_EXCEPTION as OWN
 
 # ---------------------------------------------------------------------------
@@ -283,23 +284,44 @@ def static_host(tmp_path_factory):
     """The embedding program, built against the static libpython of the
     interpreter that runs the suite."""
     get = sysconfig.get_config_var
-    archive = Path(get("LIBPL") or "", get("LIBRARY") or "")
+    config = python_config()
     cc = shutil.which("cc") or shutil.which("gcc")
-    if not archive.name.endswith(".a") or not archive.is_file() or cc is None:
-        pytest.skip("no static libpython or no C compiler")
+    if not config.exists() or cc is None:
+        pytest.skip(f"no C compiler or no {config.name} to find the static libpython")
+    # The configuration directory and the headers where this installation
+    # is (its config script relocates them), not where it was built.
+    def ask(option):
+        return subprocess.run([str(config), option], capture_output=True, text=True,
+                              check=True).stdout.strip()
+    archive = Path(ask("--configdir"), get("LIBRARY") or "")
+    if not archive.name.endswith(".a") or not archive.is_file():
+        pytest.skip("no static libpython")
+    # CPython's own symbols that the archive needs but does not hold: a
+    # distribution's archive without the objects its executable links
+    # beside it (Debian's lacks the HACL* hashes) makes no program.
+    def symbols(*options):
+        out = subprocess.run(["nm", "--format=posix", *options, str(archive)],
+                             capture_output=True, text=True, check=True).stdout
+        return {line.split()[0] for line in out.splitlines()
+                if not line.endswith(":") and len(line.split()) >= 2}
+    missing = sorted(s for s in symbols("--undefined-only") - symbols("--defined-only")
+                     if s.startswith(("Py", "_Py")))
+    if missing:
+        pytest.skip(f"{archive.name} lacks CPython's own {missing[0]} and {len(missing) - 1} more")
     directory = tmp_path_factory.mktemp("host")
     (directory / "host.c").write_text(HOST)
-    subprocess.run([cc, "-o", str(directory / "host"), str(directory / "host.c"),
-                    "-I" + get("INCLUDEPY"), str(archive),
+    # -no-pie: a distribution's archive may hold code that is not position
+    # independent, as its own executable is linked.
+    subprocess.run([cc, "-no-pie", "-o", str(directory / "host"), str(directory / "host.c"),
+                    *shlex.split(ask("--includes")), str(archive),
                     *shlex.split(get("LIBS") or ""), *shlex.split(get("SYSLIBS") or ""),
-                    *shlex.split(get("LINKFORSHARED") or "")], check=True)
+                    *shlex.split(get("LINKFORSHARED") or ""), *link_like_this_interpreter()],
+                   check=True)
     return directory / "host"
 
 
 def test_an_embedding_programs_own_handler_is_a_librarys(static_host):
-    site = [p for p in sys.path if p.endswith("site-packages")]
-    env = child_env(TALVEX_CRASH_NDEBUG="1")
-    env["PYTHONPATH"] = os.pathsep.join([env["PYTHONPATH"], *site])
+    env = embed_env(TALVEX_CRASH_NDEBUG="1")
     r = subprocess.run([str(static_host)], capture_output=True, env=env, timeout=60,
                        cwd=str(Path(__file__).parent))
     err = r.stderr.decode(errors="replace")

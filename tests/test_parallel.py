@@ -159,6 +159,57 @@ def test_ctrl_c_stops_a_thread_pool(client, framework, moment, jumped, left):
 
 
 # ---------------------------------------------------------------------------
+# The README's cooperative pybind11 loops in joblib's daemon threads, ended
+# by Ctrl-C: the interpreter finalises while the interrupted loops unwind
+# and take the lock back
+
+DAEMONS = """
+import sys, threading, time
+from joblib import Parallel, delayed
+module, call, running = sys.argv[1:4]
+mod = __import__(module)
+work = eval("lambda: mod." + call)
+def announce():
+    while getattr(mod, running)() < 4:
+        time.sleep(0.001)
+    print("open", flush=True)
+threading.Thread(target=announce, daemon=True).start()
+Parallel(n_jobs=4, backend="threading")(delayed(work)() for _ in range(4))
+"""
+
+# What std::terminate writes for each thread it ends.
+TERMINATED = rb"(terminate called [^\n]*\n)*\Z"
+
+
+@pytest.mark.parametrize("loop, terminates", [
+    # The README's pattern: talvex::nogil takes the lock back, and a thread
+    # that the finalising interpreter ends waits for the process's end.
+    (("talvex_example_pybind", "hold(100)", "running"), False),
+    # pybind11's own release: std::terminate in the ended threads, which is
+    # no crash of the program.
+    (("tvpool_pb", "hold_released()", "holding"), True),
+], ids=["talvex-nogil", "gil-scoped-release"])
+def test_ctrl_c_ends_cooperative_loops_in_daemon_threads_at_exit(loop, terminates):
+    # Busy processes beside it, as on a loaded machine: the workers then
+    # often take the lock back only once the interpreter finalises. Each run
+    # must end as an uncaught KeyboardInterrupt does, by SIGINT, with its
+    # traceback and what std::terminate wrote, if anything: no abort, no
+    # crash report.
+    busy = [subprocess.Popen(["sh", "-c", "while :; do :; done"]) for _ in range(2)]
+    try:
+        ends = [run_marked(DAEMONS, loop, ctrl_c)[::2] for _ in range(10)]
+    finally:
+        for p in busy:
+            p.kill()
+            p.wait()
+    end = KEYBOARD_INTERRUPT_EXIT.pattern[:-len(rb"\Z")]
+    expected = re.compile(end + (TERMINATED if terminates else rb"\Z"))
+    for status, err in ends:
+        assert status == -signal.SIGINT, err.decode(errors="replace")
+        assert expected.match(err), err.decode(errors="replace")
+
+
+# ---------------------------------------------------------------------------
 # The table: threads x lock x what ends the regions
 
 TABLE = PRELUDE + """

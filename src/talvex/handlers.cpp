@@ -52,20 +52,11 @@ uintptr_t resume_stack_pointer(const sigjmp_buf buf)
 #endif
 }
 
-// Whether the main thread may jump to the resume point of its record. A
-// module that uses the exported record by hand (not through the header)
-// could have opened that region in another thread; the main thread must
-// then never jump onto that thread's stack.
-bool main_region_is_here(const ThreadRecord *rec)
-{
-    if (rec->record != &tvstate || shared.main_stack_high == 0)
-        return true;
-    uintptr_t sp = resume_stack_pointer(tvstate.resume_point);
-    return sp == 0 || (sp >= shared.main_stack_low && sp < shared.main_stack_high);
-}
-
-// Reads "start-end" at the head of a line of /proc/self/maps.
-bool parse_range(const char *line, const char *end, uintptr_t *low, uintptr_t *high)
+// Reads "start-end perms" at the head of a line of /proc/self/maps;
+// `inaccessible`: the mapping can be neither read, written nor run (a
+// stack's guard).
+bool parse_mapping(const char *line, const char *end, uintptr_t *low, uintptr_t *high,
+                   bool *inaccessible)
 {
     uintptr_t *out = low;
     *low = *high = 0;
@@ -77,35 +68,68 @@ bool parse_range(const char *line, const char *end, uintptr_t *low, uintptr_t *h
         } else if (c == '-' && out == low) {
             out = high;
         } else {
-            return out == high;
+            *inaccessible = end - p > 3 && p[1] == '-' && p[2] == '-' && p[3] == '-';
+            return out == high && c == ' ';
         }
     }
     return false;
 }
 
-// Whether `a` and `b` lie in the same mapping of this process, from
-// /proc/self/maps read with single system calls into a buffer on the stack.
-bool same_mapping(uintptr_t a, uintptr_t b)
+// How far below its stack a thread that overflowed it may have its stack
+// pointer: the kernel keeps a gap of this size below a growing stack, and
+// no frame of a compiled function reaches further.
+constexpr uintptr_t kGuardReach = 1 << 20;
+
+// Where a resume point lies against a thread's stack pointer `sp`.
+enum class Place {
+    same_stack,  // on the stack that runs at sp
+    elsewhere,   // in memory of the process that is not that stack: another stack
+    nowhere,     // in no accessible mapping: a recording nobody may jump to
+};
+
+// Where `resume` lies against `sp`, from /proc/self/maps read with single
+// system calls into a buffer on the stack. On the same stack: in the same
+// mapping, or sp below that mapping in its guard, where a thread that
+// overflowed its stack has it (glibc's guard pages, inaccessible, lie
+// right below a thread's stack; the main thread's stack has a gap below
+// it), with nothing accessible in between.
+Place place_of(uintptr_t resume, uintptr_t sp)
 {
     int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return false;
+        return Place::nowhere;
     char buf[4096];
     size_t kept = 0;
-    bool found = false, done = false;
+    Place place = Place::nowhere;
+    // An accessible mapping above sp and below the resume point's.
+    bool between = false;
+    bool done = false;
     while (!done) {
         ssize_t n = read(fd, buf + kept, sizeof(buf) - kept);
         if (n <= 0)
             break;
         size_t filled = kept + static_cast<size_t>(n);
         size_t start = 0;
+        // Mappings come in ascending order, up to the one that holds the
+        // resume point.
         for (size_t i = 0; i < filled && !done; i++) {
             if (buf[i] != '\n')
                 continue;
             uintptr_t low, high;
-            if (parse_range(buf + start, buf + i, &low, &high) && a >= low && a < high) {
-                found = b >= low && b < high;
-                done = true;
+            bool inaccessible = false;
+            if (parse_mapping(buf + start, buf + i, &low, &high, &inaccessible)) {
+                if (resume >= low && resume < high) {
+                    bool same = sp >= low ? sp < high
+                                          : !between && low - sp <= kGuardReach;
+                    place = inaccessible ? Place::nowhere
+                            : same       ? Place::same_stack
+                                         : Place::elsewhere;
+                    done = true;
+                } else if (low > resume) {
+                    done = true;
+                } else if (high > sp && !inaccessible) {
+                    between = true;
+                }
             }
             start = i + 1;
         }
@@ -116,22 +140,49 @@ bool same_mapping(uintptr_t a, uintptr_t b)
             break;
     }
     close(fd);
-    return found;
+    return place;
+}
+
+bool in_main_stack(uintptr_t a)
+{
+    return shared.main_stack_high != 0 && a >= shared.main_stack_low &&
+           a < shared.main_stack_high;
+}
+
+// Where the exported record's resume point lies against the stack that
+// runs at `sp`. The stack the main thread had at initialisation answers
+// at once; any other (a coroutine's, a worker's, the main stack grown
+// further) is looked up.
+Place exported_resume_point(uintptr_t sp)
+{
+    uintptr_t resume = resume_stack_pointer(tvstate.resume_point);
+    if (in_main_stack(resume) && in_main_stack(sp))
+        return Place::same_stack;
+    return place_of(resume, sp);
 }
 
 // A region that a module opened by hand on the exported record (through
-// its fields, not this header) in a thread other than the main one: the
-// exported record's resume point lies on the very stack the signal
-// interrupted, at or above the interrupted code. Only that thread may take
-// it.
+// its fields, not the header) in this thread, which is not the main one:
+// the exported record's resume point lies on the very stack the signal
+// interrupted, at or above the interrupted code. Only this thread may
+// take it.
 bool exported_region_here(const ThreadRecord *main, void *context)
 {
     uintptr_t sp;
     if (main == nullptr || main->record != &tvstate || !in_region(&tvstate) ||
-        main_region_is_here(main) || !interrupted_stack_pointer(context, &sp))
+        !interrupted_stack_pointer(context, &sp) || resume_stack_pointer(tvstate.resume_point) == 0)
         return false;
     uintptr_t resume = resume_stack_pointer(tvstate.resume_point);
-    return resume >= sp && same_mapping(sp, resume);
+    // A region on the main thread's stack is never another thread's.
+    return resume >= sp && !in_main_stack(resume) &&
+           exported_resume_point(sp) == Place::same_stack;
+}
+
+// The interrupted stack pointer, or 0 where the platform does not say.
+uintptr_t stack_pointer_of(void *context)
+{
+    uintptr_t sp;
+    return interrupted_stack_pointer(context, &sp) ? sp : 0;
 }
 
 // Jumps out of the calling thread's region. The main thread's record goes
@@ -247,7 +298,10 @@ void run_host_handler(int sig, siginfo_t *info, void *context)
 // thread takes it: what the program set (its handler, or talvex's meaning)
 // or, in an embedding program whose interpreter installed no handlers and
 // where no region took it, the host's own disposition.
-void main_share(int sig, siginfo_t *info, void *context, bool taken)
+// `owed`: the exported record is in a region that is not the main
+// thread's (a module opened it by hand in another thread); the main
+// thread's share waits apart from that region's record.
+void main_share(int sig, siginfo_t *info, void *context, bool taken, bool owed = false)
 {
     int host = tv_load(&shared.host_action[sig]);
     if (host != kHostNone && !tv_load(&shared.claimed[sig])) {
@@ -268,7 +322,7 @@ void main_share(int sig, siginfo_t *info, void *context, bool taken)
         raise(sig);
         return;
     }
-    hand_to_python(sig);
+    hand_to_python(sig, owed);
 }
 
 // A copy passed on to this thread's region. The main thread's copy carries
@@ -280,12 +334,12 @@ void take_copy(ThreadRecord *self, int sig, siginfo_t *info, void *context)
     if (self == nullptr)
         return;
     bool main = self == __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
-    if (in_region(self->record) && (!main || main_region_is_here(self))) {
+    if (main ? main_thread_in_region(self, stack_pointer_of(context)) : in_region(self->record)) {
         take_in_region(self, sig, context, main);
         return;
     }
     if (main)
-        main_share(sig, info, context, false);
+        main_share(sig, info, context, false, in_region(self->record));
 }
 
 // Thread-directed (pthread_kill, raise, tgkill): for the thread it was sent
@@ -306,22 +360,31 @@ void interrupt(int sig, siginfo_t *info, void *context)
         return;
     }
     ThreadRecord *main = __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
+    // A region of the exported record that a module opened by hand in this
+    // thread, which is not the main one.
+    bool by_hand_here = self != main && exported_region_here(main, context);
     // The main thread's record in a region of the main thread's own (not
-    // one a module opened by hand on it in another thread).
-    bool main_in_region = main != nullptr && in_region(main->record) && main_region_is_here(main);
+    // one a module opened by hand on it in another thread). The main thread
+    // knows from its own stack; another thread leaves the question to it,
+    // with a copy, unless the region is that thread's own.
+    bool main_in_region = self == main
+                              ? main_thread_in_region(main, stack_pointer_of(context))
+                              : main != nullptr && in_region(main->record) && !by_hand_here;
+    // Where the exported record's region is not the main thread's, its
+    // share waits apart.
+    bool owed = main != nullptr && !main_in_region && in_region(main->record);
 
     // A signal the program claimed is its handler's, which runs in the main
     // thread: only a region of the main thread ends by it, or its check().
     if (tv_load(&shared.claimed[sig])) {
         if (!main_in_region)
-            main_share(sig, info, context, false);
+            main_share(sig, info, context, false, owed);
         else if (self != main)
             pass_on(main, sig);
         else
             take_in_region(main, sig, context, true);
         return;
     }
-    bool by_hand_here = self != main && exported_region_here(main, context);
 
     bool hangup = sig == SIGHUP || sig == SIGTERM;
     if (sent_to_thread(info) && self != nullptr && self != main) {
@@ -330,7 +393,7 @@ void interrupt(int sig, siginfo_t *info, void *context)
         bool region = in_region(self->record);
         if (region || tv_load(&self->scopes) > 0) {
             if (hangup)
-                main_in_region ? pass_on(main, sig) : main_share(sig, info, context, true);
+                main_in_region ? pass_on(main, sig) : main_share(sig, info, context, true, owed);
             if (region)
                 take_in_region(self, sig, context, false);
             else
@@ -349,7 +412,7 @@ void interrupt(int sig, siginfo_t *info, void *context)
         else if (main_in_region)
             pass_on(main, sig);
         else
-            main_share(sig, info, context, false);
+            main_share(sig, info, context, false, owed);
         return;
     }
 
@@ -374,7 +437,7 @@ void interrupt(int sig, siginfo_t *info, void *context)
         }
     }
     if (!main_in_region)
-        main_share(sig, info, context, taken || by_hand_here);
+        main_share(sig, info, context, taken || by_hand_here, owed);
     else if (self != main)
         pass_on(main, sig);
     else
@@ -391,8 +454,13 @@ int (*interpreter_finalizing)(void);
 
 bool python_running()
 {
-    int (*finalizing)(void) = __atomic_load_n(&interpreter_finalizing, __ATOMIC_ACQUIRE);
-    return Py_IsInitialized() && !(finalizing != nullptr && finalizing());
+    return Py_IsInitialized() && !finalizing();
+}
+
+bool finalizing()
+{
+    int (*query)(void) = __atomic_load_n(&interpreter_finalizing, __ATOMIC_ACQUIRE);
+    return query != nullptr && query() != 0;
 }
 
 ThreadRecord *find_thread_record(unsigned long thread)
@@ -407,6 +475,29 @@ ThreadRecord *find_thread_record(unsigned long thread)
             return rec;
     }
     return nullptr;
+}
+
+MainRegion main_thread_region(const ThreadRecord *main, uintptr_t sp)
+{
+    if (main == nullptr || !in_region(main->record))
+        return MainRegion::none;
+    // A record of its own (a forked child's main thread), or no way to
+    // tell: the region is the main thread's.
+    if (main->record != &tvstate || sp == 0 || resume_stack_pointer(tvstate.resume_point) == 0)
+        return MainRegion::own;
+    switch (exported_resume_point(sp)) {
+    case Place::same_stack:
+        return MainRegion::own;
+    case Place::elsewhere:
+        return MainRegion::another_threads;
+    default:
+        return MainRegion::unknown;
+    }
+}
+
+bool main_thread_in_region(const ThreadRecord *main, uintptr_t sp)
+{
+    return main_thread_region(main, sp) == MainRegion::own;
 }
 
 // Records an interrupt for later. A pending SIGHUP or SIGTERM ends the
@@ -424,7 +515,7 @@ void record_interrupt(tvstate_t *record, int sig)
     custom_set_pending_signal(sig);
 }
 
-void hand_to_python(int sig)
+void hand_to_python(int sig, bool owed)
 {
     int table = tv_load(&shared.python_table[sig]);
     if (table == kTableCallable) {
@@ -434,7 +525,7 @@ void hand_to_python(int sig)
             PyErr_SetInterruptEx(sig);
         return;
     }
-    if (tv_load(&shared.claimed[sig]))
+    if (owed || tv_load(&shared.claimed[sig]))
         tv_store(&shared.owed_to_main[sig], 1);
     else
         record_interrupt(main_state(), sig);
@@ -460,8 +551,27 @@ tvstate_t *main_state()
 void set_attention(int value)
 {
     tv_store(&runtime.attention, value);
-    for (int i = 0; i < __atomic_load_n(&attention_words.count, __ATOMIC_ACQUIRE); i++)
-        tv_store(attention_words.words[i], value);
+    // Counted, so that a module being unloaded can wait until no walk holds
+    // its word. No jump out of a region abandons a walk half-way: handlers
+    // walk with the interrupts blocked, and so does ordinary code inside
+    // its thread's region (refresh_attention).
+    __atomic_add_fetch(&attention_words.walkers, 1, __ATOMIC_SEQ_CST);
+    for (int i = 0; i < __atomic_load_n(&attention_words.count, __ATOMIC_ACQUIRE); i++) {
+        int *word = __atomic_load_n(&attention_words.words[i], __ATOMIC_SEQ_CST);
+        if (word != nullptr)
+            tv_store(word, value);
+    }
+    __atomic_sub_fetch(&attention_words.walkers, 1, __ATOMIC_SEQ_CST);
+}
+
+void park_thread()
+{
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, nullptr);
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    for (;;)
+        pause();
 }
 
 int custom_signal_is_blocked()
@@ -635,8 +745,8 @@ void fatal_signal_handler(int sig, siginfo_t *info, void *context)
                          tv_load(&shared.fatal_route[sig]) == kRoutePython && python_running();
         ThreadRecord *main = __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
         ThreadRecord *region = nullptr;
-        if (self != nullptr && in_region(self->record) &&
-            (self != main || main_region_is_here(self)))
+        if (self != nullptr && (self == main ? main_thread_in_region(self, stack_pointer_of(context))
+                                             : in_region(self->record)))
             region = self;
         else if (self != main && exported_region_here(main, context))
             region = main;  // opened by hand on the exported record, in this thread
@@ -672,6 +782,15 @@ void fatal_signal_handler(int sig, siginfo_t *info, void *context)
             enter_fatal(self, tid);
         }
     }
+
+    // abort() (std::terminate) in a thread of talvex's other than the main
+    // one while the interpreter finalises: the interpreter ended the thread
+    // by a forced unwind, which met a destructor that may not throw or an
+    // exception on its way out. The program is exiting by its own means,
+    // with its own status: no crash of the program, this thread waits.
+    if (origin == Origin::abort && self != nullptr &&
+        self != __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE) && finalizing())
+        park_thread();
 
     claim_crash(sig);
     die_for_signal(sig, fatal_message(sig, during_handling), info, context);

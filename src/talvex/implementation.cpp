@@ -15,12 +15,14 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
+#include <sched.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -36,11 +38,15 @@ tvstate_t *thread_state();
 int poll();
 void register_attention(int *word);
 int landed_signal();
+void register_unloadable_attention(int *word);
+void unregister_attention(int *word);
+void park_if_finalizing();
 }  // namespace
 
 talvex_runtime_t runtime = {
     {}, TALVEX_RUNTIME_MAGIC, TALVEX_RUNTIME_ABI, cooperative_enter, cooperative_exit,
-    cooperative_claim, thread_state, poll, 0, register_attention, landed_signal, 0,
+    cooperative_claim, thread_state, poll, 0, register_attention, landed_signal,
+    register_unloadable_attention, unregister_attention, park_if_finalizing, 0,
 };
 AttentionWords attention_words;
 Shared shared;
@@ -156,6 +162,35 @@ pthread_key_t alt_stack_key;
 pthread_once_t alt_stack_key_once = PTHREAD_ONCE_INIT;
 thread_local void *thread_alt_stack;
 
+// A stack of talvex's own lies in a mapping of its own with an inaccessible
+// page below it: a handler that overflows it faults there, rather than
+// writing over whatever lay below it on the heap.
+size_t alt_stack_guard()
+{
+    return static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+size_t alt_stack_mapping_size()
+{
+    size_t page = alt_stack_guard();
+    return (kAltStackSize + page - 1) / page * page + page;
+}
+
+void *map_alt_stack()
+{
+    void *base = mmap(nullptr, alt_stack_mapping_size(), PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (base == MAP_FAILED)
+        return nullptr;
+    if (mprotect(base, alt_stack_guard(), PROT_NONE) != 0) {
+        int err = errno;
+        munmap(base, alt_stack_mapping_size());
+        errno = err;
+        return nullptr;
+    }
+    return static_cast<char *>(base) + alt_stack_guard();
+}
+
 void release_alt_stack(void *block)
 {
     stack_t current;
@@ -165,7 +200,7 @@ void release_alt_stack(void *block)
         off.ss_flags = SS_DISABLE;
         sigaltstack(&off, nullptr);
     }
-    free(block);
+    munmap(static_cast<char *>(block) - alt_stack_guard(), alt_stack_mapping_size());
 }
 
 void create_alt_stack_key()
@@ -352,6 +387,8 @@ void child_after_fork()
     forget_crash_in_child();
     // The lock was held across the fork by the forking thread: made anew.
     pthread_mutex_init(&registry_lock, nullptr);
+    // Walks of the parent's other threads are not in the child.
+    tv_store(&attention_words.walkers, 0);
     after_fork_in_child();
 }
 
@@ -382,6 +419,14 @@ void cooperative_exit()
         refresh_attention();
 }
 
+// Called in the main thread: its record holds a region that is not known
+// to be another thread's.
+bool region_of_main_thread(const ThreadRecord *main)
+{
+    MainRegion region = main_thread_region(main, current_stack_pointer());
+    return region != MainRegion::none && region != MainRegion::another_threads;
+}
+
 // The interrupt a check in the calling thread takes, or 0: the main thread
 // takes its own share (and a claimed signal, whose handler runs there),
 // another thread what was marked for its scopes, or an interrupt sent to
@@ -390,9 +435,11 @@ int take_for_check(ThreadRecord *rec, bool fresh)
 {
     tvstate_t *st = rec->record;
     int sig = 0;
-    if (tv_load(&st->sig_on_count) > 0 && tv_load(&st->sigint_blocked))
+    bool main = rec == __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
+    if (tv_load(&st->sigint_blocked) && (main ? region_of_main_thread(rec)
+                                              : tv_load(&st->sig_on_count) > 0))
         sig = 0;  // a shielded region delivers its own when the shield lifts
-    else if (rec == __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE)) {
+    else if (main) {
         for (int s : kInterruptSignals) {
             // Read first: the exchange, a locked instruction, only where one waits.
             if (sig == 0 && tv_load(&shared.owed_to_main[s]) &&
@@ -433,20 +480,63 @@ tvstate_t *thread_state()
     return own_thread_record()->record;
 }
 
-void register_attention(int *word)
+void register_unloadable_attention(int *word)
 {
     pthread_mutex_lock(&registry_lock);
     int n = attention_words.count;
+    int free_slot = -1;
     bool known = false;
-    for (int i = 0; i < n; i++)
-        known = known || attention_words.words[i] == word;
-    if (!known && n < kMaxAttentionWords) {
-        attention_words.words[n] = word;
+    for (int i = 0; i < n; i++) {
+        int *w = __atomic_load_n(&attention_words.words[i], __ATOMIC_SEQ_CST);
+        known = known || w == word;
+        if (w == nullptr && free_slot < 0)
+            free_slot = i;
+    }
+    if (!known && free_slot >= 0) {
+        __atomic_store_n(&attention_words.words[free_slot], word, __ATOMIC_SEQ_CST);
+    } else if (!known && n < kMaxAttentionWords) {
+        __atomic_store_n(&attention_words.words[n], word, __ATOMIC_SEQ_CST);
         // A handler that sees the new count finds the word.
         __atomic_store_n(&attention_words.count, n + 1, __ATOMIC_RELEASE);
     }
     pthread_mutex_unlock(&registry_lock);
     refresh_attention();
+}
+
+// A module built before its header unregistered its word stays loaded: a
+// dlclose() would otherwise leave the runtime writing into memory that is
+// gone, or that another library took.
+void register_attention(int *word)
+{
+    Dl_info object;
+    if (dladdr(word, &object) != 0 && object.dli_fname != nullptr)
+        dlopen(object.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    register_unloadable_attention(word);
+}
+
+void unregister_attention(int *word)
+{
+    pthread_mutex_lock(&registry_lock);
+    int n = attention_words.count;
+    for (int i = 0; i < n; i++) {
+        if (__atomic_load_n(&attention_words.words[i], __ATOMIC_SEQ_CST) == word)
+            __atomic_store_n(&attention_words.words[i], nullptr, __ATOMIC_SEQ_CST);
+    }
+    pthread_mutex_unlock(&registry_lock);
+    // A walk that began before the slot was emptied may still hold the
+    // word: it ends in a few instructions (no jump leaves one half-way).
+    while (tv_load(&attention_words.walkers) != 0)
+        sched_yield();
+}
+
+// A thread that the finalising interpreter ends by a forced unwind while
+// an exception is on its way out would end the process by std::terminate:
+// it waits for the process's end instead, as CPython itself makes daemon
+// threads wait from 3.14 on. Signals go to the threads that still run.
+void park_if_finalizing()
+{
+    if (finalizing())
+        park_thread();
 }
 
 int poll()
@@ -455,8 +545,10 @@ int poll()
     int sig = take_for_this_thread(&rec);
     if (sig == 0)
         return 1;
-    // A check inside this thread's own region ends it.
-    if (tv_load(&rec->record->sig_on_count) > 0)
+    // A check inside this thread's own region ends it (not a region that a
+    // module opened by hand on the exported record in another thread).
+    bool main = rec == __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
+    if (main ? region_of_main_thread(rec) : tv_load(&rec->record->sig_on_count) > 0)
         tv_store(&rec->record->sig_on_count, 0);
     deliver(sig, rec->record->message, nullptr, true);
     return 0;
@@ -471,11 +563,18 @@ int poll()
 void setup_alt_stack()
 {
     pthread_once(&alt_stack_key_once, create_alt_stack_key);
+    // A thread that set up an alternate stack of its own (a language
+    // runtime does) keeps it where it is large enough: its own SA_ONSTACK
+    // handlers go on running there, and so does talvex's.
+    stack_t current;
+    if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) &&
+        current.ss_sp != thread_alt_stack && current.ss_size >= kAltStackSize)
+        return;
     bool initialising_thread = pthread_equal(pthread_self(),
                                              static_cast<pthread_t>(shared.main_thread));
     void *block = thread_alt_stack;
     if (block == nullptr) {
-        block = malloc(kAltStackSize);
+        block = map_alt_stack();
         if (block == nullptr)
             fail("talvex malloc alt signal stack");
         thread_alt_stack = block;
@@ -634,6 +733,14 @@ ThreadRecord *existing_thread_record()
 
 void refresh_attention()
 {
+    // A walk over the words that a jump abandoned would keep a module's
+    // unloading waiting for ever: inside the calling thread's own region
+    // (a check there), the interrupts wait until the walks are over.
+    ThreadRecord *self = existing_thread_record();
+    bool in_region = self != nullptr && tv_load(&self->record->sig_on_count) > 0;
+    sigset_t interrupts = interrupt_set(), previous;
+    if (in_region)
+        pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
     // Cleared, then looked at again: a handler marks first and raises the
     // words after, so whatever it marks after the look raises them again.
     set_attention(0);
@@ -645,6 +752,8 @@ void refresh_attention()
         waiting = tv_load(&rec->scope_signal) != 0;
     if (waiting)
         set_attention(1);
+    if (in_region)
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 int claim_pending(tvstate_t *record)

@@ -460,12 +460,12 @@ bool wrap(PyObject *module, Hook &hook, PyObject **real)
 // faulthandler's goes back where it was.
 bool learn_enabled_faulthandler()
 {
-    int all_threads = 0;
+    int all_threads = 0, c_stack = -1;
     int fd = tv_faulthandler_fd();
     if (fd < 0 || shared.faulthandler_code != nullptr)
         return true;
     // Given a descriptor number, faulthandler keeps no file object.
-    PyObject *given = tv_faulthandler_file(&all_threads);  // borrowed
+    PyObject *given = tv_faulthandler_file(&all_threads, &c_stack);  // borrowed
     Ref file(given != nullptr ? Py_NewRef(given) : PyLong_FromLong(fd));
     if (!file)
         return false;
@@ -474,7 +474,12 @@ bool learn_enabled_faulthandler()
         sigaction(sig, nullptr, &before[sig]);
     Ref off(PyObject_CallNoArgs(real_faulthandler_disable));
     Ref args(off ? Py_BuildValue("(OO)", file.get(), all_threads ? Py_True : Py_False) : nullptr);
-    Ref on(args ? PyObject_Call(real_faulthandler_enable, args.get(), nullptr) : nullptr);
+    // Every setting as it was: enable() takes each one's default otherwise.
+    Ref kwargs(c_stack < 0 ? nullptr
+               : Py_BuildValue("{sO}", "c_stack", c_stack ? Py_True : Py_False));
+    Ref on(args && (c_stack < 0 || kwargs)
+               ? PyObject_Call(real_faulthandler_enable, args.get(), kwargs.get())
+               : nullptr);
     if (!on)
         return false;
     learn_faulthandler_handler();
@@ -969,8 +974,11 @@ PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
         Py_RETURN_NONE;
     }
     // A region of the main thread's record is open: the interrupt is that
-    // region's to take.
-    if (tv_load(&st->sig_on_count) != 0)
+    // region's to take. Not a region that a module opened by hand on the
+    // exported record in another thread: the main thread's share is its own.
+    if (tv_load(&st->sig_on_count) != 0 &&
+        main_thread_region(__atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE),
+                           current_stack_pointer()) != MainRegion::another_threads)
         Py_RETURN_NONE;
     int claimed = claim_pending(st);
     refresh_attention();

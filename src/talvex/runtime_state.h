@@ -183,8 +183,11 @@ extern ReportSetup report_setup;
 // ask the runtime.
 constexpr int kMaxAttentionWords = 256;
 struct AttentionWords {
+    // Null where a module unregistered its word (it is being unloaded); a
+    // later module may take the slot.
     int *words[kMaxAttentionWords];
     int count;  // raised with release order after a slot is filled
+    int walkers;  // walks over the words in progress, in any thread
 };
 extern AttentionWords attention_words;
 

@@ -4,6 +4,7 @@ Every fact may be missing: the process may be dying, or another user's.
 """
 
 import os
+import struct
 
 # What a crash report always asks of the mapped files is read without the
 # re module: its import (with enum and functools) costs the inspector
@@ -79,14 +80,29 @@ class Target:
 
     def other_libraries(self):
         """Shared objects from outside the system's library directories that
-        are not extension modules: what extension modules may have loaded."""
+        are not extension modules: what extension modules may have loaded.
+        The directory of the loader the process runs with is the system's
+        too: an interpreter unpacked with a C library of its own (a newer
+        glibc than the machine's) takes its libraries from there."""
         import re
 
         system = re.compile(r"^/(usr/)?(local/)?lib(32|64|x32)?/")
+        loader = self.loader()
+        loader_dir = os.path.dirname(loader) + "/" if loader else None
         modules = set(self.extension_modules())
         return [p for p in self.mapped
                 if re.search(r"\.so(\.[\d.]+)?$", p) and p not in modules
-                and p not in self.libpython() and not system.match(p)]
+                and p not in self.libpython() and not system.match(p)
+                and os.path.dirname(p) + "/" != loader_dir]
+
+    def loader(self):
+        """The dynamic loader the process runs with, or None: the file
+        mapped where the kernel says the program's interpreter starts."""
+        base = _auxv(self.pid).get(_AT_BASE)
+        for start, _, _, name in self.mappings:
+            if start == base and name.startswith("/"):
+                return name
+        return None
 
     def talvex_runtime(self):
         for path in self.mapped:
@@ -164,6 +180,17 @@ def _readlink(path):
         return os.readlink(path)
     except OSError:
         return None
+
+
+_AT_BASE = 7
+_AUXV_ENTRY = struct.Struct("@LL")
+
+
+def _auxv(pid):
+    """The auxiliary vector the kernel gave the process, as a dict."""
+    data = _read_bytes("/proc/%d/auxv" % pid) or b""
+    data = data[: len(data) - len(data) % _AUXV_ENTRY.size]
+    return dict(_AUXV_ENTRY.iter_unpack(data))
 
 
 def _read_maps(pid):

@@ -17,11 +17,12 @@ header = [os.path.join(talvex.get_include(), "talvex", "state.h")]
 warnings = ["-Wall", "-Wextra", "-Werror", "-Wno-unused-parameter"]
 
 EXTENSIONS = [
-    Extension("tvclient_c", ["tvclient.c"], include_dirs=include, depends=header,
+    Extension("tvclient_c", ["tvclient.c"], include_dirs=include,
+              depends=["tvrecurse.h", *header],
               extra_compile_args=["-std=c99", "-D_POSIX_C_SOURCE=200809L",
                                   "-D_DEFAULT_SOURCE", *warnings]),
     Extension("tvclient_cpp", ["tvclient_cpp.cpp"], include_dirs=include,
-              depends=["tvclient.c", *header],
+              depends=["tvclient.c", "tvrecurse.h", *header],
               extra_compile_args=["-std=c++17", *warnings]),
     Extension("tvthreads", ["tvthreads.cpp"], include_dirs=include, depends=header,
               extra_compile_args=["-std=c++17", *warnings]),
@@ -29,6 +30,9 @@ EXTENSIONS = [
               extra_compile_args=["-std=c11", "-D_POSIX_C_SOURCE=200809L", *warnings]),
     # A library with a fault handler of its own; no talvex in it.
     Extension("tvguard", ["tvguard.c"],
+              extra_compile_args=["-std=c11", "-D_DEFAULT_SOURCE", *warnings]),
+    # The record's protocol by hand, through __pyx_capi__ alone: no header.
+    Extension("tvspec", ["tvspec.c"], depends=["tvrecurse.h"],
               extra_compile_args=["-std=c11", "-D_DEFAULT_SOURCE", *warnings]),
     Extension("tvclient_badsig", ["tvclient_badsig.c"], include_dirs=include, depends=header,
               extra_compile_args=["-std=c11", *warnings]),

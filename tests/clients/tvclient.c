@@ -584,16 +584,7 @@ static PyObject *fault(PyObject *self, PyObject *args)
 }
 
 /* Far deeper than any stack; volatile so the compiler cannot see that. */
-static volatile long recursion_limit = 1L << 40;
-
-static int recurse_forever(volatile char *previous, long depth)
-{
-    volatile char frame[512];
-    frame[0] = previous ? previous[0] + 1 : 0;
-    if (depth >= recursion_limit)
-        return frame[0];
-    return recurse_forever(frame, depth + 1) + frame[1];
-}
+#include "tvrecurse.h"
 
 static PyObject *recurse(PyObject *self, PyObject *args)
 {
@@ -865,10 +856,7 @@ static PyObject *cooperative_wait(PyObject *self, PyObject *args)
     if (!PyArg_ParseTuple(args, "dp", &seconds, &check))
         return NULL;
     return talvex::guard([&]() -> PyObject * {
-        struct Unlocked {
-            PyThreadState *saved = PyEval_SaveThread();
-            ~Unlocked() { PyEval_RestoreThread(saved); }
-        } unlocked;
+        talvex::nogil unlocked;
         talvex::cooperative scope;
         double end = now() + seconds;
         while (now() < end) {

@@ -9,6 +9,8 @@
 
 #include "tvpool.h"
 
+#include <atomic>
+
 namespace py = pybind11;
 
 namespace {
@@ -40,6 +42,24 @@ void region(int role, bool release)
     tvpool_left();
 }
 
+// A cooperative loop with pybind11's own release of the lock, whose
+// destructor may not throw: in a daemon thread that an interrupt ends while
+// the interpreter finalises, taking the lock back ends the thread with a
+// forced unwind, and the process calls std::terminate.
+std::atomic<int> holding{0};
+
+void hold_released()
+{
+    py::gil_scoped_release no_gil;
+    talvex::cooperative scope;
+    holding++;
+    struct Done {
+        ~Done() { holding--; }
+    } done;
+    for (;;)
+        talvex::check();
+}
+
 py::object steal(PyObject *o)
 {
     if (o == nullptr)
@@ -61,6 +81,8 @@ PYBIND11_MODULE(tvpool_pb, m)
     m.def("ready", &tvpool_ready, py::call_guard<py::gil_scoped_release>());
     m.def("counts", [] { return steal(tvpool_counts()); });
     m.def("record", [] { return steal(tvpool_record()); });
+    m.def("hold_released", &hold_released);
+    m.def("holding", [] { return holding.load(); });
     m.def("wait", [](int tasks, Py_ssize_t events) { return steal(tvpool_wait(tasks, events)); },
           py::arg("tasks"), py::arg("events") = 0);
 }

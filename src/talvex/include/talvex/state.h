@@ -128,7 +128,8 @@ typedef struct {
     /**
      * Registers a module's own copy of ``attention`` (talvex_attention),
      * which the runtime then keeps equal to it: what the module's checks
-     * read.
+     * read.  The module then stays loaded for good (a module of ABI 2
+     * never says when its code goes); see register_unloadable_attention.
      */
     void (*register_attention)(int *word);
     /**
@@ -136,6 +137,20 @@ typedef struct {
      * its recovery.
      */
     int (*landed_signal)(void);
+    /**
+     * ABI 3.  Registers the word as register_attention does, for a module
+     * that calls unregister_attention before its code is unloaded
+     * (dlclose).
+     */
+    void (*register_unloadable_attention)(int *word);
+    /** Forgets a word: the runtime writes it no more once this returns. */
+    void (*unregister_attention)(int *word);
+    /**
+     * Returns at once unless the interpreter is finalising; then the
+     * calling thread, which the interpreter would end, waits for the
+     * process's end instead (see talvex::nogil).
+     */
+    void (*park_if_finalizing)(void);
     /**
      * The thread (its ``pthread_t``) whose record is ``state``, or 0: its
      * regions find their record without a thread-local lookup.
@@ -444,10 +459,25 @@ static int talvex_attention_registered;
 static inline void tv_register_attention_(const talvex_runtime_t *rt)
 {
     if (!__atomic_load_n(&talvex_attention_registered, __ATOMIC_ACQUIRE)) {
-        rt->register_attention(&talvex_attention);
+        rt->register_unloadable_attention(&talvex_attention);
         __atomic_store_n(&talvex_attention_registered, 1, __ATOMIC_RELEASE);
     }
 }
+
+#if defined(__GNUC__)
+/* Run when the module is unloaded (dlclose) or the process exits: the
+ * runtime stops writing the module's word before its memory goes. One copy
+ * per source file; the first to run does the work. */
+__attribute__((destructor, unused)) static void tv_unregister_attention_(void)
+{
+    const talvex_runtime_t *rt;
+    if (!__atomic_exchange_n(&talvex_attention_registered, 0, __ATOMIC_ACQ_REL))
+        return;
+    rt = (const talvex_runtime_t *)__atomic_load_n(&talvex_api.state, __ATOMIC_ACQUIRE);
+    if (rt != NULL)
+        rt->unregister_attention(&talvex_attention);
+}
+#endif
 
 /* sig_check()'s slow path: out of line and cold, so that the loop around
  * the poll keeps its registers. */
@@ -690,6 +720,9 @@ static inline void sig_unblock(void)
  * ------------------------------------------------------------------- */
 #include <exception>
 #include <utility>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 namespace talvex {
 
@@ -727,7 +760,9 @@ inline const talvex_runtime_t *runtime_() noexcept
  */
 class cooperative {
 public:
-    cooperative() noexcept : runtime_(talvex::runtime_())
+    /* Not noexcept: a first use in a thread that the finalising
+     * interpreter ends unwinds through it. */
+    cooperative() : runtime_(talvex::runtime_())
     {
         if (runtime_ != nullptr)
             runtime_->cooperative_enter();
@@ -742,6 +777,44 @@ public:
 
 private:
     const talvex_runtime_t *runtime_;
+};
+
+/**
+ * Releases the interpreter lock until the end of its block, as
+ * py::gil_scoped_release or Py_BEGIN_ALLOW_THREADS do, for a cooperative
+ * loop or a region that a daemon thread may run while the program exits.
+ *
+ * Taking the lock back in a finalising interpreter ends the thread with a
+ * forced unwind (pthread_exit), which std::terminate()s the process when
+ * it meets a :cpp:class:`talvex::interrupted` on its way out: then the
+ * thread waits for the process's end instead.  Otherwise the unwind goes
+ * on.
+ */
+class nogil {
+public:
+    nogil() : state_(PyEval_SaveThread()) {}
+    ~nogil() noexcept(false)
+    {
+        try {
+            PyEval_RestoreThread(state_);
+        } catch (...) {  /* abi::__forced_unwind: nothing else is thrown from C */
+            const talvex_runtime_t *rt = reinterpret_cast<const talvex_runtime_t *>(
+                __atomic_load_n(&talvex_api.state, __ATOMIC_ACQUIRE));
+#if defined(__cpp_lib_uncaught_exceptions)
+            bool unwinding = std::uncaught_exceptions() > 0;
+#else
+            bool unwinding = std::uncaught_exception();
+#endif
+            if (rt != nullptr && unwinding)
+                rt->park_if_finalizing();
+            throw;
+        }
+    }
+    nogil(const nogil &) = delete;
+    nogil &operator=(const nogil &) = delete;
+
+private:
+    PyThreadState *state_;
 };
 
 /* Out of line and cold, so check() stays one load and a branch: the
@@ -819,6 +892,10 @@ PyObject *guard(F &&f)
         return std::forward<F>(f)();
     } catch (const interrupted &e) {
         set_python_error(e);
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        throw;  /* pthread_exit() ending the thread: never swallowed */
+#endif
     } catch (const std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
