@@ -79,6 +79,7 @@ RUNS = {
     "try": PRINTS,
     "timeout": PRINTS,
     "pool": CtrlC(threads=5),
+    "pool-timeout": PRINTS,
     "crash": Crash(signal.SIGSEGV),
 }
 # How each shell block is checked. "newcomer": run as written in a fresh
@@ -90,7 +91,8 @@ SHELLS = {"try-install": "newcomer", "try-build": "newcomer", "install": "newcom
           "find-links": "newcomer", "quickstart-build": "newcomer",
           "make": "make", "inspect": "inspect", "example-tests": "example-tests"}
 # The samples of what a program printed, and the program.
-OUTPUTS = {"try": "try", "timeout": "timeout", "crash-report": "crash",
+OUTPUTS = {"try": "try", "timeout": "timeout", "pool-timeout": "pool-timeout",
+           "crash-report": "crash",
            "crash-report-bare": "crash"}
 
 

@@ -552,6 +552,7 @@ def mark(*words):
 
 APP = """\
 import talvex, tvclient_c
+import talvex_example_pybind
 from marks import mark
 
 
@@ -559,6 +560,11 @@ def application(environ, start_response):
     if environ["PATH_INFO"] == "/region":
         mark("stuck", "region")
         tvclient_c.busy_region(-1)
+    elif environ["PATH_INFO"] == "/cooperative":
+        # The README's pybind11 pattern: the lock released, a
+        # talvex::cooperative scope polled with talvex::check().
+        mark("stuck", "cooperative")
+        talvex_example_pybind.hold(1)
     elif environ["PATH_INFO"] == "/python":
         mark("stuck", "python")
         while True:
@@ -669,13 +675,15 @@ def gunicorn(tmp_path):
 
 def hang_up(client):
     """Reads what the server sends until it closes, then closes: gunicorn
-    drains a connection before it closes it."""
+    drains a connection before it closes it. Returns what it read."""
+    received = b""
     try:
-        while client.recv(4096):
-            pass
+        while chunk := client.recv(4096):
+            received += chunk
     except OSError:
         pass
     client.close()
+    return received
 
 
 PRELOAD = [pytest.param((), id="in-workers"),
@@ -706,13 +714,15 @@ def test_gunicorn_ctrl_c_runs_worker_int_and_workers_exit_cleanly(gunicorn, extr
 
 
 # A quick stop: Ctrl-C to the master alone, which sends SIGQUIT to each
-# worker. The worker whose request runs in a region leaves it through its
-# own handler (handle_quit: worker_int, then sys.exit(0)) instead of running
-# on until the master's graceful timeout runs out and kills it.
-def test_gunicorn_quick_stop_ends_a_request_inside_a_region(gunicorn):
+# worker. The worker whose request runs in a region, or in a cooperative
+# loop in the main thread, leaves it through its own handler (handle_quit:
+# worker_int, then sys.exit(0)) instead of running on until the master's
+# graceful timeout runs out and kills it.
+@pytest.mark.parametrize("where", ["region", "cooperative"])
+def test_gunicorn_quick_stop_ends_a_request_inside_a_region(gunicorn, where):
     server = gunicorn("--graceful-timeout", "5")
     port = server.wait_ready(2)
-    client, busy = server.request_stuck(port, "region")
+    client, busy = server.request_stuck(port, where)
     os.kill(server.proc.pid, signal.SIGINT)
     received = b""
     while chunk := client.recv(4096):
@@ -733,6 +743,7 @@ def test_gunicorn_quick_stop_ends_a_request_inside_a_region(gunicorn):
 # milliseconds after its SIGABRT, before any handler could run.
 @pytest.mark.parametrize("where, extra", [
     pytest.param("region", (), id="region"),
+    pytest.param("cooperative", (), id="cooperative"),
     pytest.param("python", (), id="python", marks=pytest.mark.stress),
     pytest.param("region", ("--preload",), id="region-preload", marks=pytest.mark.stress),
     pytest.param("python", ("--preload",), id="python-preload", marks=pytest.mark.stress),
@@ -743,7 +754,9 @@ def test_gunicorn_worker_timeout_runs_worker_abort_and_replaces_the_worker(
     port = server.wait_ready(2)
     client, stuck = server.request_stuck(port, where)
     wait_for(lambda: server.marked("worker_abort"), "the worker to be aborted")
-    hang_up(client)
+    # The handler's SystemExit ended the request: gunicorn answers it with
+    # 500, as for a Python loop, instead of the worker dying without one.
+    assert hang_up(client).startswith(b"HTTP/1.1 500 Internal Server Error\r\n"), server.log()
     server.wait_ready(3)
 
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=HANG)
@@ -761,12 +774,17 @@ def test_gunicorn_worker_timeout_runs_worker_abort_and_replaces_the_worker(
 
 # ---------------------------------------------------------------------------
 # uvicorn with a Starlette `def` endpoint, which Starlette runs in anyio's
-# thread pool: the first Ctrl-C is uvicorn's (graceful shutdown), and the
-# region that the in-flight request runs in a worker thread goes on.
+# thread pool, or an `async def` one that hands its region to a thread with
+# asyncio.to_thread(): the first Ctrl-C is uvicorn's (graceful shutdown),
+# and the region that the in-flight request runs in a worker thread goes
+# on. An `async def` endpoint that runs the region in the event loop's own
+# thread, the main one, has it ended by the Ctrl-C: uvicorn's handler
+# returns, so the region ends with KeyboardInterrupt, and that request gets
+# 500 while the server still shuts down.
 # ---------------------------------------------------------------------------
 
 STARLETTE_APP = """\
-import os, threading, time
+import asyncio, os, threading, time
 import talvex, tvthreads as tv
 from starlette.applications import Starlette
 from starlette.responses import PlainTextResponse
@@ -788,11 +806,31 @@ def work(request):
     return PlainTextResponse(repr(tv.hold_region(60)))
 
 
-app = Starlette(routes=[Route("/work", work)])
+async def work_in_a_thread(request):
+    threading.Thread(target=watch, daemon=True).start()
+    return PlainTextResponse(repr(await asyncio.to_thread(tv.hold_region, 60)))
+
+
+async def work_in_the_loop(request):
+    threading.Thread(target=watch, daemon=True).start()
+    events = tv.hold_region(60)
+    if events == ["KeyboardInterrupt"]:
+        raise KeyboardInterrupt   # what the region's function raises
+    return PlainTextResponse(repr(events))
+
+
+app = Starlette(routes=[Route("/def", work), Route("/to_thread", work_in_a_thread),
+                        Route("/async", work_in_the_loop)])
 """
 
 
-def test_uvicorn_ctrl_c_shuts_down_gracefully_while_a_def_endpoint_runs_a_region(tmp_path):
+@pytest.mark.parametrize("endpoint, status, served", [
+    ("def", 200, True),
+    ("to_thread", 200, True),
+    ("async", 500, False),
+])
+def test_uvicorn_ctrl_c_shuts_down_gracefully_while_a_request_runs_a_region(
+        tmp_path, endpoint, status, served):
     (tmp_path / "app.py").write_text(STARLETTE_APP)
     opened, release, log_path = tmp_path / "opened", tmp_path / "release", tmp_path / "uvicorn.log"
     with open(log_path, "wb") as log:
@@ -815,27 +853,32 @@ def test_uvicorn_ctrl_c_shuts_down_gracefully_while_a_def_endpoint_runs_a_region
         port = int(until(lambda: logged(r"Uvicorn running on http://127\.0\.0\.1:(\d+)"),
                          "uvicorn to listen").group(1))
         connection = http.client.HTTPConnection("127.0.0.1", port, timeout=HANG)
-        connection.request("GET", "/work")
+        connection.request("GET", "/" + endpoint)
         until(opened.exists, "the request's region to open")
         os.killpg(proc.pid, signal.SIGINT)
-        # The region stays open until the shutdown has begun.
         until(lambda: logged(r"Shutting down$"), "the graceful shutdown to begin")
         release.touch()
         response = connection.getresponse()
-        # hold_region's events: nothing ended the region, no handler raised.
-        assert (response.status, response.read()) == (200, b"[]")
+        body = response.read()
         connection.close()
-        status = proc.wait(HANG)
+        exit_status = proc.wait(HANG)
     finally:
         if proc.poll() is None:
             os.killpg(proc.pid, signal.SIGKILL)
             proc.wait()
     text = log_path.read_text(errors="replace")
-    assert status == 0, text
-    # The request was served after the shutdown began, and nothing failed.
-    assert text.index("Shutting down") < text.index('"GET /work HTTP/1.1" 200'), text
+    assert exit_status == 0, text
     assert "Finished server process" in text.splitlines()[-1], text
-    assert [sign for sign in ["ERROR", "Traceback", "Exception"] if sign in text] == [], text
+    assert response.status == status, text
+    if served:
+        # hold_region's events: nothing ended the region, no handler raised;
+        # the request was served after the shutdown began, and nothing failed.
+        assert body == b"[]"
+        assert text.index("Shutting down") < text.index(f'"GET /{endpoint} HTTP/1.1" 200'), text
+        assert [sign for sign in ["ERROR", "Traceback", "Exception"] if sign in text] == [], text
+    else:
+        assert f'"GET /{endpoint} HTTP/1.1" 500' in text, text
+        assert text.count("\nKeyboardInterrupt\n") == 1, text
 
 
 # ---------------------------------------------------------------------------

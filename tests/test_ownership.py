@@ -11,6 +11,7 @@ import signal
 import subprocess
 import sys
 import sysconfig
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -520,22 +521,103 @@ print(signal.getsignal(signal.SIGINT))
 def test_an_embedding_program_keeps_its_own_sigint(embed_host, tmp_path, flags, status,
                                                    outside, getsignal):
     release = tmp_path / "release"   # made once the host's own handler has run
-    proc = subprocess.Popen([str(embed_host), *flags, EMBEDDED.format(release=str(release), tests=str(ROOT / "tests"))],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            cwd=str(ROOT / "tests"), env=embed_env(), preexec_fn=default_sigint)
+
+    def on_line(line, proc):
+        if line == "region":
+            os.kill(proc.pid, signal.SIGINT)
+        elif line == "host SIGINT":
+            release.touch()
+
+    code, lines, err = run_host(embed_host, [
+        *flags, EMBEDDED.format(release=str(release), tests=str(ROOT / "tests"))], on_line)
+    assert (code, err) == (status, b""), err.decode(errors="replace")
+    assert lines == ["region", "builtins.KeyboardInterrupt()", "region", *outside, *getsignal]
+
+
+def run_host(embed_host, args, on_line, timeout=60):
+    """Runs the embedding program with `args`; on_line(line, proc) for each
+    line of its standard output. Returns (exit status, lines, stderr)."""
+    proc = subprocess.Popen([str(embed_host), *args], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, cwd=str(ROOT / "tests"), env=embed_env(),
+                            preexec_fn=default_sigint)
     lines = []
     try:
         for line in proc.stdout:
             lines.append(line.decode().rstrip("\n"))
-            if lines[-1] == "region":
-                os.kill(proc.pid, signal.SIGINT)
-            elif lines[-1] == "host SIGINT":
-                release.touch()
+            on_line(lines[-1], proc)
         err = proc.stderr.read()
-        proc.wait(60)
+        proc.wait(timeout)
     finally:
         if proc.poll() is None:
             proc.kill()
             proc.wait()
-    assert (proc.returncode, err) == (status, b""), err.decode(errors="replace")
-    assert lines == ["region", "builtins.KeyboardInterrupt()", "region", *outside, *getsignal]
+    return proc.returncode, lines, err
+
+
+# The host's threads, not Python's, run regions: a Ctrl-C ends both, and the
+# host's own disposition still applies to it, as without talvex: its
+# handler runs, or the default action ends the host.
+HOST_THREAD = """\
+import sys
+sys.path.insert(0, {tests!r})
+import tvclient_lazy as lazy
+from scenario import outcome
+# One write a line: the two threads' lines never mix.
+sys.stdout.write(outcome(lazy.spin, 60.0, True, True) + "\\n")   # "region" once open
+sys.stdout.flush()
+"""
+
+
+@pytest.mark.parametrize("flags, status, host", [
+    (["--no-signals"], -signal.SIGINT, []),
+    (["--no-signals", "--own-sigint"], 0, ["host SIGINT"]),
+], ids=["default-action", "own-handler"])
+def test_regions_of_an_embedding_programs_threads_leave_it_its_sigint(embed_host, flags, status,
+                                                                      host):
+    opened = []
+
+    def on_line(line, proc):
+        if line == "region":
+            opened.append(line)
+            if len(opened) == 2:
+                os.kill(proc.pid, signal.SIGINT)
+
+    code, lines, err = run_host(
+        embed_host, [*flags, "--threads", "2", HOST_THREAD.format(tests=str(ROOT / "tests")),
+                     "import talvex"], on_line)
+    assert (code, err) == (status, b""), err.decode(errors="replace")
+    ended = ["builtins.KeyboardInterrupt()"] * 2 if status == 0 else []
+    assert sorted(lines) == sorted(["region", "region", *host, *ended])
+
+
+# The host replaces its SIGINT handler from C after talvex learnt it (by a
+# handler of its own, or the default action), then calls init_talvex()
+# again: outside regions a Ctrl-C does what the host's disposition now says.
+@pytest.mark.parametrize("change, status, lines", [
+    ("--replace-sigint", 0, ["ready", "host SIGINT 2", "went on"]),
+    ("--default-sigint", -signal.SIGINT, ["ready"]),
+])
+def test_init_talvex_learns_an_embedding_programs_new_disposition(embed_host, tmp_path, change,
+                                                                  status, lines):
+    release = tmp_path / "release"
+
+    def on_line(line, proc):
+        if line == "ready":
+            os.kill(proc.pid, signal.SIGINT)
+        elif line.startswith("host SIGINT"):
+            release.touch()
+
+    code, out, err = run_host(embed_host, [
+        "--no-signals", "--own-sigint", change, "import talvex",
+        textwrap.dedent(f"""\
+            import os, time
+            import talvex.signals
+            talvex.signals.init_talvex()
+            print("ready", flush=True)
+            end = time.monotonic() + 60
+            while time.monotonic() < end and not os.path.exists({str(release)!r}):
+                time.sleep(0.001)
+            print("went on", flush=True)
+            """)], on_line)
+    assert (code, err) == (status, b""), err.decode(errors="replace")
+    assert out == lines

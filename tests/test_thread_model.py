@@ -12,8 +12,8 @@ compares a fresh interpreter with a small model:
   main thread's region or reaches its Python code, and also reaches the
   worker's open scope; one sent to the worker reaches its open scope (a
   hang-up the main thread as well), or else the main thread; another
-  thread's sig_check() takes only an interrupt still waiting for the main
-  thread, once; nothing appears without a signal. Signals merge only where
+  thread's sig_check() (called with the interpreter lock held) takes only
+  an interrupt still waiting for the main thread, once; nothing appears without a signal. Signals merge only where
   a record merges them: one that arrives while an interrupt is still
   waiting replaces it, except that a waiting SIGHUP is never replaced.
 
@@ -159,7 +159,9 @@ class Model:
     last), the worker once it first opened its scope (`worker_seen`: the
     serial it took or was marked with last); the first check of the client
     module (in any thread) always looks, to register the module's word
-    (`word`)."""
+    (`word`). After a signal sent to the process the next check in any
+    thread looks too (`census`), until one finds nothing to take while
+    nothing waits for the main thread."""
 
     def __init__(self):
         self.region = False
@@ -171,6 +173,7 @@ class Model:
         self.driver_seen = None
         self.worker_seen = None
         self.word = False
+        self.census = False
 
     def step(self, kind, *args):
         ev = {"main": [], "worker": [], "driver": []}
@@ -183,19 +186,22 @@ class Model:
             self.region, self.count = False, 0
         elif kind == "sig_check" and args[0] == "driver":
             first, self.word = not self.word, True
-            if self.pending or self.mark or first:
+            if self.pending or self.mark or first or self.census:
                 fresh = self.driver_seen is None
                 if fresh:
                     self.driver_seen = self.serial
                 if self.pending and (fresh or self.driver_seen != self.serial):
                     ev["driver"].append(SIGNALS[self.pending])
                     self.driver_seen = self.serial
+                else:
+                    self.end_census()
         elif kind == "open":
             self.scope = True
             if self.worker_seen is None:
                 self.worker_seen = self.serial
         elif kind == "sig_check":
             self.word = True
+            self.end_census()
         elif kind == "poll":
             self.word = True
             if self.mark:
@@ -206,6 +212,8 @@ class Model:
                 # waiting for the main thread (busy in its region).
                 ev["worker"].append(SIGNALS[self.pending])
                 self.worker_seen, self.scope = self.serial, False
+            else:
+                self.end_census()
         elif kind == "close":
             self.scope, self.mark = False, 0
         elif kind == "init":
@@ -216,6 +224,7 @@ class Model:
             sig, target = args
             if target == "process":
                 self.serial += 1
+                self.census = True
                 if self.scope:
                     self.mark_scope(sig)
                 self.to_main(sig, ev)
@@ -239,6 +248,12 @@ class Model:
             self.region, self.count = False, 0
         elif self.pending != HUP:
             self.pending = sig
+
+    def end_census(self):
+        # A check that took nothing ends it, once nothing waits for the
+        # main thread.
+        if not self.pending:
+            self.census = False
 
     def mark_scope(self, sig):
         self.worker_seen = self.serial

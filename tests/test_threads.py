@@ -416,3 +416,54 @@ print(outcome(c.fault, "segv"), c.state()[:4])
 """)
     assert out == ["['SIGSEGV True', 'SIGINT True', 'SIGFPE True'] (0, 0, 0, 0)",
                    "talvex.signals.SignalError('Segmentation fault') (0, 0, 0, 0)"]
+
+
+# ---------------------------------------------------------------------------
+# A worker that polls outside any region or scope (sig_check(), or
+# talvex::check() without a cooperative scope) with the lock released takes
+# no interrupt sent to the process: the main thread takes it. The first such
+# poll that comes after one says so, once, with a RuntimeWarning that names
+# the module and the fix.
+
+@pytest.mark.parametrize("kind", ["sig_check", "check"])
+def test_workers_polling_outside_regions_and_scopes_are_warned_once(kind):
+    status, out, err = run_signalled(f"""
+import time, warnings
+from concurrent.futures import ThreadPoolExecutor
+import talvex, tvroute
+from scenario import outcome
+warnings.simplefilter("always")   # each warning shows, not only the first of a place
+shown = []
+warnings.showwarning = lambda message, category, *rest: shown.append(
+    "%s: %s" % (category.__name__, message))
+pool = ThreadPoolExecutor(max_workers=4)
+futures = [pool.submit(tvroute.poll_loop, {kind!r}) for _ in range(4)]
+def wait_for_the_pool():
+    # Ctrl-C comes once the four workers poll, while this waits for them.
+    while tvroute.polling() < 4:
+        time.sleep(0.001)
+    print("open", flush=True)
+    return [f.result() for f in futures]
+print(outcome(wait_for_the_pool), flush=True)
+# A second Ctrl-C, once the first was warned about.
+end = time.monotonic() + 60
+while not shown and time.monotonic() < end:
+    time.sleep(0.001)
+def wait_again():
+    print("open", flush=True)
+    return [time.sleep(0.001) for _ in range(60000)]
+print(outcome(wait_again), flush=True)
+time.sleep(0.1)   # the workers poll on
+tvroute.stop()
+print([f.result() for f in futures])
+print(shown)
+""", signal.SIGINT, marker=b"open")
+    assert (status, err) == (0, b""), err.decode(errors="replace")
+    assert out == ["open", "builtins.KeyboardInterrupt()", "open", "builtins.KeyboardInterrupt()",
+                   "['stopped', 'stopped', 'stopped', 'stopped']",
+                   repr(["RuntimeWarning: talvex: %s in a thread other than the main one, "
+                         "outside a protected region and a cooperative scope, takes no "
+                         "interrupt sent to the process (module tvroute): put the thread's "
+                         "loop inside sig_on() ... sig_off(), or poll with talvex::check() "
+                         "inside a talvex::cooperative scope"
+                         % ("sig_check()" if kind == "sig_check" else "talvex::check()")])]

@@ -207,17 +207,33 @@ uintptr_t stack_pointer_of(void *context)
     siglongjmp(rec->record->resume_point, sig);
 }
 
+unsigned long long copy_bit(int sig)
+{
+    return 1ULL << (sig - 1);
+}
+
 // A copy of an interrupt that one thread passed on to another thread's
 // region. It is sent with the address of the shared state as its value, so
-// the kernel's own siginfo tells it apart from every other delivery.
-bool is_passed_on(const siginfo_t *info)
+// the kernel's own siginfo tells it apart from every other delivery. When
+// the kernel cannot queue that siginfo (RLIMIT_SIGPENDING reached), it
+// still delivers the signal, with a bare SI_USER from no process instead:
+// such a delivery is a copy while one is on its way to this thread. Either
+// way the copy has arrived: a standard signal is pending at most once per
+// thread, so copies sent before this delivery merged with it.
+bool is_passed_on(ThreadRecord *self, int sig, const siginfo_t *info)
 {
-    return info != nullptr && info->si_code == SI_QUEUE && info->si_pid == getpid() &&
-           info->si_value.sival_ptr == static_cast<void *>(&shared);
+    bool marked = info != nullptr && info->si_code == SI_QUEUE && info->si_pid == getpid() &&
+                  info->si_value.sival_ptr == static_cast<void *>(&shared);
+    bool expected = self != nullptr && (__atomic_load_n(&self->copies, __ATOMIC_SEQ_CST) &
+                                        copy_bit(sig)) != 0;
+    bool unmarked = expected && info != nullptr && info->si_code == SI_USER && info->si_pid == 0;
+    if (expected && (marked || unmarked))
+        __atomic_fetch_and(&self->copies, ~copy_bit(sig), __ATOMIC_SEQ_CST);
+    return marked || unmarked;
 }
 
 // By kernel thread id: a thread that ended meanwhile is simply not found.
-void pass_on(const ThreadRecord *rec, int sig)
+void pass_on(ThreadRecord *rec, int sig)
 {
     int tid = tv_load(&rec->tid);
     if (tid == 0)
@@ -229,7 +245,10 @@ void pass_on(const ThreadRecord *rec, int sig)
     info.si_pid = getpid();
     info.si_uid = getuid();
     info.si_value.sival_ptr = &shared;
-    syscall(SYS_rt_tgsigqueueinfo, getpid(), tid, sig, &info);
+    // Known as on its way before it can arrive.
+    __atomic_fetch_or(&rec->copies, copy_bit(sig), __ATOMIC_SEQ_CST);
+    if (syscall(SYS_rt_tgsigqueueinfo, getpid(), tid, sig, &info) != 0)
+        __atomic_fetch_and(&rec->copies, ~copy_bit(sig), __ATOMIC_SEQ_CST);
 }
 
 // Asks the interpreter to run its handler for `sig`, once that handler is
@@ -296,17 +315,16 @@ void run_host_handler(int sig, siginfo_t *info, void *context)
 
 // The main thread's share of an interrupt, when no region of the main
 // thread takes it: what the program set (its handler, or talvex's meaning)
-// or, in an embedding program whose interpreter installed no handlers and
-// where no region took it, the host's own disposition.
+// or, in an embedding program whose interpreter installed no handlers, the
+// host's own disposition, as without talvex: regions of other threads that
+// the signal ended do not use it up.
 // `owed`: the exported record is in a region that is not the main
 // thread's (a module opened it by hand in another thread); the main
 // thread's share waits apart from that region's record.
-void main_share(int sig, siginfo_t *info, void *context, bool taken, bool owed = false)
+void main_share(int sig, siginfo_t *info, void *context, bool owed = false)
 {
     int host = tv_load(&shared.host_action[sig]);
     if (host != kHostNone && !tv_load(&shared.claimed[sig])) {
-        if (taken)
-            return;
         if (host == kHostChain) {
             run_host_handler(sig, info, context);
             return;
@@ -339,7 +357,7 @@ void take_copy(ThreadRecord *self, int sig, siginfo_t *info, void *context)
         return;
     }
     if (main)
-        main_share(sig, info, context, false, in_region(self->record));
+        main_share(sig, info, context, in_region(self->record));
 }
 
 // Thread-directed (pthread_kill, raise, tgkill): for the thread it was sent
@@ -355,7 +373,7 @@ void interrupt(int sig, siginfo_t *info, void *context)
     if (tv_load(&shared.dying_thread) != 0)
         return;
     ThreadRecord *self = find_thread_record(static_cast<unsigned long>(pthread_self()));
-    if (is_passed_on(info)) {
+    if (is_passed_on(self, sig, info)) {
         take_copy(self, sig, info, context);
         return;
     }
@@ -378,7 +396,7 @@ void interrupt(int sig, siginfo_t *info, void *context)
     // thread: only a region of the main thread ends by it, or its check().
     if (tv_load(&shared.claimed[sig])) {
         if (!main_in_region)
-            main_share(sig, info, context, false, owed);
+            main_share(sig, info, context, owed);
         else if (self != main)
             pass_on(main, sig);
         else
@@ -393,7 +411,7 @@ void interrupt(int sig, siginfo_t *info, void *context)
         bool region = in_region(self->record);
         if (region || tv_load(&self->scopes) > 0) {
             if (hangup)
-                main_in_region ? pass_on(main, sig) : main_share(sig, info, context, true, owed);
+                main_in_region ? pass_on(main, sig) : main_share(sig, info, context, owed);
             if (region)
                 take_in_region(self, sig, context, false);
             else
@@ -412,32 +430,36 @@ void interrupt(int sig, siginfo_t *info, void *context)
         else if (main_in_region)
             pass_on(main, sig);
         else
-            main_share(sig, info, context, false, owed);
+            main_share(sig, info, context, owed);
         return;
     }
 
     // Sent to the process: every open region ends, every cooperative scope
-    // gets it at its next check(), and the main thread gets it too.
+    // gets it at its next check(), and the main thread gets it too. A poll
+    // outside those, in another thread, takes none of it: the census makes
+    // the next poll look (whatever thread it is in), so that one in such a
+    // thread can say so.
     __atomic_add_fetch(&shared.interrupt_serial, 1, __ATOMIC_SEQ_CST);
-    bool taken = false;
+    if (!tv_load(&shared.polls_warned)) {
+        tv_store(&shared.poll_census, 1);
+        raise_attention();
+    }
     bool here = false;
     for (ThreadRecord *rec = __atomic_load_n(&shared.threads, __ATOMIC_ACQUIRE); rec != nullptr;
          rec = rec->next) {
         if (tv_load(&rec->tid) == 0 || rec == main)
             continue;
         if (in_region(rec->record)) {
-            taken = true;
             if (rec == self)
                 here = true;
             else
                 pass_on(rec, sig);
         } else if (tv_load(&rec->scopes) > 0) {
-            taken = true;
             mark_scope(rec, sig);
         }
     }
     if (!main_in_region)
-        main_share(sig, info, context, taken || by_hand_here, owed);
+        main_share(sig, info, context, owed);
     else if (self != main)
         pass_on(main, sig);
     else
@@ -664,6 +686,24 @@ bool run_chained_handler(int sig, siginfo_t *info, void *context, bool fault)
 
 namespace {
 
+// A fatal signal sent to the process that the program set a Python handler
+// for: the handler runs in the main thread, at Python's next check, or,
+// while the main thread polls in a cooperative scope, at the scope's next
+// check(), which ends the loop with what the handler raises. A scope that
+// closes first leaves it to Python (cooperative_exit); whoever takes it
+// first, by an atomic exchange, takes it alone.
+void hand_fatal_to_python(ThreadRecord *main, int sig)
+{
+    if (main != nullptr && tv_load(&main->scopes) > 0) {
+        tv_store(&shared.owed_to_main[sig], 1);
+        raise_attention();
+        if (tv_load(&main->scopes) > 0 ||
+            !__atomic_exchange_n(&shared.owed_to_main[sig], 0, __ATOMIC_SEQ_CST))
+            return;
+    }
+    PyErr_SetInterruptEx(sig);
+}
+
 // Threads without a record of their own (they never opened a region or a
 // scope) inside the fatal-signal handler, by kernel id: "a fault during
 // signal handling" is known per thread. Those with a record keep it in its
@@ -767,7 +807,7 @@ void fatal_signal_handler(int sig, siginfo_t *info, void *context)
         }
         if (to_python) {
             leave_fatal(self, tid);
-            PyErr_SetInterruptEx(sig);
+            hand_fatal_to_python(main, sig);
             errno = saved_errno;
             return;
         }

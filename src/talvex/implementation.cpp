@@ -11,6 +11,7 @@
 #include "crash.h"
 #include "implementation.h"
 #include "platform.h"
+#include "pyref.h"
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -267,6 +268,7 @@ void reset_record(ThreadRecord *rec)
     tv_store(&rec->recovered_early, 0);
     tv_store(&rec->scopes, 0);
     tv_store(&rec->scope_signal, 0);
+    __atomic_store_n(&rec->copies, 0ULL, __ATOMIC_SEQ_CST);
 }
 
 // A thread that ends gives its entry back for another thread to take.
@@ -362,6 +364,7 @@ void after_fork_in_child()
     tv_store(&self->scope_signal, 0);
     for (int s = 0; s < kSignalSlots; s++)
         tv_store(&shared.owed_to_main[s], 0);
+    tv_store(&shared.poll_census, 0);
     shared.main_thread = static_cast<unsigned long>(pthread_self());
     tv_store(&shared.main_thread_tid, kernel_thread_id());
     // The child's stack is the forking thread's: not checked against the
@@ -413,9 +416,18 @@ void cooperative_exit()
 {
     ThreadRecord *rec = own_thread_record();
     // The thread's work ended: what waited for its scopes is over with it
-    // (the main thread got its own share when the signal came).
-    if (__atomic_sub_fetch(&rec->scopes, 1, __ATOMIC_SEQ_CST) == 0 &&
-        __atomic_exchange_n(&rec->scope_signal, 0, __ATOMIC_SEQ_CST) != 0)
+    // (the main thread got its own share when the signal came). A fatal
+    // signal the main thread's scope did not take is Python's again.
+    if (__atomic_sub_fetch(&rec->scopes, 1, __ATOMIC_SEQ_CST) != 0)
+        return;
+    if (rec == __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE)) {
+        for (int s : kFatalSignals) {
+            if (__atomic_exchange_n(&shared.owed_to_main[s], 0, __ATOMIC_SEQ_CST) &&
+                python_running())
+                PyErr_SetInterruptEx(s);
+        }
+    }
+    if (__atomic_exchange_n(&rec->scope_signal, 0, __ATOMIC_SEQ_CST) != 0)
         refresh_attention();
 }
 
@@ -428,19 +440,24 @@ bool region_of_main_thread(const ThreadRecord *main)
 }
 
 // The interrupt a check in the calling thread takes, or 0: the main thread
-// takes its own share (and a claimed signal, whose handler runs there),
-// another thread what was marked for its scopes, or an interrupt sent to
-// the whole process that its checks have not taken yet.
-int take_for_check(ThreadRecord *rec, bool fresh)
+// takes its own share (and a signal the program claimed, whose handler runs
+// there), another thread what was marked for its scopes, or an interrupt
+// sent to the whole process that its checks have not taken yet, while the
+// main thread has not: in a region or a scope, or while this thread holds
+// the interpreter lock (the main thread then cannot take it first). Without
+// those a worker's poll takes none: `missed` says when one was sent since
+// the thread last looked, or the census (see interrupt()) asks.
+int take_for_check(ThreadRecord *rec, bool fresh, bool *missed)
 {
     tvstate_t *st = rec->record;
     int sig = 0;
+    *missed = false;
     bool main = rec == __atomic_load_n(&shared.main_record, __ATOMIC_ACQUIRE);
     if (tv_load(&st->sigint_blocked) && (main ? region_of_main_thread(rec)
                                               : tv_load(&st->sig_on_count) > 0))
-        sig = 0;  // a shielded region delivers its own when the shield lifts
-    else if (main) {
-        for (int s : kInterruptSignals) {
+        return 0;  // a shielded region delivers its own when the shield lifts
+    if (main) {
+        for (int s : kOwedSignals) {
             // Read first: the exchange, a locked instruction, only where one waits.
             if (sig == 0 && tv_load(&shared.owed_to_main[s]) &&
                 __atomic_exchange_n(&shared.owed_to_main[s], 0, __ATOMIC_SEQ_CST))
@@ -450,29 +467,97 @@ int take_for_check(ThreadRecord *rec, bool fresh)
             sig = claim_pending(st);
     } else {
         unsigned int serial = __atomic_load_n(&shared.interrupt_serial, __ATOMIC_SEQ_CST);
+        bool covered = tv_load(&st->sig_on_count) > 0 || tv_load(&rec->scopes) > 0;
+        bool holds_lock = PyGILState_Check();
+        bool unseen = fresh || rec->seen_serial != serial;
         sig = __atomic_exchange_n(&rec->scope_signal, 0, __ATOMIC_SEQ_CST);
-        if (sig == 0 && (fresh || rec->seen_serial != serial))
+        if (sig == 0 && unseen && (covered || holds_lock))
             sig = tv_load(&main_state()->pending_interrupt);
+        *missed = !covered && !holds_lock &&
+                  (rec->seen_serial != serial || tv_load(&shared.poll_census));
         if (sig != 0)
             rec->seen_serial = serial;
     }
-    refresh_attention();
     return sig == SIGTERM ? SIGHUP : sig;
 }
 
 // A thread whose first check this is takes an interrupt still waiting for
 // the main thread: it may have started its loop before the signal came.
-int take_for_this_thread(ThreadRecord **rec)
+// A check that takes nothing once the main thread took its share ends the
+// census.
+int take_for_this_thread(ThreadRecord **rec, bool *missed)
 {
     bool fresh = existing_thread_record() == nullptr;
     *rec = own_thread_record();
-    return take_for_check(*rec, fresh);
+    int sig = take_for_check(*rec, fresh, missed);
+    if (sig == 0 && tv_load(&main_state()->pending_interrupt) == 0)
+        tv_store(&shared.poll_census, 0);
+    refresh_attention();
+    return sig;
+}
+
+// The module a poll came from, by the address it returns to: its name in
+// sys.modules, else its file, else "?" (a new reference, or null).
+PyObject *module_of(void *caller)
+{
+    Dl_info where;
+    if (dladdr(caller, &where) == 0 || where.dli_fname == nullptr)
+        return PyUnicode_FromString("?");
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    PyObject *key, *module;
+    Py_ssize_t i = 0;
+    while (PyDict_Next(modules, &i, &key, &module)) {
+        if (!PyModule_Check(module))
+            continue;
+        Ref file(PyModule_GetFilenameObject(module));
+        Ref encoded(file ? PyUnicode_EncodeFSDefault(file.get()) : nullptr);
+        if (encoded && strcmp(PyBytes_AS_STRING(encoded.get()), where.dli_fname) == 0) {
+            PyErr_Clear();
+            return Py_NewRef(key);
+        }
+        PyErr_Clear();
+    }
+    return PyUnicode_DecodeFSDefault(where.dli_fname);
+}
+
+// The first poll in a worker, outside regions and scopes, that takes no
+// part of an interrupt sent to the process says so, once, with a
+// RuntimeWarning that names the module and the fix. Returns false with the
+// warning set as an exception (warnings turned into errors) for a caller
+// that can raise it; `raise` false reports it as unraisable instead.
+bool warn_missed_poll(void *caller, const char *poll, bool raise)
+{
+    // Nothing is shown once the interpreter is finalising.
+    if (tv_load(&shared.polls_warned) || !python_running() ||
+        __atomic_exchange_n(&shared.polls_warned, 1, __ATOMIC_SEQ_CST) != 0)
+        return true;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    bool ok = false;
+    Ref module(module_of(caller));
+    if (module) {
+        ok = PyErr_WarnFormat(
+                 PyExc_RuntimeWarning, 1,
+                 "talvex: %s in a thread other than the main one, outside a protected region "
+                 "and a cooperative scope, takes no interrupt sent to the process (module %U): "
+                 "put the thread's loop inside sig_on() ... sig_off(), or poll with "
+                 "talvex::check() inside a talvex::cooperative scope",
+                 poll, module.get()) == 0;
+    }
+    if (!ok && !raise)
+        PyErr_WriteUnraisable(nullptr);
+    PyGILState_Release(gil);
+    return ok || !raise;
 }
 
 int cooperative_claim()
 {
+    void *caller = __builtin_return_address(0);
     ThreadRecord *rec;
-    return take_for_this_thread(&rec);
+    bool missed;
+    int sig = take_for_this_thread(&rec, &missed);
+    if (missed)
+        warn_missed_poll(caller, "talvex::check()", false);
+    return sig;
 }
 
 tvstate_t *thread_state()
@@ -541,8 +626,12 @@ void park_if_finalizing()
 
 int poll()
 {
+    void *caller = __builtin_return_address(0);
     ThreadRecord *rec;
-    int sig = take_for_this_thread(&rec);
+    bool missed;
+    int sig = take_for_this_thread(&rec, &missed);
+    if (missed && !warn_missed_poll(caller, "sig_check()", true))
+        return 0;
     if (sig == 0)
         return 1;
     // A check inside this thread's own region ends it (not a region that a
@@ -744,8 +833,9 @@ void refresh_attention()
     // Cleared, then looked at again: a handler marks first and raises the
     // words after, so whatever it marks after the look raises them again.
     set_attention(0);
-    bool waiting = tv_load(&main_state()->pending_interrupt) != 0;
-    for (int s : kInterruptSignals)
+    bool waiting = tv_load(&main_state()->pending_interrupt) != 0 ||
+                   tv_load(&shared.poll_census) != 0;
+    for (int s : kOwedSignals)
         waiting = waiting || tv_load(&shared.owed_to_main[s]) != 0;
     for (ThreadRecord *rec = __atomic_load_n(&shared.threads, __ATOMIC_ACQUIRE);
          rec != nullptr && !waiting; rec = rec->next)
@@ -806,8 +896,9 @@ void recover(ThreadRecord *rec)
     // Cleared last: until here a fault counts as one during signal handling.
     if (tv_load(&st->handler_active) != 0)
         tv_store(&st->handler_active, 0);
-    // What waited may have been this record's; nothing to lower otherwise.
-    if (tv_load(&runtime.attention) != 0)
+    // What waited may have been this record's; nothing to lower otherwise,
+    // nor while the census keeps the words raised.
+    if (tv_load(&runtime.attention) != 0 && !tv_load(&shared.poll_census))
         refresh_attention();
 }
 

@@ -122,8 +122,31 @@ void learn_host_disposition(int sig)
             tv_store(&shared.host_action[sig], kHostDefault);
         return;  // SIG_IGN: left ignored
     }
+    // Never half written where a handler reads it.
+    tv_store(&shared.host_action[sig], kHostNone);
     shared.host_handler[sig] = current;
     tv_store(&shared.host_action[sig], kHostChain);
+}
+
+// A later init_talvex() in an embedding program's mode: a disposition the
+// program set natively since (it replaced talvex's handler from C) is its
+// own from now on, as at the first one, and signal.getsignal() says so,
+// unless Python code set a handler of its own, which stays.
+bool relearn_host_disposition(int sig)
+{
+    struct sigaction current;
+    if (sigaction(sig, nullptr, &current) != 0 || is_talvex_handler(current))
+        return true;
+    Ref view(view_of(sig));
+    if (view && claims(view.get()))
+        return true;
+    Ref now(is_real_handler(current) ? Py_NewRef(Py_None)
+                                     : PyLong_FromLong(current.sa_handler == SIG_IGN ? 1 : 0));
+    if (!now)
+        return false;
+    learn_host_disposition(sig);
+    set_view(sig, now.get());
+    return true;
 }
 
 // In an embedding program's mode, what the program sets decides what an
@@ -574,8 +597,13 @@ bool note_embedding_host()
     // Py_InitializeEx(0)) leaves the interrupts to the program, until
     // something imports it. What the program does with them is read before
     // talvex's own import of the signal module changes it.
-    if (view_of(SIGINT) || real_signal != nullptr)
+    if (view_of(SIGINT) || real_signal != nullptr) {
+        for (int sig : kInterruptSignals) {
+            if (host_mode && !relearn_host_disposition(sig))
+                return false;
+        }
         return true;
+    }
     Ref name(PyUnicode_FromString("_signal"));
     if (!name)
         return false;

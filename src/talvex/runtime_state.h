@@ -25,6 +25,9 @@ constexpr int kSignalSlots = 65;
 // The signals talvex serves: interrupts, then the fatal ones.
 inline constexpr int kInterruptSignals[] = {SIGHUP, SIGINT, SIGALRM};
 inline constexpr int kFatalSignals[] = {SIGQUIT, SIGILL, SIGABRT, SIGFPE, SIGBUS, SIGSEGV};
+// The signals that may be owed to the main thread (Shared::owed_to_main).
+inline constexpr int kOwedSignals[] = {SIGHUP,  SIGINT, SIGALRM, SIGQUIT, SIGILL,
+                                       SIGABRT, SIGFPE, SIGBUS,  SIGSEGV};
 
 constexpr bool is_interrupt_signal(long sig)
 {
@@ -104,6 +107,9 @@ struct ThreadRecord {
     int scopes;                  // talvex::cooperative scopes open in the thread
     int scope_signal;            // an interrupt waiting for a scope's check()
     unsigned int seen_serial;    // the last process-wide interrupt its checks took
+    // Interrupts passed on to this thread and not yet delivered, bit sig - 1:
+    // a copy that reaches it without its mark is still known as one.
+    unsigned long long copies;
     sigset_t landing_mask;       // where the last jump interrupted the thread
     ThreadRecord *next;          // the registry: prepended, never unlinked
 };
@@ -126,11 +132,20 @@ struct Shared {
     int host_action[kSignalSlots];
     struct sigaction host_handler[kSignalSlots];  // the host's own handler, kHostChain
     // Signals owed to the main thread's Python code: a claimed signal, or
-    // _thread.interrupt_main(); python_check_interrupt takes them.
+    // _thread.interrupt_main(); python_check_interrupt takes them. A fatal
+    // signal sent while the main thread's cooperative scope is open, that
+    // the program set a Python handler for, waits here for the scope's
+    // check().
     int owed_to_main[kSignalSlots];
     int fatal_route[kSignalSlots];    // FatalRoute
     Chain chains[kChainSlots];        // by ChainSlot
     unsigned int interrupt_serial;    // counts interrupts sent to the whole process
+    // Set by an interrupt sent to the process, until a poll in any thread
+    // looks once the main thread has taken its share: a worker's poll
+    // outside regions and scopes, which takes none, then says so (once,
+    // `polls_warned`).
+    int poll_census;
+    int polls_warned;
     int python_claims_deferred;       // python_check_interrupt leaves interrupts waiting
     void (*python_native_handler)(int);  // what CPython installs natively for its handlers
     void *faulthandler_code;          // faulthandler's fatal-signal handler, learnt when installed

@@ -26,6 +26,9 @@ EXTENSIONS = [
               extra_compile_args=["-std=c++17", *warnings]),
     Extension("tvthreads", ["tvthreads.cpp"], include_dirs=include, depends=header,
               extra_compile_args=["-std=c++17", *warnings]),
+    # Polls outside regions and scopes, as a newcomer's worker would.
+    Extension("tvroute", ["tvroute.cpp"], include_dirs=include, depends=header,
+              extra_compile_args=["-std=c++17", *warnings]),
     Extension("tvclient_threads", ["tvclient_threads.c"],
               extra_compile_args=["-std=c11", "-D_POSIX_C_SOURCE=200809L", *warnings]),
     # A library with a fault handler of its own; no talvex in it.

@@ -628,9 +628,11 @@ static inline void tv_sig_off_(const char *file, int line)
  *
  * One load of a word of this module's own while nothing is pending.  In the
  * main thread it takes every interrupt.  In any other thread it follows the
- * poll rule: outside a region or cooperative scope it does not take Ctrl-C
- * for the main thread, whose Python code raises it; there, run the loop in
- * a region, or poll :cpp:func:`talvex::check` in a cooperative scope.
+ * poll rule: outside a region or cooperative scope, and without the
+ * interpreter lock, it takes no interrupt sent to the process (the main
+ * thread's Python code raises it), and the first such poll after one says
+ * so with a ``RuntimeWarning``; there, run the loop in a region, or poll
+ * :cpp:func:`talvex::check` in a cooperative scope.
  *
  * :return: nonzero to go on; 0 with the interrupt's Python exception set.
  */
@@ -712,8 +714,9 @@ static inline void sig_unblock(void)
  * the main thread as well; one sent to a single thread (pthread_kill,
  * raise) reaches that thread's region or scope.  A signal for which the
  * program set its own Python handler belongs to the main thread: check()
- * throws it there, and the handler's exception is what translate() or
- * guard() set.  Inside a cooperative scope a fatal signal is never turned
+ * throws it there (SIGQUIT and a SIGABRT sent by another process too),
+ * and the handler's exception is what translate() or guard() set.
+ * Outside a scope, talvex::check() follows sig_check()'s poll rule.  Inside a cooperative scope a fatal signal is never turned
  * into a jump (there is no resume point to go to): it ends the process
  * with the crash report.
  * Poll with talvex::check(), not sig_check(), inside a scope.
@@ -728,7 +731,9 @@ namespace talvex {
 
 /**
  * Thrown by :cpp:func:`talvex::check` when an interrupt (SIGINT, SIGALRM,
- * SIGHUP) is pending for the thread.  ``signal()`` is its number;
+ * SIGHUP) is pending for the thread, or, in the main thread, a signal the
+ * program set a Python handler for (SIGQUIT and a SIGABRT sent by another
+ * process included).  ``signal()`` is its number;
  * :cpp:func:`talvex::translate` and :cpp:func:`talvex::guard` turn it into
  * the Python exception.
  */
