@@ -16,6 +16,7 @@
  */
 #define PY_SSIZE_T_CLEAN
 #include <talvex/state.h>
+#include <frameobject.h>
 
 #include <benchmark/benchmark.h>
 
@@ -159,9 +160,88 @@ void BM_PyErr_CheckSignals(benchmark::State &s)
     }
 }
 
+/* A sequentially consistent store spelt as a plain store followed by a
+ * full fence (mfence on x86-64), where tv_store() is one xchg: the floors
+ * are measured with both. */
+inline void fenced_store(int *field, int value)
+{
+    __atomic_store_n(field, value, __ATOMIC_RELAXED);
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+}
+
+void BM_floor_fence(benchmark::State &s)
+{
+    for (auto _ : s) {
+        TVB_BATCH(
+            if (TV_UNLIKELY(sigsetjmp(floor_record.resume_point, 0) != 0)) {
+                s.SkipWithError("floor: unexpected jump");
+                break;
+            }
+            fenced_store(&floor_record.count, 1);
+            fenced_store(&floor_record.count, 0);)
+    }
+}
+
+/* The floor of a nested entry: inside an open region, what a nested pair
+ * must do at the least: read the count (to know that a region is open),
+ * one sequentially consistent store of the count up on entry and one back
+ * down on exit. */
+template <void (*store)(int *, int)>
+void nested_floor(benchmark::State &s)
+{
+    tv_store(&floor_record.count, 1);
+    for (auto _ : s) {
+        TVB_BATCH({
+            int count = tv_load(&floor_record.count);
+            store(&floor_record.count, count + 1);
+            store(&floor_record.count, count);
+        })
+    }
+    tv_store(&floor_record.count, 0);
+}
+
+void tv_store_(int *field, int value)
+{
+    tv_store(field, value);
+}
+
+void BM_nested_floor(benchmark::State &s)
+{
+    nested_floor<tv_store_>(s);
+}
+
+void BM_nested_floor_fence(benchmark::State &s)
+{
+    nested_floor<fenced_store>(s);
+}
+
+/* A sig_on()/sig_off() pair inside an open region of the same thread. */
+void BM_nested_sig_on_off(benchmark::State &s)
+{
+    if (!sig_on()) {
+        interrupted_during_benchmark = true;
+        s.SkipWithError("interrupted");
+        return;
+    }
+    for (auto _ : s) {
+        TVB_BATCH(
+            if (TV_UNLIKELY(!sig_on())) {
+                interrupted_during_benchmark = true;
+                s.SkipWithError("interrupted");
+                break;
+            }
+            sig_off();)
+    }
+    sig_off();
+}
+
 BENCHMARK(BM_empty_call);
 BENCHMARK(BM_floor);
 BENCHMARK(BM_sig_on_off);
+BENCHMARK(BM_floor_fence);
+BENCHMARK(BM_nested_floor);
+BENCHMARK(BM_nested_floor_fence);
+BENCHMARK(BM_nested_sig_on_off);
 BENCHMARK(BM_sig_check);
 BENCHMARK(BM_cooperative_check);
 BENCHMARK(BM_PyErr_CheckSignals);
@@ -341,6 +421,98 @@ void BM_sigprocmask(benchmark::State &s)
     }
 }
 
+/* A fault in a region, all the way to its Python exception (talvex's
+ * SignalError), against a hand-rolled handler that does the same with
+ * nothing of talvex: a resume point without the mask, a handler that jumps
+ * there, one sigprocmask that puts the mask back, the same exception
+ * class set with the same text. Each exception is cleared again. */
+PyObject *signal_error_class;
+
+__attribute__((noinline)) bool one_fault_in_region()
+{
+    if (!sig_on())
+        return PyErr_Occurred() != nullptr;
+    *static_cast<volatile int *>(nullptr) = 1;
+    sig_off();
+    return false;
+}
+
+void BM_fault_exception_talvex(benchmark::State &s)
+{
+    for (auto _ : s) {
+        TVB_BATCH(
+            if (TV_UNLIKELY(!one_fault_in_region())) {
+                s.SkipWithError("no exception");
+                break;
+            }
+            PyErr_Clear();)
+    }
+}
+
+sigjmp_buf hand_buf;
+sigset_t hand_mask;
+
+void hand_rolled_handler(int sig, siginfo_t *, void *)
+{
+    siglongjmp(hand_buf, sig);
+}
+
+__attribute__((noinline)) bool one_hand_rolled_fault()
+{
+    if (sigsetjmp(hand_buf, 0) == 0) {
+        *static_cast<volatile int *>(nullptr) = 1;
+        return false;
+    }
+    sigprocmask(SIG_SETMASK, &hand_mask, nullptr);
+    PyErr_SetString(signal_error_class, "Segmentation fault");
+    return true;
+}
+
+void BM_fault_exception_hand_rolled(benchmark::State &s)
+{
+    struct sigaction sa, previous;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_sigaction = hand_rolled_handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+    sigprocmask(SIG_SETMASK, nullptr, &hand_mask);
+    sigaction(SIGSEGV, &sa, &previous);
+    for (auto _ : s) {
+        TVB_BATCH(
+            if (TV_UNLIKELY(!one_hand_rolled_fault())) {
+                s.SkipWithError("no jump");
+                break;
+            }
+            PyErr_Clear();)
+    }
+    sigaction(SIGSEGV, &previous, nullptr);
+}
+
+/* What python_check_interrupt must add to CPython's path: the traceback
+ * entry "talvex.signals.python_check_interrupt" that every error leaving it
+ * carries. The same exception set and cleared, with and without one entry
+ * (PyTraceBack_Here on a frame made once, and its release). */
+PyFrameObject *entry_frame;
+
+void BM_exception_alone(benchmark::State &s)
+{
+    for (auto _ : s) {
+        TVB_BATCH(PyErr_SetNone(PyExc_KeyboardInterrupt); PyErr_Clear();)
+    }
+}
+
+void BM_exception_with_entry(benchmark::State &s)
+{
+    for (auto _ : s) {
+        TVB_BATCH(PyErr_SetNone(PyExc_KeyboardInterrupt); PyTraceBack_Here(entry_frame);
+                  PyErr_Clear();)
+    }
+}
+
+BENCHMARK(BM_exception_alone);
+BENCHMARK(BM_exception_with_entry);
+BENCHMARK(BM_fault_exception_talvex);
+BENCHMARK(BM_fault_exception_hand_rolled);
 BENCHMARK(BM_interrupt_outside_talvex);
 BENCHMARK(BM_interrupt_outside_cpython);
 BENCHMARK(BM_recovery_interrupt);
@@ -559,7 +731,19 @@ struct Timer {
     timer_t id;
 };
 Timer interrupt_timer{SIGINT, false, {}};
+Timer alarm_timer{SIGALRM, false, {}};
 Timer floor_timer{SIGUSR2, false, {}};
+
+/* The timer of the signal a latency loop waits for: SIGINT or SIGALRM. */
+Timer *timer_for(int sig)
+{
+    if (sig == SIGINT)
+        return &interrupt_timer;
+    if (sig == SIGALRM)
+        return &alarm_timer;
+    PyErr_SetString(PyExc_ValueError, "tvbench: SIGINT or SIGALRM");
+    return nullptr;
+}
 
 /* Arm `t` to expire `delay_ns` from now, at an absolute time recorded in
  * last_expiry_ns. -1 with OSError set on failure. */
@@ -617,11 +801,22 @@ bool parse_delay(PyObject *arg, int64_t *delay)
     return true;
 }
 
-/* Waits inside a region: the timer's SIGINT jumps out of it. */
-PyObject *wait_jump(PyObject *, PyObject *arg)
+/* (delay, signal): the delay in nanoseconds and the timer's signal. */
+Timer *parse_wait(PyObject *args, int64_t *delay)
+{
+    PyObject *arg;
+    int sig;
+    if (!PyArg_ParseTuple(args, "Oi", &arg, &sig) || !parse_delay(arg, delay))
+        return nullptr;
+    return timer_for(sig);
+}
+
+/* Waits inside a region: the timer's signal jumps out of it. */
+PyObject *wait_jump(PyObject *, PyObject *args)
 {
     int64_t delay;
-    if (!parse_delay(arg, &delay) || arm(interrupt_timer, delay) < 0)
+    Timer *timer = parse_wait(args, &delay);
+    if (timer == nullptr || arm(*timer, delay) < 0)
         return nullptr;
     int64_t give_up = last_expiry_ns + kGiveUpNs;
     if (!sig_on())
@@ -634,14 +829,15 @@ PyObject *wait_jump(PyObject *, PyObject *arg)
     }
     sig_off();
     work_sink = x;
-    return gave_up(interrupt_timer);
+    return gave_up(*timer);
 }
 
 /* Waits in a cooperative scope, calling talvex::check() every unit. */
-PyObject *wait_cooperative(PyObject *, PyObject *arg)
+PyObject *wait_cooperative(PyObject *, PyObject *args)
 {
     int64_t delay;
-    if (!parse_delay(arg, &delay) || arm(interrupt_timer, delay) < 0)
+    Timer *timer = parse_wait(args, &delay);
+    if (timer == nullptr || arm(*timer, delay) < 0)
         return nullptr;
     int64_t give_up = last_expiry_ns + kGiveUpNs;
     return talvex::guard([&]() -> PyObject * {
@@ -654,8 +850,40 @@ PyObject *wait_cooperative(PyObject *, PyObject *arg)
                 break;
         }
         work_sink = x;
-        return gave_up(interrupt_timer);
+        return gave_up(*timer);
     });
+}
+
+/* The same as wait_cooperative with everything of check() but its C++
+ * throw: the claim, taken from the runtime as check() takes it, and the
+ * exception set at once. What the cooperative mode costs beyond this is
+ * the throw and its catch, measured in the same conditions. */
+PyObject *wait_cooperative_nothrow(PyObject *, PyObject *args)
+{
+    int64_t delay;
+    Timer *timer = parse_wait(args, &delay);
+    if (timer == nullptr || arm(*timer, delay) < 0)
+        return nullptr;
+    int64_t give_up = last_expiry_ns + kGiveUpNs;
+    talvex::cooperative scope;
+    const talvex_runtime_t *rt = talvex::runtime_();
+    tv_register_attention_(rt);
+    uint64_t x = work_sink;
+    for (uint32_t i = 1;; i++) {
+        if (TV_UNLIKELY(*(const volatile int *)&talvex_attention != 0)) {
+            int sig = rt->claim_interrupt();
+            if (sig != 0) {
+                work_sink = x;
+                talvex_api.do_raise_exception(sig);
+                return nullptr;
+            }
+        }
+        x = work_unit(x);
+        if ((i & 1023) == 0 && now_ns() > give_up)
+            break;
+    }
+    work_sink = x;
+    return gave_up(*timer);
 }
 
 /* Waits outside any region, calling PyErr_CheckSignals() every `every`
@@ -691,9 +919,9 @@ PyObject *wait_poll(PyObject *, PyObject *args)
 }
 
 /* The floor for every mode: a bare handler raises a flag, the loop sees it
- * at the next unit and returns with the same exception set. Everything
- * above this is what the mode adds to kernel delivery and Python's own
- * exception path. */
+ * at the next unit and returns with the exception the mode's signal
+ * becomes (the class is the second argument). Everything above this is
+ * what the mode adds to kernel delivery and Python's own exception path. */
 volatile sig_atomic_t floor_flag;
 
 void floor_handler(int)
@@ -703,10 +931,11 @@ void floor_handler(int)
 
 bool floor_handler_installed = false;
 
-PyObject *wait_floor(PyObject *, PyObject *arg)
+PyObject *wait_floor(PyObject *, PyObject *args)
 {
+    PyObject *arg, *exception;
     int64_t delay;
-    if (!parse_delay(arg, &delay))
+    if (!PyArg_ParseTuple(args, "OO", &arg, &exception) || !parse_delay(arg, &delay))
         return nullptr;
     if (!floor_handler_installed) {
         struct sigaction sa;
@@ -733,7 +962,7 @@ PyObject *wait_floor(PyObject *, PyObject *arg)
         }
     }
     work_sink = x;
-    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    PyErr_SetNone(exception);
     return nullptr;
 }
 
@@ -1055,12 +1284,14 @@ PyObject *install_pyspy_standin(PyObject *, PyObject *arg)
 
 PyMethodDef methods[] = {
     {"run_micro", run_micro, METH_O, "Run the micro-benchmarks with the given flags."},
-    {"wait_jump", wait_jump, METH_O, "Arm the timer, wait for it inside a region."},
-    {"wait_cooperative", wait_cooperative, METH_O,
+    {"wait_jump", wait_jump, METH_VARARGS, "Arm the timer, wait for it inside a region."},
+    {"wait_cooperative", wait_cooperative, METH_VARARGS,
      "Arm the timer, wait for it in a cooperative scope."},
+    {"wait_cooperative_nothrow", wait_cooperative_nothrow, METH_VARARGS,
+     "The same as wait_cooperative with the exception set instead of thrown."},
     {"wait_poll", wait_poll, METH_VARARGS,
      "Arm the timer, wait for it polling PyErr_CheckSignals()."},
-    {"wait_floor", wait_floor, METH_O, "Arm a timer for a bare handler, wait for its flag."},
+    {"wait_floor", wait_floor, METH_VARARGS, "Arm a timer for a bare handler, wait for its flag."},
     {"last_expiry", last_expiry, METH_NOARGS, "CLOCK_MONOTONIC ns of the last armed expiry."},
     {"recovery_masks", recovery_masks, METH_NOARGS,
      "Blocked signals at entry, at the landing and after a recovery from SIGINT."},
@@ -1084,6 +1315,18 @@ PyModuleDef module_def = {
 PyMODINIT_FUNC PyInit_tvbench(void)
 {
     if (talvex_import() < 0)
+        return nullptr;
+    PyObject *signals = PyImport_ImportModule("talvex.signals");
+    signal_error_class = signals ? PyObject_GetAttrString(signals, "SignalError") : nullptr;
+    Py_XDECREF(signals);
+    if (signal_error_class == nullptr)
+        return nullptr;
+    PyCodeObject *code = PyCode_NewEmpty("tvbench.cpp", "python_check_interrupt", 1);
+    PyObject *globals = code ? PyDict_New() : nullptr;
+    entry_frame = globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    Py_XDECREF(globals);
+    Py_XDECREF(code);
+    if (entry_frame == nullptr)
         return nullptr;
     PyObject *m = PyModule_Create(&module_def);
     if (m != nullptr &&

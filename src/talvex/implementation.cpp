@@ -47,7 +47,7 @@ void park_if_finalizing();
 talvex_runtime_t runtime = {
     {}, TALVEX_RUNTIME_MAGIC, TALVEX_RUNTIME_ABI, cooperative_enter, cooperative_exit,
     cooperative_claim, thread_state, poll, 0, register_attention, landed_signal,
-    register_unloadable_attention, unregister_attention, park_if_finalizing,
+    register_unloadable_attention, unregister_attention, park_if_finalizing, 0,
 };
 AttentionWords attention_words;
 Shared shared;
@@ -355,6 +355,11 @@ void after_fork_in_child()
     this_thread_record = self;
     claim_record(self);
     __atomic_store_n(&shared.main_record, self, __ATOMIC_RELEASE);
+    // The header finds the exported record by its thread only where that
+    // thread is the one that forked: another thread's is its own.
+    __atomic_store_n(&runtime.main_thread,
+                     self->record == &tvstate ? static_cast<unsigned long>(pthread_self()) : 0UL,
+                     __ATOMIC_RELEASE);
     tv_store(&self->record->pending_interrupt, 0);
     tv_store(&self->scope_signal, 0);
     for (int s = 0; s < kSignalSlots; s++)
@@ -453,7 +458,9 @@ int take_for_check(ThreadRecord *rec, bool fresh, bool *missed)
         return 0;  // a shielded region delivers its own when the shield lifts
     if (main) {
         for (int s : kOwedSignals) {
-            if (sig == 0 && __atomic_exchange_n(&shared.owed_to_main[s], 0, __ATOMIC_SEQ_CST))
+            // Read first: the exchange, a locked instruction, only where one waits.
+            if (sig == 0 && tv_load(&shared.owed_to_main[s]) &&
+                __atomic_exchange_n(&shared.owed_to_main[s], 0, __ATOMIC_SEQ_CST))
                 sig = s;
         }
         if (sig == 0)
@@ -772,6 +779,8 @@ void enter_main_thread_record(unsigned long thread, int tid)
         main_record_listed = true;
     }
     __atomic_store_n(&shared.main_record, rec, __ATOMIC_RELEASE);
+    // From now on the header finds the main thread's record by its thread.
+    __atomic_store_n(&runtime.main_thread, thread, __ATOMIC_RELEASE);
     pthread_mutex_unlock(&registry_lock);
     if (pthread_equal(pthread_self(), static_cast<pthread_t>(thread))) {
         this_thread_record = rec;
@@ -779,11 +788,21 @@ void enter_main_thread_record(unsigned long thread, int tid)
     }
 }
 
+// The main thread's entry, found by its thread alone: the main thread's
+// regions and checks take no thread-local lookup. Null in other threads.
+ThreadRecord *main_thread_entry(unsigned long self)
+{
+    return self == __atomic_load_n(&runtime.main_thread, __ATOMIC_ACQUIRE) ? &main_thread_record
+                                                                           : nullptr;
+}
+
 ThreadRecord *own_thread_record()
 {
+    unsigned long self = static_cast<unsigned long>(pthread_self());
+    if (ThreadRecord *main = main_thread_entry(self))
+        return main;
     ThreadRecord *rec = this_thread_record;
-    if (rec != nullptr && __atomic_load_n(&rec->thread, __ATOMIC_ACQUIRE) ==
-                              static_cast<unsigned long>(pthread_self()))
+    if (rec != nullptr && __atomic_load_n(&rec->thread, __ATOMIC_ACQUIRE) == self)
         return rec;
     rec = register_this_thread();
     this_thread_record = rec;
@@ -792,11 +811,13 @@ ThreadRecord *own_thread_record()
 
 ThreadRecord *existing_thread_record()
 {
+    unsigned long self = static_cast<unsigned long>(pthread_self());
+    if (ThreadRecord *main = main_thread_entry(self))
+        return main;
     ThreadRecord *rec = this_thread_record;
-    if (rec != nullptr && __atomic_load_n(&rec->thread, __ATOMIC_ACQUIRE) ==
-                              static_cast<unsigned long>(pthread_self()))
+    if (rec != nullptr && __atomic_load_n(&rec->thread, __ATOMIC_ACQUIRE) == self)
         return rec;
-    return find_thread_record(static_cast<unsigned long>(pthread_self()));
+    return find_thread_record(self);
 }
 
 void refresh_attention()
@@ -838,16 +859,24 @@ int claim_pending(tvstate_t *record)
 
 void recover(ThreadRecord *rec)
 {
+    // A field already 0 is left alone: each store is a locked instruction,
+    // and nothing but this thread sets these (the count is 0 before any is
+    // read, so no handler jumps any more).
     tvstate_t *st = rec->record;
-    tv_store(&st->sigint_blocked, 0);
+    if (tv_load(&st->sigint_blocked) != 0)
+        tv_store(&st->sigint_blocked, 0);
     for (int i = 0; i < __atomic_load_n(&custom_hooks.count, __ATOMIC_ACQUIRE); i++)
         custom_hooks.unblock[i]();
     tv_store(&st->sig_on_count, 0);
-    int landed = __atomic_exchange_n(&rec->landed, 0, __ATOMIC_SEQ_CST);
+    int landed = tv_load(&rec->landed);
+    if (landed != 0)
+        tv_store(&rec->landed, 0);
     // The interrupt that ended the region is taken, and one recorded
     // meanwhile merges with it, except a hang-up that did not end it (one
     // recorded while the region was shielded, or for the main thread since
-    // the jump): it is still owed, and Python is alerted to take it.
+    // the jump): it is still owed, and Python is alerted to take it. One
+    // recorded after the look is the next region's, as one recorded after
+    // the exchange would be.
     int current = tv_load(&st->pending_interrupt);
     for (;;) {
         if (landed != 0 && current != landed && (current == SIGHUP || current == SIGTERM)) {
@@ -855,7 +884,8 @@ void recover(ThreadRecord *rec)
                 PyErr_SetInterruptEx(SIGHUP);
             break;
         }
-        if (__atomic_compare_exchange_n(&st->pending_interrupt, &current, 0, false,
+        if (current == 0 ||
+            __atomic_compare_exchange_n(&st->pending_interrupt, &current, 0, false,
                                         __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
             custom_set_pending_signal(0);
             break;
@@ -864,7 +894,8 @@ void recover(ThreadRecord *rec)
     // Back to the mask the thread had where the signal struck.
     sigprocmask(SIG_SETMASK, landed != 0 ? &rec->landing_mask : &shared.default_sigmask, nullptr);
     // Cleared last: until here a fault counts as one during signal handling.
-    tv_store(&st->handler_active, 0);
+    if (tv_load(&st->handler_active) != 0)
+        tv_store(&st->handler_active, 0);
     // What waited may have been this record's; nothing to lower otherwise,
     // nor while the census keeps the words raised.
     if (tv_load(&runtime.attention) != 0 && !tv_load(&shared.poll_census))
@@ -946,7 +977,8 @@ extern "C" void _sig_on_recover(void)
     if (rec == nullptr)
         rec = own_thread_record();
     // Already done before the program's own handler ran for the signal.
-    if (__atomic_exchange_n(&rec->recovered_early, 0, __ATOMIC_SEQ_CST) != 0)
+    if (tv_load(&rec->recovered_early) != 0 &&
+        __atomic_exchange_n(&rec->recovered_early, 0, __ATOMIC_SEQ_CST) != 0)
         return;
     recover(rec);
 }

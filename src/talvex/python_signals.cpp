@@ -904,7 +904,7 @@ void deliver_holding_the_lock(int sig, const char *msg, PyObject *frame, bool en
     // A fault or abort() that ended the region is the region's own
     // exception: the program's handler is for signals sent to it.
     ThreadRecord *landing = ends_region ? existing_thread_record() : nullptr;
-    bool fault = landing != nullptr &&
+    bool fault = landing != nullptr && tv_load(&landing->landed_fault) != 0 &&
                  sig == __atomic_exchange_n(&landing->landed_fault, 0, __ATOMIC_SEQ_CST);
     if (PyErr_Occurred())
         return;
@@ -960,7 +960,8 @@ PyObject *check_interrupt_from_python(PyObject *sig_obj, PyObject *frame)
         PyErr_Clear();
     }
     // A signal the program claimed, or interrupt_main(): the main thread's.
-    bool owed = is_interrupt_signal(sig) && is_main_thread() &&
+    bool owed = is_interrupt_signal(sig) && tv_load(&shared.owed_to_main[sig]) != 0 &&
+                is_main_thread() &&
                 __atomic_exchange_n(&shared.owed_to_main[sig], 0, __ATOMIC_SEQ_CST) != 0;
     if (owed) {
         refresh_attention();

@@ -30,12 +30,40 @@ PyObject *module_ref;     // the module whose execution step has begun
 PyObject *namespace_ref;  // its namespace dict
 PyObject *builtins_ref;   // the builtins module
 
+// The interned key of each name looked up, made once: a signal's exception
+// class is looked up after every jump, and making the key each time (a new
+// string, its hash, the interpreter's table of interned strings) cost more
+// than the exception itself. The names are this file's literals.
+struct NameKey {
+    const char *name;
+    PyObject *key;  // owned
+};
+NameKey name_keys[8];
+
+// A new reference to the key for `name`.
+PyObject *name_key(const char *name)
+{
+    for (NameKey &k : name_keys) {
+        if (k.name == name)
+            return Py_NewRef(k.key);
+        if (k.name == nullptr) {
+            PyObject *key = PyUnicode_InternFromString(name);
+            if (key == nullptr)
+                return nullptr;
+            k.key = Py_NewRef(key);
+            k.name = name;
+            return key;
+        }
+    }
+    return PyUnicode_InternFromString(name);
+}
+
 // Look a module-level name up as the functions do every time they run: the
 // module namespace first, then the builtins. NameError when neither has it;
 // any other lookup error is left as it is.
 PyObject *lookup_global(const char *name)
 {
-    Ref key(PyUnicode_InternFromString(name));
+    Ref key(name_key(name));
     if (!key)
         return nullptr;
     if (namespace_ref != nullptr) {

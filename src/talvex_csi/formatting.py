@@ -4,9 +4,8 @@ Formats what procfs.py read from /proc and what stacks.py read with py-spy
 or pystack; reads nothing of the target itself.
 """
 
+import _signal
 import os
-import shlex
-import signal
 
 from .fault import FAULT_SIGNALS, describe_fault, describe_instruction, signal_origin
 
@@ -36,11 +35,35 @@ class Style:
         return self._wrap("2", text)
 
 
+# What signal.Signals(n).name gives (of two names for one number, the first
+# in order), from the signal module's C half: the enum's own import costs
+# the inspector milliseconds of CPU.
+_SIGNAL_NAMES = {}
+for _name in sorted(vars(_signal)):
+    _value = getattr(_signal, _name)
+    if _name.startswith("SIG") and not _name.startswith("SIG_") and isinstance(_value, int):
+        _SIGNAL_NAMES.setdefault(_value, _name)
+
+
 def _signal_name(signo):
-    try:
-        return signal.Signals(signo).name
-    except (ValueError, TypeError):
-        return "signal %s" % signo
+    return _SIGNAL_NAMES.get(signo) or "signal %s" % signo
+
+
+# shlex.join, without the re module that shlex imports.
+_SHELL_SAFE = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                        "_@%+=:,./-")
+
+
+def _shell_quote(word):
+    if not word:
+        return "''"
+    if all(c in _SHELL_SAFE for c in word):
+        return word
+    return "'" + word.replace("'", "'\"'\"'") + "'"
+
+
+def _shell_join(words):
+    return " ".join(_shell_quote(w) for w in words)
 
 
 def _frame_text(frame):
@@ -166,7 +189,7 @@ def format_header_start(target, style, context=None, version=None, stacks=None):
     lines = [style.heading("talvex crash inspector: process %d" % target.pid)]
     fields = [
         ("executable", target.exe or "(unreadable)"),
-        ("command", shlex.join(target.cmdline) if target.cmdline else "(unreadable)"),
+        ("command", _shell_join(target.cmdline) if target.cmdline else "(unreadable)"),
     ]
     if version:
         fields.append(("interpreter", "Python %s" % version))
@@ -295,7 +318,7 @@ def format_threads(target, stacks, style, context=None):
 
 def format_fallback(target, style):
     lines = ["", style.heading("From /proc/%d:" % target.pid)]
-    lines.append("  command line: %s" % (shlex.join(target.cmdline) if target.cmdline
+    lines.append("  command line: %s" % (_shell_join(target.cmdline) if target.cmdline
                                         else "(unreadable)"))
     threads = target.threads()
     lines.append("  threads (%d):" % len(threads))

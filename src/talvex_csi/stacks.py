@@ -218,16 +218,47 @@ def _missing(stacks, target, context):
 # ---------------------------------------------------------------------------
 # py-spy
 
+class _JsonContext:
+    # What the json module's C scanner reads from its decoder.
+    strict = True
+    object_hook = None
+    object_pairs_hook = None
+    parse_float = float
+    parse_int = int
+    parse_constant = {"NaN": float("nan"), "Infinity": float("inf"),
+                      "-Infinity": float("-inf")}.__getitem__
+
+
+def _load_json(text):
+    """json.loads for py-spy's output, by the json module's C scanner
+    alone: the json package imports re, and both cost the inspector
+    milliseconds of CPU, which a crash inspected on one core takes from the
+    stack reader. ValueError when the text is not one JSON value."""
+    try:
+        from _json import make_scanner
+    except ImportError:
+        import json
+
+        return json.loads(text)
+    scan = make_scanner(_JsonContext)
+    start = len(text) - len(text.lstrip(" \t\n\r"))
+    try:
+        value, end = scan(text, start)
+    except StopIteration as e:
+        raise ValueError("invalid JSON at offset %s" % e.value) from None
+    if text[end:].strip(" \t\n\r"):
+        raise ValueError("extra data after the JSON value at offset %d" % end)
+    return value
+
+
 def _pyspy_result(running, target, deadline):
     """(threads or None, problem, why refused or None)."""
-    import json
-
     status, out, err, timed_out = _finish(running, target.pid, deadline)
     if timed_out:
         return None, _timeout_problem("py-spy"), "time"
     if status == 0:
         try:
-            return _pyspy_threads(json.loads(out)), None, None
+            return _pyspy_threads(_load_json(out)), None, None
         except (ValueError, TypeError, KeyError, AttributeError) as e:
             return None, "py-spy's output could not be read (%s)" % e, "output"
     problem, why = _explain_failure("py-spy", err or out, status, target)

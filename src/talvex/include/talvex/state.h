@@ -151,6 +151,11 @@ typedef struct {
      * process's end instead (see talvex::nogil).
      */
     void (*park_if_finalizing)(void);
+    /**
+     * The thread (its ``pthread_t``) whose record is ``state``, or 0: its
+     * regions find their record without a thread-local lookup.
+     */
+    unsigned long main_thread;
 } talvex_runtime_t;
 
 #if defined(__cplusplus)
@@ -412,10 +417,30 @@ static TV_COLD_ tvstate_t *tv_thread_state_slow_(int report)
     return talvex_thread_state;
 }
 
+/* The calling thread's pthread_t without a call: on x86-64 glibc and musl
+ * alike it is the thread pointer itself. */
+static inline unsigned long tv_self_(void)
+{
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
+    unsigned long self;
+    __asm__("mov %%fs:0, %0" : "=r"(self));
+    return self;
+#else
+    return (unsigned long)pthread_self();
+#endif
+}
+
 static inline tvstate_t *tv_thread_state_(int report)
 {
-    /* No local variable: this is inlined beside a sigsetjmp(), where the
-     * compiler would warn that one might be clobbered. */
+    /* The main thread's record is the exported one, the first member of
+     * the runtime: a program that never runs regions in other threads pays
+     * for no thread-local lookup. No local variable: this is inlined beside
+     * a sigsetjmp(), where the compiler would warn that one might be
+     * clobbered. */
+    if (TV_LIKELY(talvex_api.state != NULL &&
+                  __atomic_load_n(&((const talvex_runtime_t *)talvex_api.state)->main_thread,
+                                  __ATOMIC_RELAXED) == tv_self_()))
+        return talvex_api.state;
     return TV_LIKELY(talvex_thread_state != NULL) ? talvex_thread_state
                                                   : tv_thread_state_slow_(report);
 }
@@ -496,13 +521,23 @@ static inline int tv_sig_on_nested_(const char *message)
 
 static inline int tv_sig_on_entered_(void)
 {
-    return talvex_thread_state != NULL;   /* else ImportError is set */
+    return talvex_api.state != NULL;   /* else ImportError is set */
+}
+
+/* The record of a thread whose region tv_sig_on_nested_() just found (or
+ * made): no slow path. */
+static inline tvstate_t *tv_entered_record_(void)
+{
+    return __atomic_load_n(&((const talvex_runtime_t *)talvex_api.state)->main_thread,
+                           __ATOMIC_RELAXED) == tv_self_()
+               ? talvex_api.state
+               : talvex_thread_state;
 }
 
 /* After the recording's direct return. */
 static inline int tv_sig_on_recorded_(void)
 {
-    tvstate_t *st = talvex_thread_state;
+    tvstate_t *st = tv_entered_record_();
     /* The count goes up only now that the resume point is valid. */
     tv_store(&st->sig_on_count, 1);
     if (TV_UNLIKELY(tv_load(&st->pending_interrupt))) {
@@ -540,7 +575,7 @@ static TV_COLD_ int tv_sig_on_jumped_(void)
 #define sig_str(message)                                                    \
     (tv_sig_on_nested_(message)                                             \
          ? tv_sig_on_entered_()                                             \
-         : sigsetjmp(talvex_thread_state->resume_point, 0) == 0             \
+         : sigsetjmp(tv_entered_record_()->resume_point, 0) == 0            \
                ? tv_sig_on_recorded_()                                      \
                : tv_sig_on_jumped_())
 /**
@@ -787,16 +822,15 @@ private:
     PyThreadState *state_;
 };
 
-/* Out of line and cold, so check() stays one load and a branch. */
-TV_COLD_ inline void check_slow_()
+/* Out of line and cold, so check() stays one load and a branch: the
+ * interrupt waiting for this thread, taken, or 0. */
+TV_COLD_ inline int claim_slow_()
 {
     const talvex_runtime_t *rt = runtime_();
     if (rt == nullptr)
-        return;
+        return 0;
     tv_register_attention_(rt);
-    int sig = rt->claim_interrupt();
-    if (sig != 0)
-        throw interrupted(sig);
+    return rt->claim_interrupt();
 }
 
 /**
@@ -809,8 +843,13 @@ TV_COLD_ inline void check_slow_()
  */
 inline void check()
 {
-    if (TV_UNLIKELY(*(const volatile int *)&talvex_attention != 0))
-        check_slow_();
+    /* Thrown from the caller's own frame: a throw costs the unwinder a
+     * lookup per frame, microseconds when its tables are not in the cache. */
+    if (TV_UNLIKELY(*(const volatile int *)&talvex_attention != 0)) {
+        int sig = claim_slow_();
+        if (sig != 0)
+            throw interrupted(sig);
+    }
 }
 
 /**
