@@ -165,29 +165,44 @@ def test_an_alarm_never_reaches_a_sigint_handler():
     assert out == ["talvex.signals.AlarmInterrupt() []", "builtins.SystemExit() []"]
 
 
-@pytest.mark.parametrize("where", ["outside", "main_region", "region_from_thread"])
-def test_interrupt_main_gives_exactly_one_keyboard_interrupt(where):
+@pytest.mark.parametrize("where, first", [
+    ("outside", "builtins.KeyboardInterrupt()"),
+    # A region can be called into only while it has released the
+    # interpreter lock; hold_region() spins until something ends it, and
+    # lists what raised with whatever is still pending afterwards.
+    ("main_region", "ok ['KeyboardInterrupt']"),
+    # It is the main thread's interrupt: a worker's region goes on.
+    ("worker_region", "builtins.KeyboardInterrupt() []"),
+])
+def test_interrupt_main_gives_exactly_one_keyboard_interrupt(where, first):
     out = run("""
         import threading, time, _thread
-        import talvex, tvclient_c as c
+        import talvex, tvclient_c as c, tvthreads
         from scenario import outcome
         where = %r
         def wait():
             for _ in range(50):
                 time.sleep(0.01)
+        def interrupt_main_in_region():
+            while not tvthreads.in_region():
+                time.sleep(0.001)
+            _thread.interrupt_main()
         if where == "outside":
             print(outcome(lambda: (_thread.interrupt_main(), wait())))
         elif where == "main_region":
-            threading.Timer(0.05, _thread.interrupt_main).start()
-            print(outcome(c.busy_region, 10.0))
+            threading.Thread(target=interrupt_main_in_region).start()
+            print(outcome(tvthreads.hold_region, -1))
         else:
-            # With the interpreter lock held by the region, only a native
-            # thread can call in: the region is ended, not merely followed.
-            threading.Timer(0.05, _thread.interrupt_main).start()
-            print(outcome(c.sleep_region, 10.0))
+            worker_saw = []
+            worker = threading.Thread(target=lambda: worker_saw.extend(tvthreads.hold_region(-1)))
+            worker.start()
+            seen = outcome(lambda: (interrupt_main_in_region(), wait()))
+            tvthreads.release_region()
+            worker.join()
+            print(seen, worker_saw)
         print(outcome(wait), c.state()[:4])
     """ % where)
-    assert out == ["builtins.KeyboardInterrupt()", "ok None (0, 0, 0, 0)"]
+    assert out == [first, "ok None (0, 0, 0, 0)"]
 
 
 @pytest.mark.parametrize("sig", ["SIGQUIT", "SIGABRT", "SIGSEGV"])

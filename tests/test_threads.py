@@ -180,10 +180,14 @@ def ended(blocked, how):
     if how == "fault":
         r = outcome(c.fault, "segv")
     else:
-        # SIGALRM to this very thread while its region runs
+        # SIGALRM to this very thread once its region runs
         me = threading.get_ident()
-        threading.Timer(0.05, signal.pthread_kill, (me, signal.SIGALRM)).start()
-        r = t.hold_region(10.0)
+        def send():
+            while not t.in_region():
+                time.sleep(0.001)
+            signal.pthread_kill(me, signal.SIGALRM)
+        threading.Thread(target=send).start()
+        r = t.hold_region(-1)
     return "%s %s" % (r, mask() == before)
 
 def in_worker(*args):
