@@ -128,9 +128,10 @@ print("the pool was not interrupted", flush=True)
 # An uncaught KeyboardInterrupt: one traceback, nothing chained to it and
 # nothing else on stderr (no warning, no "Exception ignored", no fatal
 # error); CPython then ends the process by SIGINT, so that a shell sees the
-# Ctrl-C.
+# Ctrl-C. A frame interrupted at its function's entry shows its source from
+# the def line on, blank lines included.
 KEYBOARD_INTERRUPT_EXIT = re.compile(
-    rb"Traceback \(most recent call last\):\n(  [^\n]*\n)+KeyboardInterrupt\n\Z")
+    rb"Traceback \(most recent call last\):\n(  [^\n]*\n|\n)+KeyboardInterrupt\n\Z")
 
 N = 4
 IDLE = [0, 0]   # the thread's record after its region: no count, nothing pending
