@@ -801,24 +801,29 @@ bool parse_delay(PyObject *arg, int64_t *delay)
     return true;
 }
 
-/* (delay, signal): the delay in nanoseconds and the timer's signal. */
-Timer *parse_wait(PyObject *args, int64_t *delay)
+/* (delay, signal): the delay in nanoseconds and the timer's signal. Arms
+ * that timer; returns it, with the time at which the wait gives up. */
+Timer *start_wait(PyObject *args, int64_t *give_up)
 {
     PyObject *arg;
     int sig;
-    if (!PyArg_ParseTuple(args, "Oi", &arg, &sig) || !parse_delay(arg, delay))
+    int64_t delay;
+    if (!PyArg_ParseTuple(args, "Oi", &arg, &sig) || !parse_delay(arg, &delay))
         return nullptr;
-    return timer_for(sig);
+    Timer *timer = timer_for(sig);
+    if (timer == nullptr || arm(*timer, delay) < 0)
+        return nullptr;
+    *give_up = last_expiry_ns + kGiveUpNs;
+    return timer;
 }
 
 /* Waits inside a region: the timer's signal jumps out of it. */
 PyObject *wait_jump(PyObject *, PyObject *args)
 {
-    int64_t delay;
-    Timer *timer = parse_wait(args, &delay);
-    if (timer == nullptr || arm(*timer, delay) < 0)
+    int64_t give_up;
+    Timer *timer = start_wait(args, &give_up);
+    if (timer == nullptr)
         return nullptr;
-    int64_t give_up = last_expiry_ns + kGiveUpNs;
     if (!sig_on())
         return nullptr;
     uint64_t x = work_sink;
@@ -835,11 +840,10 @@ PyObject *wait_jump(PyObject *, PyObject *args)
 /* Waits in a cooperative scope, calling talvex::check() every unit. */
 PyObject *wait_cooperative(PyObject *, PyObject *args)
 {
-    int64_t delay;
-    Timer *timer = parse_wait(args, &delay);
-    if (timer == nullptr || arm(*timer, delay) < 0)
+    int64_t give_up;
+    Timer *timer = start_wait(args, &give_up);
+    if (timer == nullptr)
         return nullptr;
-    int64_t give_up = last_expiry_ns + kGiveUpNs;
     return talvex::guard([&]() -> PyObject * {
         talvex::cooperative scope;
         uint64_t x = work_sink;
@@ -860,11 +864,10 @@ PyObject *wait_cooperative(PyObject *, PyObject *args)
  * the throw and its catch, measured in the same conditions. */
 PyObject *wait_cooperative_nothrow(PyObject *, PyObject *args)
 {
-    int64_t delay;
-    Timer *timer = parse_wait(args, &delay);
-    if (timer == nullptr || arm(*timer, delay) < 0)
+    int64_t give_up;
+    Timer *timer = start_wait(args, &give_up);
+    if (timer == nullptr)
         return nullptr;
-    int64_t give_up = last_expiry_ns + kGiveUpNs;
     talvex::cooperative scope;
     const talvex_runtime_t *rt = talvex::runtime_();
     tv_register_attention_(rt);
